@@ -1,0 +1,39 @@
+// The command routines behind DispatchSensorCommand, one per command code,
+// grouped by the module that owns them. Each runs to completion on the
+// caller's thread, answers in the command's value fields and never writes
+// Status; the dispatcher has already set it to success.
+#pragma once
+
+#include "sensor_records.h"
+
+// startup.cpp: clock selection, frame sizes, the start-up sequence, register 32.
+void SelectClock(SENSOR_COMMAND* command);                   // 0
+void LoadCalibrationAndFrameSizes(SENSOR_COMMAND* command);  // 2
+void StartSensor(SENSOR_COMMAND* command);                   // 3
+void SetRegister32Bit14(SENSOR_COMMAND* command);            // 8
+void SetRegister32Bit15(SENSOR_COMMAND* command);            // 9
+
+// white_balance.cpp: calibration, presets, user balance, colour gains.
+void LoadCalibration(SENSOR_COMMAND* command);      // part of 2
+void SelectPreset(SENSOR_COMMAND* command);         // 4
+void LoadBalanceControls(SENSOR_COMMAND* command);  // 16
+void WriteBalanceGain(SENSOR_COMMAND* command);     // 18
+void ReadSensorGain(SENSOR_COMMAND* command);       // 19
+
+// exposure.cpp: anti-flicker timing and the exposure index.
+void SetFlickerTiming(SENSOR_COMMAND* command);     // 6
+void LimitExposure(SENSOR_COMMAND* command);        // 7
+void ApplyExposureIndex(SENSOR_COMMAND* command);   // 10
+void ResetExposure(SENSOR_COMMAND* command);        // 11
+void RestartAutoExposure(SENSOR_COMMAND* command);  // 13
+
+// auto_exposure.cpp
+void AutoExposureStep(SENSOR_COMMAND* command);  // 14
+
+// auto_white_balance.cpp
+void AutoWhiteBalanceStep(SENSOR_COMMAND* command);  // 17
+
+// sensor_dispatch.cpp: the user balance values, centred on 32, turned into the
+// colour loop's target ratios (commands 20, 21 and 16).
+void SetRedBalance(SENSOR_DEVICE* device, int32_t value);
+void SetBlueBalance(SENSOR_DEVICE* device, int32_t value);

@@ -1,0 +1,269 @@
+#include "fake_bridge.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr SENSOR_STATUS kUnsuccessful = static_cast<SENSOR_STATUS>(0xC0000001u);
+
+FakeBridge* Self(void* context) {
+    return static_cast<FakeBridge*>(context);
+}
+
+void Record(FakeBridge* bridge, int slot, std::vector<uint64_t> args,
+            std::vector<uint8_t> bytes = {}) {
+    bridge->calls.push_back(BridgeCall{slot, std::move(args), std::move(bytes)});
+}
+
+SENSOR_STATUS SENSOR_NTAPI BusWriteRead(void* context, uint32_t address, uint8_t writeLength,
+                                        uint8_t* writeBuffer, uint8_t readLength,
+                                        uint8_t* readBuffer) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kBusWriteRead, {address, writeLength, readLength},
+           std::vector<uint8_t>(writeBuffer, writeBuffer + writeLength));
+    if (!bridge->busReadDelivers || writeLength != 1 || readLength != 2) {
+        return kUnsuccessful;
+    }
+    uint16_t value = bridge->sensorRegisters[writeBuffer[0]];
+    readBuffer[0] = static_cast<uint8_t>(value >> 8);
+    readBuffer[1] = static_cast<uint8_t>(value);
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI BusWrite(void* context, uint32_t address, uint8_t length,
+                                    uint8_t* buffer) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kBusWrite, {address, length}, std::vector<uint8_t>(buffer, buffer + length));
+    if (length == 3) {
+        bridge->sensorRegisters[buffer[0]] = static_cast<uint16_t>((buffer[1] << 8) | buffer[2]);
+    }
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI ReadEeprom(void* context, uint32_t offset, uint32_t length,
+                                      uint32_t* bytes) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kReadEeprom, {offset, length, *bytes});
+    if (!bridge->eepromDelivers) {
+        return kUnsuccessful;
+    }
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < length && i < 4; ++i) {
+        value |= static_cast<uint32_t>(bridge->eeprom[(offset + i) & 0xFF]) << (8 * i);
+    }
+    *bytes = value;
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI ReadBridgeReg(void* context, uint32_t reg, uint8_t* value) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kReadBridgeReg, {reg, *value});
+    if (bridge->bridgeRegReadDelivers) {
+        *value = bridge->bridgeRegisters[reg & 0xFF];
+    }
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI WriteBridgeReg(void* context, uint32_t reg, uint8_t value) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kWriteBridgeReg, {reg, value});
+    bridge->bridgeRegisters[reg & 0xFF] = value;
+    return SENSOR_STATUS_SUCCESS;
+}
+
+int32_t Lookup(const std::map<uint32_t, int32_t>& map, uint32_t id) {
+    auto it = map.find(id);
+    return it == map.end() ? 0 : it->second;
+}
+
+int32_t SENSOR_NTAPI GetControl(void* context, uint32_t id) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kGetControl, {id});
+    return Lookup(bridge->controls, id);
+}
+
+int32_t SENSOR_NTAPI GetControlMax(void* context, uint32_t id) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kGetControlMax, {id});
+    return Lookup(bridge->controlMax, id);
+}
+
+int32_t SENSOR_NTAPI GetControlMin(void* context, uint32_t id) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kGetControlMin, {id});
+    return Lookup(bridge->controlMin, id);
+}
+
+SENSOR_STATUS SENSOR_NTAPI SetControl(void* context, uint32_t id, int32_t value) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kSetControl, {id, static_cast<uint32_t>(value)});
+    bridge->controls[id] = value;
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI SetControlMax(void* context, uint32_t id, int32_t value) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kSetControlMax, {id, static_cast<uint32_t>(value)});
+    bridge->controlMax[id] = value;
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI ReadRegistryDword(void* context, const uint16_t* name,
+                                             uint32_t nameBytes, uint32_t* result,
+                                             uint32_t defaultValue) {
+    FakeBridge* bridge = Self(context);
+    const uint8_t* raw = reinterpret_cast<const uint8_t*>(name);
+    Record(bridge, kReadRegistryDword, {nameBytes, *result, defaultValue},
+           std::vector<uint8_t>(raw, raw + nameBytes));
+    std::u16string key;
+    for (const uint16_t* p = name; *p != 0; ++p) {
+        key.push_back(static_cast<char16_t>(*p));
+    }
+    auto it = bridge->registry.find(key);
+    *result = it == bridge->registry.end() ? defaultValue : it->second;
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI Service16(void* context, uint32_t number) {
+    Record(Self(context), kService16, {number});
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI ReadFrameStats(void* context, uint32_t* stats) {
+    FakeBridge* bridge = Self(context);
+    Record(bridge, kReadFrameStats, {});
+    uint32_t value = 0;
+    if (!bridge->frameStats.empty()) {
+        value = bridge->frameStats.front();
+        bridge->frameStats.pop_front();
+    }
+    *stats = value;
+    return SENSOR_STATUS_SUCCESS;
+}
+
+SENSOR_STATUS SENSOR_NTAPI Service19(void* context, void* scratch) {
+    Record(Self(context), kService19, {});
+    std::memset(scratch, 0xA5, BRIDGE_SERVICE19_SCRATCH_BYTES);  // all of it must be ours to write
+    return SENSOR_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+FakeBridge::FakeBridge() {
+    services.BusWriteRead = BusWriteRead;
+    services.BusWrite = BusWrite;
+    services.ReadEeprom = ReadEeprom;
+    services.ReadBridgeReg = ReadBridgeReg;
+    services.WriteBridgeReg = WriteBridgeReg;
+    services.GetControl = GetControl;
+    services.GetControlMax = GetControlMax;
+    services.GetControlMin = GetControlMin;
+    services.SetControl = SetControl;
+    services.SetControlMax = SetControlMax;
+    services.ReadRegistryDword = ReadRegistryDword;
+    services.Service16 = Service16;
+    services.ReadFrameStats = ReadFrameStats;
+    services.Service19 = Service19;
+    device.SensorType = SENSOR_TYPE_DRIVEN;
+    device.SensorAddress = 0xBA;
+}
+
+SENSOR_COMMAND FakeBridge::Command(int32_t code, uintptr_t value, uintptr_t value2,
+                                   uintptr_t value3, uintptr_t value4) {
+    SENSOR_COMMAND command{};
+    command.Code = code;
+    command.Status = static_cast<SENSOR_STATUS>(0xC0000001u);
+    command.Value = value;
+    command.Value2 = value2;
+    command.Value3 = value3;
+    command.Value4 = value4;
+    command.Bridge = &services;
+    command.BridgeContext = this;
+    command.Device = &device;
+    return command;
+}
+
+std::vector<BridgeCall> FakeBridge::CallsTo(int slot) const {
+    std::vector<BridgeCall> out;
+    for (const BridgeCall& call : calls) {
+        if (call.slot == slot) {
+            out.push_back(call);
+        }
+    }
+    return out;
+}
+
+std::vector<std::pair<uint8_t, uint16_t>> FakeBridge::SensorWrites() const {
+    std::vector<std::pair<uint8_t, uint16_t>> out;
+    for (const BridgeCall& call : CallsTo(kBusWrite)) {
+        if (call.bytes.size() == 3) {
+            out.emplace_back(call.bytes[0], static_cast<uint16_t>((call.bytes[1] << 8) | call.bytes[2]));
+        }
+    }
+    return out;
+}
+
+std::vector<std::pair<uint32_t, uint8_t>> FakeBridge::BridgeRegWrites() const {
+    std::vector<std::pair<uint32_t, uint8_t>> out;
+    for (const BridgeCall& call : CallsTo(kWriteBridgeReg)) {
+        out.emplace_back(static_cast<uint32_t>(call.args[0]), static_cast<uint8_t>(call.args[1]));
+    }
+    return out;
+}
+
+std::string Describe(const BridgeCall& call) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "slot %d(", call.slot);
+    std::string text = buffer;
+    for (size_t i = 0; i < call.args.size(); ++i) {
+        std::snprintf(buffer, sizeof buffer, "%s%llu", i ? ", " : "",
+                      static_cast<unsigned long long>(call.args[i]));
+        text += buffer;
+    }
+    text += ")";
+    if (!call.bytes.empty()) {
+        text += " [";
+        for (size_t i = 0; i < call.bytes.size(); ++i) {
+            std::snprintf(buffer, sizeof buffer, "%s%02X", i ? " " : "", call.bytes[i]);
+            text += buffer;
+        }
+        text += "]";
+    }
+    return text;
+}
+
+std::string Describe(const std::vector<BridgeCall>& calls) {
+    std::string text;
+    for (const BridgeCall& call : calls) {
+        text += Describe(call) + "\n";
+    }
+    return text;
+}
+
+namespace {
+
+uint32_t SENSOR_NTAPI ProbeCheckAddress(void* context, uint32_t address) {
+    FakeProbeBus* bus = static_cast<FakeProbeBus*>(context);
+    bus->calls.push_back(BridgeCall{0, {address}, {}});
+    return bus->checkResult;
+}
+
+uint32_t SENSOR_NTAPI ProbeWriteRead(void* context, uint32_t address, uint32_t writeLength,
+                                     uint8_t* writeBuffer, uint32_t readLength,
+                                     uint8_t* readBuffer, uint32_t mode) {
+    FakeProbeBus* bus = static_cast<FakeProbeBus*>(context);
+    bus->calls.push_back(BridgeCall{1, {address, writeLength, readLength, mode},
+                                    std::vector<uint8_t>(writeBuffer, writeBuffer + writeLength)});
+    for (size_t i = 0; i < bus->reply.size() && i < readLength; ++i) {
+        readBuffer[i] = bus->reply[i];
+    }
+    return 0;
+}
+
+}  // namespace
+
+FakeProbeBus::FakeProbeBus() {
+    services.ProbeCheckAddress = ProbeCheckAddress;
+    services.ProbeWriteRead = ProbeWriteRead;
+}

@@ -1,0 +1,92 @@
+// A scriptable stand-in for the bridge driver's side of the sensor-control
+// interface. It serves every BRIDGE_SERVICES slot from plain state that a test
+// sets up (a sensor register file, EEPROM bytes, bridge registers, controls,
+// registry values, a queue of frame statistics) and records every call with its
+// arguments and the bytes it was handed, in order, so a test can read back the
+// exact sequence of bridge traffic a command produced.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sensor_records.h"
+
+enum BridgeSlot : int {
+    kBusWriteRead = 0,
+    kBusWrite = 1,
+    kReadEeprom = 2,
+    kReadBridgeReg = 3,
+    kWriteBridgeReg = 4,
+    kGetControl = 9,
+    kGetControlMax = 10,
+    kGetControlMin = 11,
+    kSetControl = 12,
+    kSetControlMax = 13,
+    kReadRegistryDword = 15,
+    kService16 = 16,
+    kReadFrameStats = 18,
+    kService19 = 19,
+};
+
+struct BridgeCall {
+    int slot;
+    std::vector<uint64_t> args;   // arguments after the context, widened
+    std::vector<uint8_t> bytes;   // bytes handed in (write buffers, names)
+
+    bool operator==(const BridgeCall& other) const {
+        return slot == other.slot && args == other.args && bytes == other.bytes;
+    }
+};
+
+std::string Describe(const BridgeCall& call);
+std::string Describe(const std::vector<BridgeCall>& calls);
+
+class FakeBridge {
+  public:
+    FakeBridge();
+    FakeBridge(const FakeBridge&) = delete;
+    FakeBridge& operator=(const FakeBridge&) = delete;
+
+    // A command block for this bridge and its device, with the given code and
+    // values; Status is preset to a failure so that tests see it change.
+    SENSOR_COMMAND Command(int32_t code, uintptr_t value = 0, uintptr_t value2 = 0,
+                           uintptr_t value3 = 0, uintptr_t value4 = 0);
+
+    // Calls of one slot, in order.
+    std::vector<BridgeCall> CallsTo(int slot) const;
+    // Sensor register writes as (register, value) pairs, decoded from BusWrite frames.
+    std::vector<std::pair<uint8_t, uint16_t>> SensorWrites() const;
+    // Bridge register writes as (register, value) pairs.
+    std::vector<std::pair<uint32_t, uint8_t>> BridgeRegWrites() const;
+    void ClearCalls() { calls.clear(); }
+
+    BRIDGE_SERVICES services{};
+    SENSOR_DEVICE device{};
+    std::vector<BridgeCall> calls;
+
+    // Scripted state.
+    uint16_t sensorRegisters[256] = {};
+    bool busReadDelivers = true;         // false: BusWriteRead fails without writing
+    uint8_t eeprom[256] = {};
+    bool eepromDelivers = true;
+    uint8_t bridgeRegisters[256] = {};
+    bool bridgeRegReadDelivers = true;
+    std::map<uint32_t, int32_t> controls;
+    std::map<uint32_t, int32_t> controlMax;
+    std::map<uint32_t, int32_t> controlMin;
+    std::map<std::u16string, uint32_t> registry;
+    std::deque<uint32_t> frameStats;     // popped one per ReadFrameStats; 0 when empty
+};
+
+// A PROBE_SERVICES table with the same recording.
+class FakeProbeBus {
+  public:
+    FakeProbeBus();
+    PROBE_SERVICES services{};
+    uint32_t checkResult = 1;
+    std::vector<uint8_t> reply = {0x82, 0x43};  // bytes delivered to the read buffer
+    std::vector<BridgeCall> calls;
+};

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the builds and tests need; does nothing when
+# they are all present.
+set -euo pipefail
+
+packages=(
+  cmake make g++ g++-multilib            # host builds, x86-64 and x86
+  googletest libbenchmark-dev            # tests and benchmarks
+  mingw-w64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64  # kernel images
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds every configuration and runs every test in each.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+presets=(host64 host32 asan kernel-x86 kernel-x64)
+tools/build.sh "${presets[@]}"
+failed=()
+for preset in "${presets[@]}"; do
+  echo "== test $preset"
+  if ! ctest --preset "$preset" -j "$(nproc)"; then
+    failed+=("$preset")
+  fi
+done
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "FAILED in: ${failed[*]}"
+  exit 1
+fi
+echo "All tests passed in: ${presets[*]}"
