@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 presets=("$@")
 if [ ${#presets[@]} -eq 0 ]; then
-  presets=(host64 host32 asan kernel-x86 kernel-x64)
+  presets=(host64 host32 asan tsan kernel-x86 kernel-x64)
 fi
 jobs=$(nproc)
 for preset in "${presets[@]}"; do

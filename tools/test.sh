@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
-presets=(host64 host32 asan kernel-x86 kernel-x64)
+presets=(host64 host32 asan tsan kernel-x86 kernel-x64)
 tools/build.sh "${presets[@]}"
 failed=()
 for preset in "${presets[@]}"; do
