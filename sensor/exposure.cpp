@@ -1,9 +1,229 @@
 // Exposure timing and anti-flicker: the exposure index turned into shutter
 // rows and a gain code, and converted between timings.
+//
+// An exposure lasts ExposureStep * k + ExposureBase pixel clocks, k being the
+// shutter multiplier the index selects. In the 60 Hz and 50 Hz modes one step
+// of k is a whole period of mains flicker, so the picture does not beat with
+// the lights whatever index the loop settles on.
+#include "bridge_calls.h"
+#include "command_values.h"
 #include "sensor_commands.h"
+#include "sensor_register.h"
+#include "sensor_tuning.h"
 
-void SetFlickerTiming(SENSOR_COMMAND*) {}
-void LimitExposure(SENSOR_COMMAND*) {}
-void ApplyExposureIndex(SENSOR_COMMAND*) {}
-void ResetExposure(SENSOR_COMMAND*) {}
-void RestartAutoExposure(SENSOR_COMMAND*) {}
+namespace {
+
+constexpr uint32_t kExposureControl = 17;
+constexpr uint32_t kAutoModeControl = 14;
+constexpr uint32_t kLimitControl = 15;
+constexpr uint32_t kService16Number = 16;
+constexpr uint32_t kNoIndex = 0xFFFFFFFFu;
+constexpr int32_t kAutoExposureLimitAfterTiming = 30;
+
+constexpr uint8_t kShutterRegister = 9;
+constexpr uint8_t kGainRegister = 53;
+
+// Fixed periods used when the clock pair does not decide them: the base rate,
+// and the rates with the extra clock fitted.
+constexpr uint32_t kPeriod60BaseRate = 112500;
+constexpr uint32_t kPeriod225000 = 225000;
+constexpr uint32_t kPeriod270000 = 270000;
+
+// Per decade of the exposure index: the shutter multiplier k and the first
+// GainTable entry; the index's last digit walks on from that entry.
+struct EXPOSURE_DECADE {
+    uint8_t ShutterMultiplier;
+    uint8_t FirstGain;
+};
+
+constexpr EXPOSURE_DECADE kDecades[10] = {
+    {0, 0}, {1, 0}, {3, 0}, {3, 10}, {4, 16}, {7, 20}, {12, 22}, {22, 28}, {30, 34}, {30, 44},
+};
+static_assert(kDecades[9].FirstGain + 9 < SENSOR_GAIN_TABLE_ENTRIES - 2,
+              "the two zero entries at the end of the gain table are never reached");
+
+uint32_t ExposureClocks(uint32_t multiplier) {
+    return SensorTuning.ExposureStep * multiplier + SensorTuning.ExposureBase;
+}
+
+// |a - b| of two pixel-clock counts, taken through the signed 32-bit
+// difference so that wrapped values compare the way the timing expects.
+uint32_t ClockDistance(uint32_t a, uint32_t b) {
+    const int32_t difference = static_cast<int32_t>(a - b);
+    return difference < 0 ? 0u - static_cast<uint32_t>(difference)
+                          : static_cast<uint32_t>(difference);
+}
+
+// The period that one shutter step is built from. Returns false when the clock
+// pair has not been chosen yet (no command 0 since load): the flicker periods
+// would need a division by the divider, which is still 0.
+bool ChooseFlickerPeriod(const SENSOR_DEVICE* device, uint32_t mode, uint32_t* period) {
+    if (device->RateLevel == 0) {
+        *period = mode == 0 ? kPeriod60BaseRate : mode == 1 ? kPeriod270000 : kPeriod225000;
+        return true;
+    }
+    if (SensorTuning.ExtraClock != 0) {
+        *period = mode == 1 ? kPeriod270000 : kPeriod225000;
+        return true;
+    }
+    if (SensorTuning.ClockDivider == 0) {
+        return false;
+    }
+    // Half a second of the pixel clock, then one period of the 120 Hz or
+    // 100 Hz flicker that 60 Hz or 50 Hz mains produce.
+    const uint32_t halfSecond = SensorTuning.SensorClock * 500000u / SensorTuning.ClockDivider;
+    *period = mode == 1 ? halfSecond / 50 : halfSecond / 60;
+    return true;
+}
+
+void SetExposureTiming(uint32_t mode, uint32_t period) {
+    switch (mode) {
+    case 0:  // 60 Hz: one step per flicker period
+        SensorTuning.ExposureStep = period;
+        SensorTuning.ExposureBase = period / 200;
+        break;
+    case 1:  // 50 Hz
+        SensorTuning.ExposureStep = period;
+        SensorTuning.ExposureBase = period;
+        break;
+    case 2:  // finer steps, 8/25 of the 60 Hz period
+        SensorTuning.ExposureStep = 8 * period / 25;
+        SensorTuning.ExposureBase = 8 * period / 25;
+        break;
+    default:  // 3: finest steps, 4/200 of the 60 Hz period
+        SensorTuning.ExposureStep = 4 * (period / 200);
+        SensorTuning.ExposureBase = period / 200;
+        break;
+    }
+    if (mode != 3) {
+        SensorTuning.AutoExposureLimit = kAutoExposureLimitAfterTiming;
+    }
+    SensorTuning.ExposureMax = SensorTuning.ExposureMaxConfigured;
+}
+
+// The index whose exposure under the current timing is nearest to oldClocks.
+// Ties go to the larger index: a later candidate at the same distance wins.
+uint32_t NearestExposureIndex(uint32_t oldClocks, uint32_t fallback) {
+    uint32_t best = fallback;
+    uint32_t bestDistance = 0xFFFFFFFFu;
+    for (uint32_t i = 0; i < SensorTuning.ExposureMax; ++i) {
+        const uint32_t distance = ClockDistance(ExposureClocks(i), oldClocks);
+        if (distance <= bestDistance) {
+            best = i;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+// Shutter rows for multiplier k: the exposure in pixel clocks over the row
+// length (width + horizontal blanking + 122, times the clock-control term).
+// The shadow supplies the register values, so the bus is not read.
+uint16_t ComputeShutterRows(uint32_t multiplier) {
+    const uint32_t clocks = ExposureClocks(multiplier) + 224 + 4u * ReadShadowRegister(12);
+    const uint32_t rowLength = (ReadShadowRegister(4) + ReadShadowRegister(5) + 122u) *
+                               (ReadShadowRegister(10) + 2u);
+    return static_cast<uint16_t>(clocks / rowLength);
+}
+
+}  // namespace
+
+// Command 6. Chooses the exposure timing for an anti-flicker mode and converts
+// an exposure index from the old timing to the new one, so the picture keeps
+// its brightness across a change of mode.
+void SetFlickerTiming(SENSOR_COMMAND* command) {
+    const uint32_t mode = Low32(command->Value);
+    const uint32_t index = Low32(command->Value2);
+    const uint32_t oldClocks = ExposureClocks(index);
+
+    if (mode <= 3) {
+        uint32_t period;
+        if (!ChooseFlickerPeriod(command->Device, mode, &period)) {
+            // No clock chosen yet: leave the timing and the caller's value as
+            // they are rather than divide by zero.
+            return;
+        }
+        SetExposureTiming(mode, period);
+    }
+    if (index == kNoIndex) {
+        return;
+    }
+
+    // While the bridge runs its automatic mode with the limit on, the index
+    // goes straight to the limit; the finest-step mode never takes it.
+    uint32_t result;
+    const int32_t autoMode = CallGetControl(command, kAutoModeControl);
+    if (autoMode != 0 && CallGetControl(command, kLimitControl) == 1 && mode != 3) {
+        result = static_cast<uint32_t>(SensorTuning.AutoExposureLimit);
+    } else {
+        result = NearestExposureIndex(oldClocks, index);
+    }
+    command->Value = ZeroExtend(result);
+}
+
+// Command 7. Publishes the index range in force and pulls the current index
+// into it.
+void LimitExposure(SENSOR_COMMAND* command) {
+    const int32_t maximum = static_cast<int32_t>(SensorTuning.ExposureMax);
+    CallSetControlMax(command, kExposureControl, maximum);
+    if (CallGetControl(command, kExposureControl) > maximum) {
+        CallSetControl(command, kExposureControl, maximum);
+    }
+}
+
+// Command 10, and the last step of commands 11, 13 and 14. The whole value
+// field is the index; every index from 90 up behaves as 90 to 99.
+void ApplyExposureIndex(SENSOR_COMMAND* command) {
+    const uintptr_t index = command->Value;
+    const uint32_t decade = index >= 90 ? 9 : static_cast<uint32_t>(index / 10);
+    const uint32_t digit = static_cast<uint32_t>(index % 10);
+    const EXPOSURE_DECADE& entry = kDecades[decade];
+
+    uint16_t rows = ComputeShutterRows(entry.ShutterMultiplier);
+    // The short multipliers overshoot by a few rows; trim them.
+    if (entry.ShutterMultiplier == 1) {
+        rows = static_cast<uint16_t>(rows - 2);
+    } else if (entry.ShutterMultiplier == 3) {
+        rows = static_cast<uint16_t>(rows - 4);
+    }
+    SensorTuning.ShutterRows = rows;
+
+    WriteSensorRegister(command, kShutterRegister, SensorTuning.ShutterRows);
+    WriteSensorRegister(command, kGainRegister, SensorTuning.GainTable[entry.FirstGain + digit]);
+
+    // The bridge driver takes its cue to settle the new exposure from this
+    // call; what it does with it differs with the rate.
+    if (command->Device->RateLevel < 2) {
+        uint32_t statistics = 0;
+        CallReadFrameStats(command, &statistics);
+    } else {
+        uint8_t scratch[BRIDGE_SERVICE19_SCRATCH_BYTES];
+        CallService19(command, scratch);
+    }
+}
+
+// Command 11. Value 1 puts the index to the automatic limit; anything else
+// asks the bridge to reset and starts again from index 1.
+void ResetExposure(SENSOR_COMMAND* command) {
+    if (command->Value == 1) {
+        CallSetControl(command, kExposureControl, SensorTuning.AutoExposureLimit);
+        command->Value = SignExtend(SensorTuning.AutoExposureLimit);
+    } else {
+        CallService16(command, kService16Number);
+        CallSetControl(command, kExposureControl, 1);
+        command->Value = 1;
+    }
+    ApplyExposureIndex(command);
+}
+
+// Command 13. Control 15 is asked whatever the request, then the index goes to
+// the automatic limit only when both ask for it.
+void RestartAutoExposure(SENSOR_COMMAND* command) {
+    const int32_t limitOn = CallGetControl(command, kLimitControl);
+    if (Low32(command->Value) == 0 || limitOn != 1) {
+        return;
+    }
+    CallSetControl(command, kExposureControl, SensorTuning.AutoExposureLimit);
+    command->Value = SignExtend(SensorTuning.AutoExposureLimit);
+    ApplyExposureIndex(command);
+}

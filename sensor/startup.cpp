@@ -1,9 +1,157 @@
 // Start-up and frame format: clock selection, frame sizes, the start-up
 // sequence of bridge and sensor registers, and the two bits of register 32.
+#include "bridge_calls.h"
+#include "command_values.h"
 #include "sensor_commands.h"
+#include "sensor_register.h"
+#include "sensor_tuning.h"
 
-void SelectClock(SENSOR_COMMAND*) {}
-void LoadCalibrationAndFrameSizes(SENSOR_COMMAND*) {}
-void StartSensor(SENSOR_COMMAND*) {}
-void SetRegister32Bit14(SENSOR_COMMAND*) {}
-void SetRegister32Bit15(SENSOR_COMMAND*) {}
+namespace {
+
+constexpr uint32_t kSensorWidth = 640;
+constexpr uint32_t kSensorHeight = 480;
+constexpr uint32_t kSmallPreviewWidth = 320;
+constexpr uint32_t kSmallPreviewHeight = 240;
+
+constexpr uint32_t kBridgeControlRegister = 15;
+constexpr uint32_t kBridgeStartRegister = 19;
+constexpr uint8_t kBridgeStartValue = 0x0C;
+constexpr uint8_t kBridgeControlKeptBits = 0x80;
+constexpr uint8_t kBridgeControlFastTiming = 0x0B;
+constexpr uint8_t kBridgeControlNormalTiming = 0x08;
+
+constexpr uint8_t kControlRegister32 = 32;
+constexpr uint32_t kRegister32Bit14 = 0x4000;
+constexpr uint32_t kRegister32Bit15 = 0x8000;
+
+struct SENSOR_REGISTER_VALUE {
+    uint8_t Register;
+    uint16_t Value;
+};
+
+// The sensor registers written after the preset, in the order the sensor
+// wants them. Register 53 ends at GainTable entry 0, the gain of index 0.
+constexpr SENSOR_REGISTER_VALUE kStartRegistersAfterPreset[] = {
+    {61, 0x068F}, {52, 0x0100}, {64, 0x01E0}, {48, 5},      {32, 0x1100}, {48, 2},
+    {64, 0x0520}, {82, 0x0100}, {98, 0x041A}, {88, 0x0038}, {89, 0x0723}, {53, 0x0020},
+};
+
+// The alternative timing at rate level 2 and above runs the 48 MHz clock with
+// divider 2 (command 0); bridge register 15 is told so.
+bool FastTiming(const SENSOR_DEVICE* device) {
+    return device->TimingFlag != 0 && device->RateLevel >= 2;
+}
+
+void SetRegister32Bit(SENSOR_COMMAND* command, uint32_t bit) {
+    uint32_t value = 0;
+    ReadSensorRegister(command, kControlRegister32, &value);
+    if (command->Value != 0) {
+        value |= bit;
+    } else {
+        value &= ~bit;
+    }
+    WriteSensorRegister(command, kControlRegister32, value);
+    command->Value = 0;
+}
+
+}  // namespace
+
+// Command 0. The clock and divider feed the flicker periods of command 6.
+void SelectClock(SENSOR_COMMAND* command) {
+    const SENSOR_DEVICE* device = command->Device;
+    SensorTuning.ClockControl = 0;
+    uint32_t clock;
+    uint32_t divider = 3;
+    if (device->TimingFlag == 0) {
+        clock = device->RateLevel == 0 ? 30 : 60;
+    } else if (device->RateLevel == 0) {
+        clock = 45;
+    } else if (device->RateLevel == 1) {
+        clock = 60;
+    } else {
+        clock = 48;
+        divider = 2;
+    }
+    SensorTuning.SensorClock = clock;
+    SensorTuning.ClockDivider = divider;
+    command->Value = ZeroExtend(clock);
+    command->Value2 = ZeroExtend(divider);
+}
+
+// Command 2. Only the low 16 bits of Value carry the requested width.
+void LoadCalibrationAndFrameSizes(SENSOR_COMMAND* command) {
+    LoadCalibration(command);
+
+    FRAME_SIZES* sizes = reinterpret_cast<FRAME_SIZES*>(command->Value2);
+    const uint32_t requestedWidth = command->Value & 0xFFFF;
+    const bool fullPreview = command->Device->TimingFlag != 0 && requestedWidth >= kSensorWidth;
+    sizes->SensorWidth = kSensorWidth;
+    sizes->SensorHeight = kSensorHeight;
+    sizes->PreviewWidth = fullPreview ? kSensorWidth : kSmallPreviewWidth;
+    sizes->PreviewHeight = fullPreview ? kSensorHeight : kSmallPreviewHeight;
+    sizes->Reserved16 = 0;
+    sizes->Reserved24 = 0;
+}
+
+// Command 3. Brings the sensor up for streaming; relies on commands 2 and 0
+// having loaded the calibration and chosen the clock. The order of the bridge
+// and sensor writes is the order the hardware needs.
+void StartSensor(SENSOR_COMMAND* command) {
+    const SENSOR_DEVICE* device = command->Device;
+    const int32_t mode = Low32Signed(command->Value);
+    const int32_t preset = Low32Signed(command->Value2);
+    command->Value = SignExtend(mode);
+    // No index to convert: SetFlickerTiming only sets the timing for the mode.
+    command->Value2 = SignExtend(-1);
+    SetFlickerTiming(command);
+
+    // The same byte carries the start value out and register 15 back in, so a
+    // bridge that does not answer the read leaves bit 7 clear.
+    uint8_t bridgeByte = kBridgeStartValue;
+    CallWriteBridgeReg(command, kBridgeStartRegister, bridgeByte);
+    CallReadBridgeReg(command, kBridgeControlRegister, &bridgeByte);
+    bridgeByte = static_cast<uint8_t>((bridgeByte & kBridgeControlKeptBits) |
+                                      (FastTiming(device) ? kBridgeControlFastTiming
+                                                          : kBridgeControlNormalTiming));
+    CallWriteBridgeReg(command, kBridgeControlRegister, bridgeByte);
+
+    // Horizontal and vertical blanking by timing; register 5 also sets the
+    // row length that the shutter arithmetic divides by.
+    uint32_t horizontalBlanking;
+    uint32_t verticalBlanking;
+    if (device->TimingFlag == 0) {
+        horizontalBlanking = device->RateLevel == 0 ? 560 : 248;
+        verticalBlanking = device->RateLevel == 0 ? 30 : 17;
+    } else {
+        horizontalBlanking = device->RateLevel == 0 ? 96 : 1;
+        verticalBlanking = device->RateLevel == 0 ? 42 : 1;
+    }
+
+    WriteSensorRegister(command, 13, 1);
+    WriteSensorRegister(command, 13, 0);
+    WriteSensorRegister(command, 1, 8);
+    WriteSensorRegister(command, 2, 20);
+    WriteSensorRegister(command, 3, kSensorHeight);
+    WriteSensorRegister(command, 4, kSensorWidth);
+    WriteSensorRegister(command, 5, horizontalBlanking);
+    WriteSensorRegister(command, 6, verticalBlanking);
+    WriteSensorRegister(command, 10, static_cast<uint16_t>(SensorTuning.ClockControl));
+    WriteSensorRegister(command, 7, 10);
+
+    command->Value = SignExtend(preset);
+    SelectPreset(command);
+
+    for (const SENSOR_REGISTER_VALUE& entry : kStartRegistersAfterPreset) {
+        WriteSensorRegister(command, entry.Register, entry.Value);
+    }
+}
+
+// Command 8.
+void SetRegister32Bit14(SENSOR_COMMAND* command) {
+    SetRegister32Bit(command, kRegister32Bit14);
+}
+
+// Command 9.
+void SetRegister32Bit15(SENSOR_COMMAND* command) {
+    SetRegister32Bit(command, kRegister32Bit15);
+}

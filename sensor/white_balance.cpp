@@ -1,9 +1,239 @@
-// White-balance presets and calibration: loading from EEPROM or registry,
-// preset selection, user balance controls and the bridge colour gains.
-#include "sensor_commands.h"
+// White-balance presets and calibration: the per-camera presets and options
+// loaded from the EEPROM or the registry, preset selection on the sensor's
+// colour gains, the user's balance values, and the bridge chip's colour gains
+// written and the sensor's read back.
+#include <stddef.h>
 
-void LoadCalibration(SENSOR_COMMAND*) {}
-void SelectPreset(SENSOR_COMMAND*) {}
-void LoadBalanceControls(SENSOR_COMMAND*) {}
-void WriteBalanceGain(SENSOR_COMMAND*) {}
-void ReadSensorGain(SENSOR_COMMAND*) {}
+#include "bridge_calls.h"
+#include "command_values.h"
+#include "sensor_commands.h"
+#include "sensor_register.h"
+#include "sensor_tuning.h"
+
+namespace {
+
+// A registry value name as the bridge driver's registry service takes it:
+// UTF-16, zero terminated, handed over with its byte length including the
+// terminator. Built at compile time, so it sits in constant data.
+template <size_t N>
+struct REGISTRY_NAME {
+    uint16_t Text[N];
+};
+
+template <size_t N>
+constexpr REGISTRY_NAME<N> MakeRegistryName(const char16_t (&text)[N]) {
+    REGISTRY_NAME<N> name{};
+    for (size_t i = 0; i < N; ++i) {
+        name.Text[i] = static_cast<uint16_t>(text[i]);
+    }
+    return name;
+}
+
+constexpr auto kFluorescentName = MakeRegistryName(u"MicFluorRGB");
+constexpr auto kIncandescentName = MakeRegistryName(u"MicIncndRGB");
+constexpr auto kNaturalLightName = MakeRegistryName(u"MicNaturRGB");
+constexpr auto kRatioName = MakeRegistryName(u"MIC0360_RG_BG_Ratio");
+constexpr auto kExtraClockName = MakeRegistryName(u"MIC0360_USE_Extra_Clock");
+constexpr auto kDarkHigherFpsName = MakeRegistryName(u"Use_Dark_Higher_fps");
+
+static_assert(sizeof(kFluorescentName.Text) == 24);
+static_assert(sizeof(kIncandescentName.Text) == 24);
+static_assert(sizeof(kNaturalLightName.Text) == 24);
+static_assert(sizeof(kRatioName.Text) == 40);
+static_assert(sizeof(kExtraClockName.Text) == 48);
+static_assert(sizeof(kDarkHigherFpsName.Text) == 40);
+
+template <size_t N>
+void ReadRegistryValue(const SENSOR_COMMAND* command, const REGISTRY_NAME<N>& name,
+                       uint32_t* result, uint32_t defaultValue) {
+    CallReadRegistryDword(command, name.Text, sizeof(name.Text), result, defaultValue);
+}
+
+constexpr uint32_t kPresetCount = 3;
+constexpr uint32_t kEepromPresetOffset[kPresetCount] = {67, 70, 73};
+constexpr uint32_t kEepromPresetBytes = 3;
+
+// Presets used when the camera carries none of its own.
+constexpr uint32_t kFallbackPreset = 0x242430;
+constexpr uint32_t kBaseRatePreset = 0x4A50ED;
+constexpr uint32_t kDefaultRatio = 0x8080;
+
+constexpr uint32_t kExposureMaxDarkHigherFps = 70;
+constexpr uint32_t kExposureMaxNormal = 90;
+
+constexpr uint32_t kRedBalanceControl = 21;
+constexpr uint32_t kBlueBalanceControl = 22;
+
+constexpr uint32_t kChannelRed = 1;
+constexpr uint32_t kChannelGreen = 2;
+constexpr uint32_t kChannelBlue = 4;
+constexpr uint32_t kLargestBridgeGain = 63;
+// The bridge colour-gain writes are throttled: after each write the next
+// three requests are dropped.
+constexpr uint8_t kBalanceCountAfterWrite = 255;
+constexpr uint8_t kBalanceCallsDropped = 2;
+
+constexpr uint8_t kSensorGreen1Register = 43;
+constexpr uint8_t kSensorBlueRegister = 44;
+constexpr uint8_t kSensorRedRegister = 45;
+constexpr uint8_t kSensorGreen2Register = 46;
+constexpr uint8_t kSensorGlobalGainRegister = 53;
+
+void LoadEepromPresets(const SENSOR_COMMAND* command, uint32_t presets[kPresetCount]) {
+    for (uint32_t p = 0; p < kPresetCount; ++p) {
+        presets[p] = 0;
+        CallReadEeprom(command, kEepromPresetOffset[p], kEepromPresetBytes, &presets[p]);
+        // A blank EEPROM, or a read that delivered nothing, still yields a
+        // usable preset.
+        if (presets[p] == 0) {
+            presets[p] = kFallbackPreset;
+        }
+    }
+}
+
+// A stored value of 0 is taken as it is: only a missing value gets the default.
+void LoadRegistryPresets(const SENSOR_COMMAND* command, uint32_t presets[kPresetCount]) {
+    const uint32_t fallback = command->Device->RateLevel != 0 ? kFallbackPreset : kBaseRatePreset;
+    presets[0] = 0;
+    ReadRegistryValue(command, kFluorescentName, &presets[0], fallback);
+    presets[1] = 0;
+    ReadRegistryValue(command, kIncandescentName, &presets[1], fallback);
+    presets[2] = 0;
+    ReadRegistryValue(command, kNaturalLightName, &presets[2], fallback);
+}
+
+// Channel number to bridge colour-gain register; 0 for an unknown channel.
+uint32_t BridgeGainRegister(uint32_t channel) {
+    switch (channel) {
+    case kChannelRed: return 21;
+    case kChannelGreen: return 22;
+    case kChannelBlue: return 23;
+    default: return 0;
+    }
+}
+
+// Channel number to the sensor register that holds its gain; 0 when unknown.
+uint8_t SensorGainRegister(uint32_t channel) {
+    switch (channel) {
+    case kChannelRed: return kSensorRedRegister;
+    case kChannelGreen: return kSensorGreen1Register;
+    case kChannelBlue: return kSensorBlueRegister;
+    default: return 0;
+    }
+}
+
+}  // namespace
+
+// Part of command 2. Presets are 0xRRGGBB; in the EEPROM their bytes are
+// stored blue first, which the bridge delivers as the low byte.
+void LoadCalibration(SENSOR_COMMAND* command) {
+    SENSOR_DEVICE* device = command->Device;
+    uint32_t presets[kPresetCount];
+    if (device->Flags & SENSOR_DEVICE_FLAG_EEPROM_PRESETS) {
+        LoadEepromPresets(command, presets);
+    } else {
+        LoadRegistryPresets(command, presets);
+    }
+    for (uint32_t p = 0; p < kPresetCount; ++p) {
+        device->PresetRgb[p][0] = (presets[p] >> 16) & 0xFF;
+        device->PresetRgb[p][1] = (presets[p] >> 8) & 0xFF;
+        device->PresetRgb[p][2] = presets[p] & 0xFF;
+    }
+    SensorTuning.AwbGreen = device->PresetRgb[0][1];
+
+    ReadRegistryValue(command, kRatioName, &SensorTuning.RatioCalib, kDefaultRatio);
+    SensorTuning.ExtraClock = 0;
+    SensorTuning.RedRatio = (SensorTuning.RatioCalib >> 8) & 0xFF;
+    SensorTuning.BlueRatio = SensorTuning.RatioCalib & 0xFF;
+
+    uint32_t extraClock = 0;
+    ReadRegistryValue(command, kExtraClockName, &extraClock, 0);
+    if (extraClock == 1) {
+        SensorTuning.ExtraClock = 1;
+    }
+
+    ReadRegistryValue(command, kDarkHigherFpsName, &SensorTuning.DarkHigherFps, 0);
+    SensorTuning.ExposureMaxConfigured =
+        SensorTuning.DarkHigherFps != 0 ? kExposureMaxDarkHigherFps : kExposureMaxNormal;
+}
+
+// Command 4, and step 11 of the start-up sequence. An unknown preset number
+// rewrites the sensor from the balance already in force.
+void SelectPreset(SENSOR_COMMAND* command) {
+    SENSOR_DEVICE* device = command->Device;
+    if (command->Value < kPresetCount) {
+        const uint32_t* rgb = device->PresetRgb[command->Value];
+        device->WbRed = rgb[0] & 0xFF;
+        device->WbGreen = rgb[1] & 0xFF;
+        device->WbBlue = rgb[2] & 0xFF;
+    }
+    // The colour loop starts again from the preset.
+    SensorTuning.AwbRed = device->WbRed;
+    SensorTuning.AwbBlue = device->WbBlue;
+
+    WriteSensorRegister(command, kSensorGreen1Register, device->WbGreen);
+    WriteSensorRegister(command, kSensorGreen2Register, device->WbGreen);
+    WriteSensorRegister(command, kSensorGlobalGainRegister, device->WbGreen);
+    WriteSensorRegister(command, kSensorBlueRegister, device->WbBlue);
+    WriteSensorRegister(command, kSensorRedRegister, device->WbRed);
+}
+
+// Command 16. With a non-zero Value the user's red and blue balance come from
+// bridge controls 21 and 22 and become the colour loop's ratios; with zero,
+// the two controls named in Value2 and Value3 go to the bridge's red and blue
+// gains through the throttled write of command 18.
+void LoadBalanceControls(SENSOR_COMMAND* command) {
+    if (command->Value != 0) {
+        const int32_t red = CallGetControl(command, kRedBalanceControl);
+        command->Value = SignExtend(red);
+        SetRedBalance(command->Device, red);
+        const int32_t blue = CallGetControl(command, kBlueBalanceControl);
+        command->Value = SignExtend(blue);
+        SetBlueBalance(command->Device, blue);
+        return;
+    }
+    const uint32_t redControl = Low32(command->Value2);
+    const uint32_t blueControl = Low32(command->Value3);
+    command->Value = kChannelRed;
+    command->Value2 = SignExtend(CallGetControl(command, redControl));
+    WriteBalanceGain(command);
+    command->Value = kChannelBlue;
+    command->Value2 = SignExtend(CallGetControl(command, blueControl));
+    WriteBalanceGain(command);
+}
+
+// Command 18. The count is reset by command 5; the first two requests after
+// it are dropped, then one write goes through in every four requests.
+void WriteBalanceGain(SENSOR_COMMAND* command) {
+    SensorTuning.BalanceCallCount = static_cast<uint8_t>(SensorTuning.BalanceCallCount + 1);
+    if (SensorTuning.BalanceCallCount <= kBalanceCallsDropped) {
+        return;
+    }
+    SensorTuning.BalanceCallCount = kBalanceCountAfterWrite;
+
+    const uint32_t reg = BridgeGainRegister(Low32(command->Value));
+    if (reg == 0) {
+        return;
+    }
+    uint32_t gain = Low32(command->Value2);
+    if (gain > kLargestBridgeGain) {
+        gain = kLargestBridgeGain;
+    }
+    CallWriteBridgeReg(command, reg, static_cast<uint8_t>(gain));
+}
+
+// Command 19. A register value of 128 or more is reported as 2v - 256, the
+// scale on which the bridge driver shows it. An unknown channel reads nothing
+// and leaves Value as the caller set it.
+void ReadSensorGain(SENSOR_COMMAND* command) {
+    const uint8_t reg = SensorGainRegister(Low32(command->Value));
+    if (reg == 0) {
+        return;
+    }
+    uint32_t gain = 0;
+    ReadSensorRegister(command, reg, &gain);
+    if (gain >= 128) {
+        gain = 2 * gain - 256;
+    }
+    command->Value = ZeroExtend(gain);
+}
