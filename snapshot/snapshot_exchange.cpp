@@ -1,0 +1,508 @@
+// The snapshot exchange: SNAPSHOT_INTERFACE for the bridge driver, and the
+// I/O controls and the read request for the application.
+//
+// Two threads meet here without a lock: the bridge driver's, delivering
+// frames and trigger reports (it must never wait), and the application's,
+// sending controls and reads. The flags are single 32-bit words; the buffer
+// is guarded by a sequence count that a read checks around its copy; the
+// event pointers by a count of trigger reports that are signalling.
+#include "snapshot.h"
+
+// {53A4763D-3B76-4772-8EDA-D7C435542856}
+const GUID GUID_SNAPSHOT_INTERFACE = {
+    0x53A4763D, 0x3B76, 0x4772, {0x8E, 0xDA, 0xD7, 0xC4, 0x35, 0x54, 0x28, 0x56}};
+
+// How often a read copies the buffer again when deliveries keep overlapping
+// its copy before it gives up with STATUS_DEVICE_BUSY. A frame takes well
+// under a millisecond to copy and frames arrive tens of milliseconds apart,
+// so a second attempt practically always succeeds.
+static const ULONG SnapshotReadAttempts = 8;
+
+#if defined(__SANITIZE_THREAD__)
+// A read copies while a delivery may be overwriting the buffer; the sequence
+// count, not the copy, decides whether the result is kept. ThreadSanitizer
+// cannot see that, so it is told to look away from that one copy. Host
+// builds under ThreadSanitizer only.
+extern "C" void AnnotateIgnoreReadsBegin(const char* file, int line);
+extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
+#define SNAPSHOT_RACY_COPY_BEGIN() AnnotateIgnoreReadsBegin(__FILE__, __LINE__)
+#define SNAPSHOT_RACY_COPY_END() AnnotateIgnoreReadsEnd(__FILE__, __LINE__)
+#else
+#define SNAPSHOT_RACY_COPY_BEGIN() ((void)0)
+#define SNAPSHOT_RACY_COPY_END() ((void)0)
+#endif
+
+// --- Shared words -------------------------------------------------------------
+// Each flag is one aligned 32-bit word. Sequentially consistent loads and
+// stores keep them single accesses while also ordering them against the
+// sequence count, which the read's handling of SnapshotReady relies on.
+
+template <typename Word>
+static inline Word LoadWord(const Word* word)
+{
+    return __atomic_load_n(word, __ATOMIC_SEQ_CST);
+}
+
+template <typename Word, typename Value>
+static inline void StoreWord(Word* word, Value value)
+{
+    __atomic_store_n(word, static_cast<Word>(value), __ATOMIC_SEQ_CST);
+}
+
+static inline void SpinPause()
+{
+    __builtin_ia32_pause();
+}
+
+bool SnapshotSameGuid(const GUID* left, const GUID* right)
+{
+    if (left->Data1 != right->Data1 || left->Data2 != right->Data2 ||
+        left->Data3 != right->Data3) {
+        return false;
+    }
+    for (ULONG i = 0; i < sizeof(left->Data4); i++) {
+        if (left->Data4[i] != right->Data4[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension)
+{
+    Extension->SnapshotRequested = 0;
+    Extension->SnapshotReady = 0;
+    Extension->EventsDisabled = 1;
+    Extension->SnapshotSequence = 0;
+    Extension->EventUsers = 0;
+}
+
+VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface)
+{
+    Interface->Size = sizeof(SNAPSHOT_INTERFACE);
+    Interface->Version = SNAPSHOT_INTERFACE_VERSION;
+    Interface->SetImageInfo = SetImageInfo;
+    Interface->TakeSnapshotRequest = TakeSnapshotRequest;
+    Interface->SubmitSnapshot = SubmitSnapshot;
+}
+
+// --- The application's events ------------------------------------------------
+
+/*
+ * ReleaseEvent
+ *
+ * Empties the field first, so no new trigger report can pick the event up,
+ * then lets any report that already holds it finish signalling before the
+ * reference goes: the application may have closed its handle, and this
+ * reference may be the event's last.
+ */
+static void ReleaseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field)
+{
+    PKEVENT event = __atomic_exchange_n(Field, static_cast<PKEVENT>(NULL), __ATOMIC_SEQ_CST);
+    if (event == NULL) {
+        return;
+    }
+    while (__atomic_load_n(&Extension->EventUsers, __ATOMIC_SEQ_CST) != 0) {
+        SpinPause();
+    }
+    ObDereferenceObject(event);
+}
+
+VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension)
+{
+    ReleaseEvent(Extension, &Extension->FirstEvent);
+    ReleaseEvent(Extension, &Extension->SecondEvent);
+}
+
+static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event)
+{
+    PVOID object = NULL;
+    NTSTATUS status = ObReferenceObjectByHandle(Handle, 0, SNAPSHOT_EVENT_OBJECT_TYPE, UserMode,
+                                                &object, NULL);
+    *Event = NT_SUCCESS(status) ? static_cast<PKEVENT>(object) : NULL;
+    return status;
+}
+
+/*
+ * RegisterEvents
+ *
+ * All or nothing: a pair of which one handle failed is useless to the
+ * application, which would wait on an event that is never pulsed while the
+ * request reported success. The old pair goes first in every case.
+ */
+static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HANDLE Second)
+{
+    SnapshotReleaseEvents(Extension);
+
+    PKEVENT first;
+    NTSTATUS status = ReferenceEvent(First, &first);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PKEVENT second;
+    status = ReferenceEvent(Second, &second);
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(first);
+        return status;
+    }
+
+    __atomic_store_n(&Extension->FirstEvent, first, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&Extension->SecondEvent, second, __ATOMIC_SEQ_CST);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * PulseEvent
+ *
+ * Set then clear at once: a thread already waiting is released, one that
+ * starts waiting later sees nothing. The count of users keeps the event
+ * object alive across the two calls (see ReleaseEvent).
+ */
+static void PulseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field)
+{
+    __atomic_add_fetch(&Extension->EventUsers, 1, __ATOMIC_SEQ_CST);
+    PKEVENT event = __atomic_load_n(Field, __ATOMIC_SEQ_CST);
+    if (event != NULL) {
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        KeClearEvent(event);
+    }
+    __atomic_sub_fetch(&Extension->EventUsers, 1, __ATOMIC_SEQ_CST);
+}
+
+// --- SNAPSHOT_INTERFACE -------------------------------------------------------
+
+VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* ImageInfo)
+{
+    RtlCopyMemory(&SnapshotExtension(DeviceObject)->ImageInfo, ImageInfo,
+                  sizeof(SNAPSHOT_IMAGE_INFO));
+}
+
+/*
+ * TakeSnapshotRequest
+ *
+ * One exchange rather than a load and a store: a request the application
+ * makes between the two would otherwise be cleared without being reported.
+ */
+ULONG NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject)
+{
+    return __atomic_exchange_n(&SnapshotExtension(DeviceObject)->SnapshotRequested, ULONG(0),
+                               __ATOMIC_SEQ_CST);
+}
+
+static ULONG SnapshotByteCount(SNAPSHOT_EXTENSION* Extension)
+{
+    return LoadWord(&Extension->ImageInfo.ByteCount);
+}
+
+/*
+ * DeliverFrame
+ *
+ * A frame that cannot be stored whole is not stored at all: with no buffer,
+ * or a ByteCount beyond it, the previous snapshot and the flags stay as they
+ * were. The sequence goes odd for the length of the copy so that a read in
+ * progress knows to copy again; a second delivery overlapping this one is
+ * dropped rather than waited for.
+ */
+static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame)
+{
+    ULONG byteCount = SnapshotByteCount(Extension);
+    if (Extension->SnapshotBuffer == NULL || byteCount > SNAPSHOT_BUFFER_SIZE) {
+        return;
+    }
+
+    ULONG sequence = LoadWord(&Extension->SnapshotSequence);
+    if ((sequence & 1) != 0 ||
+        !__atomic_compare_exchange_n(&Extension->SnapshotSequence, &sequence, sequence + 1,
+                                     false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        return;
+    }
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    RtlCopyMemory(Extension->SnapshotBuffer, Frame, byteCount);
+    StoreWord(&Extension->SnapshotSequence, sequence + 2);
+
+    StoreWord(&Extension->SnapshotRequested, 0);
+    StoreWord(&Extension->SnapshotReady, 1);
+}
+
+/*
+ * ReportTrigger
+ *
+ * The camera asked for a snapshot. The request stands whether or not the
+ * application listens; the event only tells it one is coming.
+ */
+static void ReportTrigger(SNAPSHOT_EXTENSION* Extension, ULONG TriggerKind)
+{
+    StoreWord(&Extension->SnapshotRequested, 1);
+    if (LoadWord(&Extension->EventsDisabled) != 0) {
+        return;
+    }
+    PulseEvent(Extension, TriggerKind != 0 ? &Extension->FirstEvent : &Extension->SecondEvent);
+}
+
+VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, ULONG TriggerKind)
+{
+    SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
+    if (Frame != NULL) {
+        DeliverFrame(extension, Frame);
+    } else {
+        ReportTrigger(extension, TriggerKind);
+    }
+}
+
+// --- I/O controls -------------------------------------------------------------
+
+static NTSTATUS GetImageInfo(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(SNAPSHOT_IMAGE_INFO)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Extension->ImageInfo,
+                  sizeof(SNAPSHOT_IMAGE_INFO));
+    Irp->IoStatus.Information = sizeof(SNAPSHOT_IMAGE_INFO);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SetEvents
+ *
+ * A first handle of NULL releases the pair; anything else registers a new
+ * one. Input too short to hold two handles changes nothing.
+ */
+static NTSTATUS SetEvents(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    if (Stack->Parameters.DeviceIoControl.InputBufferLength < SNAPSHOT_SET_EVENTS_INPUT_SIZE) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    HANDLE handles[2];
+    RtlCopyMemory(handles, Irp->AssociatedIrp.SystemBuffer, sizeof(handles));
+
+    if (handles[0] == NULL) {
+        SnapshotReleaseEvents(Extension);
+        return STATUS_SUCCESS;
+    }
+    return RegisterEvents(Extension, handles[0], handles[1]);
+}
+
+static NTSTATUS SnapshotControl(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG code;
+    RtlCopyMemory(&code, Irp->AssociatedIrp.SystemBuffer, sizeof(code));
+
+    switch (code) {
+    case SNAPSHOT_CONTROL_REQUEST:
+        StoreWord(&Extension->SnapshotRequested, 1);
+        break;
+    case SNAPSHOT_CONTROL_EVENTS_OFF:
+        StoreWord(&Extension->EventsDisabled, 1);
+        StoreWord(&Extension->SnapshotReady, 0);
+        break;
+    case SNAPSHOT_CONTROL_EVENTS_ON:
+        StoreWord(&Extension->EventsDisabled, 0);
+        StoreWord(&Extension->SnapshotReady, 0);
+        break;
+    case SNAPSHOT_CONTROL_QUERY_READY: {
+        if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        ULONG ready = LoadWord(&Extension->SnapshotReady);
+        RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &ready, sizeof(ready));
+        Irp->IoStatus.Information = sizeof(ready);
+        break;
+    }
+    default:
+        break;
+    }
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SnapshotDispatchDeviceControl
+ *
+ * The three snapshot controls are completed here, at once; every other code
+ * belongs to the drivers below. The status block is reset for all codes,
+ * those passed down included.
+ */
+NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status;
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_SNAPSHOT_GET_IMAGE_INFO:
+        status = GetImageInfo(extension, Irp, stack);
+        break;
+    case IOCTL_SNAPSHOT_SET_EVENTS:
+        status = SetEvents(extension, Irp, stack);
+        break;
+    case IOCTL_SNAPSHOT_CONTROL:
+        status = SnapshotControl(extension, Irp, stack);
+        break;
+    default:
+        return SnapshotPassThrough(DeviceObject, Irp);
+    }
+
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// --- The read -------------------------------------------------------------------
+
+// Where a read puts the snapshot, and how many bytes fit there.
+struct SNAPSHOT_DESTINATION {
+    PUCHAR Address;
+    SIZE_T Capacity;
+    bool UserRange;  // a raw user-mode address that nothing has validated yet
+};
+
+/*
+ * ChooseReadDestination
+ *
+ * Memory the I/O manager has already checked comes first: the MDL of a
+ * direct request (locked, with its byte count), then the system buffer of a
+ * buffered one (allocated for the request's Length). Only a request with
+ * neither brings a raw user address, and that is validated before use.
+ */
+static SNAPSHOT_DESTINATION ChooseReadDestination(PIRP Irp, PIO_STACK_LOCATION Stack)
+{
+    SNAPSHOT_DESTINATION destination = {NULL, 0, false};
+    ULONG length = Stack->Parameters.Read.Length;
+
+    if (Irp->MdlAddress != NULL) {
+        destination.Address =
+            static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, HighPagePriority));
+        destination.Capacity = MmGetMdlByteCount(Irp->MdlAddress);
+    } else if (Irp->AssociatedIrp.SystemBuffer != NULL) {
+        destination.Address = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+        destination.Capacity = length;
+    } else if (Irp->UserBuffer != NULL) {
+        destination.Address = static_cast<PUCHAR>(Irp->UserBuffer);
+        destination.Capacity = length;
+        destination.UserRange = Irp->RequestorMode != KernelMode;
+    }
+
+    if (destination.Address == NULL && Irp->AssociatedIrp.SystemBuffer != NULL) {
+        destination.Address = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+        destination.Capacity = length;
+        destination.UserRange = false;
+    }
+    return destination;
+}
+
+/*
+ * CopySnapshotOut
+ *
+ * Copies until a copy was not overlapped by a delivery, and hands back the
+ * sequence of the snapshot it got. A delivery never waits for a read, so
+ * the read is the one that copies again.
+ */
+static bool CopySnapshotOut(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination, ULONG ByteCount,
+                            ULONG* Sequence)
+{
+    for (ULONG attempt = 0; attempt < SnapshotReadAttempts; attempt++) {
+        ULONG before;
+        while (((before = LoadWord(&Extension->SnapshotSequence)) & 1) != 0) {
+            SpinPause();
+        }
+
+        SNAPSHOT_RACY_COPY_BEGIN();
+        RtlCopyMemory(Destination, Extension->SnapshotBuffer, ByteCount);
+        SNAPSHOT_RACY_COPY_END();
+
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        if (LoadWord(&Extension->SnapshotSequence) == before) {
+            *Sequence = before;
+            return true;
+        }
+    }
+    return false;
+}
+
+/*
+ * CopySnapshotToUser
+ *
+ * GCC has no structured exception handling, so a fault on a user address
+ * could not be caught: the whole range must be user-mode memory that stays
+ * writable for the length of the copy before a single byte is written.
+ */
+static NTSTATUS CopySnapshotToUser(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination,
+                                   ULONG ByteCount, ULONG* Sequence)
+{
+    ULONG_PTR start = reinterpret_cast<ULONG_PTR>(Destination);
+    if (start + ByteCount < start ||
+        start + ByteCount > reinterpret_cast<ULONG_PTR>(MM_HIGHEST_USER_ADDRESS) + 1) {
+        return STATUS_INVALID_USER_BUFFER;
+    }
+    HANDLE secured = MmSecureVirtualMemory(Destination, ByteCount, PAGE_READWRITE);
+    if (secured == NULL) {
+        return STATUS_INVALID_USER_BUFFER;
+    }
+    bool copied = CopySnapshotOut(Extension, Destination, ByteCount, Sequence);
+    MmUnsecureVirtualMemory(secured);
+    return copied ? STATUS_SUCCESS : STATUS_DEVICE_BUSY;
+}
+
+/*
+ * ClearReadyAfterRead
+ *
+ * The snapshot that was read is no longer ready, but one delivered since the
+ * copy must not be hidden by that: if the sequence has moved, the flag is
+ * set again (a delivery still copying sets it itself when done).
+ */
+static void ClearReadyAfterRead(SNAPSHOT_EXTENSION* Extension, ULONG Sequence)
+{
+    StoreWord(&Extension->SnapshotReady, 0);
+    if (LoadWord(&Extension->SnapshotSequence) != Sequence) {
+        StoreWord(&Extension->SnapshotReady, 1);
+    }
+}
+
+/*
+ * SnapshotDispatchRead
+ *
+ * Hands the application ByteCount bytes of the snapshot or nothing at all.
+ * A read that cannot be served whole (no buffer, no destination, too small a
+ * destination, a ByteCount beyond the buffer, an unusable user range) copies
+ * nothing and leaves SnapshotReady alone, so the snapshot is still there for
+ * a proper read. Information carries the bytes delivered, so the I/O manager
+ * copies a buffered read's system buffer back to the caller.
+ */
+NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    SNAPSHOT_DESTINATION destination = ChooseReadDestination(Irp, stack);
+    ULONG byteCount = SnapshotByteCount(extension);
+    ULONG sequence = 0;
+    NTSTATUS status;
+
+    if (destination.Address == NULL || extension->SnapshotBuffer == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else if (byteCount > SNAPSHOT_BUFFER_SIZE) {
+        status = STATUS_INVALID_BUFFER_SIZE;
+    } else if (byteCount > destination.Capacity) {
+        status = STATUS_BUFFER_TOO_SMALL;
+    } else if (destination.UserRange) {
+        status = CopySnapshotToUser(extension, destination.Address, byteCount, &sequence);
+    } else {
+        status = CopySnapshotOut(extension, destination.Address, byteCount, &sequence)
+                     ? STATUS_SUCCESS
+                     : STATUS_DEVICE_BUSY;
+    }
+
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = NT_SUCCESS(status) ? byteCount : 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+
+    if (NT_SUCCESS(status)) {
+        ClearReadyAfterRead(extension, sequence);
+    }
+    return status;
+}

@@ -1,0 +1,345 @@
+// tessip's driver frame: entry, add-device, pass-through, power, Plug and Play
+// state tracking and the still-image device interface.
+//
+// Everything here is resident except DriverEntry, which is discarded after
+// initialisation: the dispatch routines can be reached at any IRQL the lower
+// drivers complete at, and the frame is small.
+#include "snapshot.h"
+
+// {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}
+const GUID GUID_DEVINTERFACE_IMAGE = {
+    0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
+
+/*
+ * DriverEntry
+ *
+ * Every major function goes down the stack untouched unless tessip serves
+ * it; create, cleanup and close included, so that the drivers below decide
+ * whether an open succeeds. Only Plug and Play, power, read and device
+ * control are tessip's own.
+ */
+CODE_SEG("INIT")
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
+        DriverObject->MajorFunction[i] = SnapshotPassThrough;
+    }
+    DriverObject->DriverExtension->AddDevice = SnapshotAddDevice;
+    DriverObject->DriverUnload = SnapshotUnload;
+
+    DriverObject->MajorFunction[IRP_MJ_PNP] = SnapshotDispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = SnapshotDispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_READ] = SnapshotDispatchRead;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SnapshotDispatchDeviceControl;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SnapshotAddDevice
+ *
+ * One filter device per camera. It must look like the device below it to
+ * the I/O manager (type, characteristics, buffering and power flags), since
+ * the I/O manager builds requests by the top device of the stack. The
+ * snapshot buffer is taken here once, so that nothing later needs memory; a
+ * failed allocation or a failed interface registration leaves a device that
+ * still passes everything down.
+ */
+NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
+{
+    PDEVICE_OBJECT device = NULL;
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(SNAPSHOT_EXTENSION), NULL,
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    SNAPSHOT_EXTENSION* extension = SnapshotExtension(device);
+    extension->PhysicalDevice = PhysicalDeviceObject;
+    extension->Self = device;
+    SnapshotInitializeExchange(extension);
+
+    extension->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
+    if (extension->LowerDevice == NULL) {
+        IoDeleteDevice(device);
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    PDEVICE_OBJECT lower = extension->LowerDevice;
+    device->Flags |= lower->Flags &
+                     (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
+    device->DeviceType = lower->DeviceType;
+    device->Characteristics = lower->Characteristics;
+
+    extension->SnapshotBuffer = static_cast<PUCHAR>(
+        ExAllocatePoolWithTag(NonPagedPool, SNAPSHOT_BUFFER_SIZE, SNAPSHOT_POOL_TAG));
+
+    UpdateImageInterface(PhysicalDeviceObject, &extension->InterfaceName, TRUE);
+
+    extension->PnpState = NotStarted;
+    extension->PreviousPnpState = NotStarted;
+
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SnapshotUnload
+ *
+ * Nothing driver-wide is held: every allocation and reference belongs to a
+ * device and goes with its removal.
+ */
+VOID NTAPI SnapshotUnload(PDRIVER_OBJECT DriverObject)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+}
+
+/*
+ * UpdateImageInterface
+ *
+ * Enabling registers the still-image interface on the physical device, so
+ * that an application enumerating still-image devices finds the camera's
+ * stack (and with it tessip, at its top). Disabling also frees the name: it
+ * is only used on the way out.
+ */
+NTSTATUS UpdateImageInterface(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING InterfaceName,
+                              BOOLEAN Enable)
+{
+    if (Enable) {
+        NTSTATUS status = IoRegisterDeviceInterface(
+            PhysicalDevice, &GUID_DEVINTERFACE_IMAGE, NULL, InterfaceName);
+        if (NT_SUCCESS(status)) {
+            IoSetDeviceInterfaceState(InterfaceName, TRUE);
+        }
+        return status;
+    }
+
+    if (InterfaceName->Buffer != NULL) {
+        IoSetDeviceInterfaceState(InterfaceName, FALSE);
+        RtlFreeUnicodeString(InterfaceName);
+        InterfaceName->Buffer = NULL;
+    }
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SnapshotPassThrough
+ *
+ * Requests tessip does not serve go down unchanged and unobserved.
+ */
+NTSTATUS NTAPI SnapshotPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(SnapshotExtension(DeviceObject)->LowerDevice, Irp);
+}
+
+/*
+ * SnapshotDispatchPower
+ *
+ * tessip has no power state of its own; it only keeps the power manager's
+ * sequence going for the drivers below.
+ */
+NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    PoStartNextPowerIrp(Irp);
+    return PoCallDriver(SnapshotExtension(DeviceObject)->LowerDevice, Irp);
+}
+
+/*
+ * SnapshotStartCompletion
+ *
+ * Hands the start request back to SnapshotStartDevice, which waits for it on
+ * its stack; the I/O manager must not finish the request before tessip has
+ * seen the lower drivers' result.
+ */
+NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/*
+ * SnapshotStartDevice
+ *
+ * The device counts as started only once every driver below has started:
+ * the request goes down first and tessip completes it itself, with the lower
+ * drivers' final status, never with STATUS_PENDING.
+ */
+static NTSTATUS SnapshotStartDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
+{
+    KEVENT started;
+
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SnapshotStartCompletion, &started, TRUE, TRUE, TRUE);
+
+    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
+    }
+
+    if (NT_SUCCESS(status) && NT_SUCCESS(Irp->IoStatus.Status)) {
+        Extension->PreviousPnpState = Extension->PnpState;
+        Extension->PnpState = Started;
+    }
+
+    Irp->IoStatus.Status = status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+/*
+ * SnapshotRemoveDevice
+ *
+ * The request goes down first so that the bridge driver has finished its own
+ * removal, and with it its calls into SNAPSHOT_INTERFACE, before the buffer
+ * and the application's events go. tessip does not touch the request's
+ * status: the drivers below own it.
+ */
+static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
+{
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
+
+    if (Extension->SnapshotBuffer != NULL) {
+        ExFreePool(Extension->SnapshotBuffer);
+        Extension->SnapshotBuffer = NULL;
+    }
+    UpdateImageInterface(Extension->PhysicalDevice, &Extension->InterfaceName, FALSE);
+
+    // An application that exits without releasing its events would otherwise
+    // leave two event objects referenced for as long as the system runs.
+    SnapshotReleaseEvents(Extension);
+
+    Extension->PreviousPnpState = Extension->PnpState;
+    Extension->PnpState = Deleted;
+
+    IoDetachDevice(Extension->LowerDevice);
+    IoDeleteDevice(Extension->Self);
+    return status;
+}
+
+/*
+ * SnapshotEnterState
+ *
+ * Every transition but the two cancels keeps the state it leaves, so that a
+ * cancel can return to it.
+ */
+static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State)
+{
+    Extension->PreviousPnpState = Extension->PnpState;
+    Extension->PnpState = State;
+}
+
+/*
+ * SnapshotCancelState
+ *
+ * A cancel only undoes the query it answers: in any other state it changes
+ * nothing.
+ */
+static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedState)
+{
+    if (Extension->PnpState == QueriedState) {
+        Extension->PnpState = Extension->PreviousPnpState;
+    }
+}
+
+/*
+ * SnapshotDisableInterface
+ *
+ * A stopped or surprise-removed camera must not be offered to applications.
+ * The name is kept so that removal can still free it; nothing enables the
+ * interface again after a stop.
+ */
+static void SnapshotDisableInterface(SNAPSHOT_EXTENSION* Extension)
+{
+    if (Extension->InterfaceName.Buffer != NULL) {
+        IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
+    }
+}
+
+/*
+ * SnapshotQueryInterface
+ *
+ * The bridge driver learns SNAPSHOT_INTERFACE this way. The request goes on
+ * down either way: other drivers of the stack may answer other GUIDs.
+ */
+static NTSTATUS SnapshotQueryInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (SnapshotSameGuid(stack->Parameters.QueryInterface.InterfaceType,
+                         &GUID_SNAPSHOT_INTERFACE)) {
+        SnapshotFillInterface(
+            reinterpret_cast<SNAPSHOT_INTERFACE*>(stack->Parameters.QueryInterface.Interface));
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+    }
+    return SnapshotPassThrough(DeviceObject, Irp);
+}
+
+/*
+ * SnapshotDispatchPnp
+ *
+ * One case per minor function tessip tracks. The state is bookkeeping only:
+ * nothing is refused in any state, and every request but start and remove
+ * simply continues down the stack after tessip has noted it.
+ */
+NTSTATUS NTAPI SnapshotDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return SnapshotStartDevice(extension, Irp);
+
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        SnapshotEnterState(extension, RemovePending);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_REMOVE_DEVICE:
+        return SnapshotRemoveDevice(extension, Irp);
+
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        SnapshotCancelState(extension, RemovePending);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_STOP_DEVICE:
+        SnapshotEnterState(extension, StopPending);
+        SnapshotDisableInterface(extension);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+        SnapshotEnterState(extension, StopPending);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        SnapshotCancelState(extension, StopPending);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    case IRP_MN_QUERY_INTERFACE:
+        return SnapshotQueryInterface(DeviceObject, Irp);
+
+    case IRP_MN_SURPRISE_REMOVAL:
+        SnapshotEnterState(extension, SurpriseRemoved);
+        SnapshotDisableInterface(extension);
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+
+    default:
+        break;
+    }
+    return SnapshotPassThrough(DeviceObject, Irp);
+}
