@@ -119,6 +119,7 @@ while IFS= read -r line; do
   elif [[ $line =~ ^([0-9a-f]+)\ \<(.*)\>:$ ]]; then
     label=${BASH_REMATCH[2]}
     routine=$(undecorate "$label")
+    [ -n "$routine" ] || routine=$label   # section-start labels such as <.ctors>
     case " ${where[$routine]:-} " in *" $section "*) ;; *) where[$routine]+=" $section" ;; esac
     if [[ $label != *.* ]]; then address[$routine]=${BASH_REMATCH[1]}; fi
   fi
@@ -154,6 +155,15 @@ elif (( 16#$entry + 16#$base == 16#${address[DriverEntry]} )); then
   ok "entry point is DriverEntry"
 else
   fail "entry point $entry is not DriverEntry (at ${address[DriverEntry]})"
+fi
+
+# Nothing runs a driver's static constructors: the linker's constructor list
+# must hold only its two terminators.
+ctors=$(sed -nE 's/^([0-9a-f]+) <_*CTOR_LIST__>:$/\1/p' <<<"$disassembly")
+dtors=$(sed -nE 's/^([0-9a-f]+) <_*DTOR_LIST__>:$/\1/p' <<<"$disassembly")
+pointer=$([ "$arch" = x86 ] && echo 4 || echo 8)
+if [ -n "$ctors" ] && [ -n "$dtors" ] && (( 16#$dtors - 16#$ctors > 2 * pointer )); then
+  fail "the image has static constructors, which the kernel never runs"
 fi
 
 # --- Argument bytes popped (i686 stdcall) ---------------------------------------

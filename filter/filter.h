@@ -1,0 +1,95 @@
+// orvane's driver frame: the entry routine, the per-camera filter device with
+// its extension, the pass-through with its count of requests in flight, and
+// the Plug and Play and power handling that sits on top of it.
+//
+// The frame owns FILTER_EXTENSION and nothing else. It never touches the
+// sensor logic or its driver-wide tuning record; its one link to them is the
+// answer to the bridge driver's interface query.
+//
+// Placement: DriverEntry is discarded after loading (INIT); add-device, unload,
+// the Plug and Play handlers, the capabilities query and the synchronous
+// forwarding are pageable (PAGE) and run only at PASSIVE_LEVEL; everything a
+// power or I/O request or a completion can reach at DISPATCH_LEVEL is
+// resident.
+#pragma once
+
+#include "platform.h"
+
+// Device state, kept in FILTER_EXTENSION.State. There is no value 0.
+enum FILTER_STATE : ULONG {
+    FilterNotStarted = 1,       // set by add-device; no start request seen yet
+    FilterStartPending = 2,     // start going down, or the capabilities query running
+    FilterStarted = 3,          // started and in the working power state
+    FilterStartFailed = 4,      // start failed below, or the capabilities query did
+    FilterStopped = 5,          // stopped while started
+    FilterPoweredDown = 6,      // set to D1..D3 while started
+    FilterSurpriseRemoved = 7,  // surprise-removed: only close and PnP still go down
+    FilterRemoved = 8,          // removed: the device object is going or gone
+};
+
+// "Fltr" in memory order.
+constexpr ULONG FILTER_SIGNATURE = 0x72746C46;
+
+// The device extension of every filter device object; lives and dies with it.
+struct FILTER_EXTENSION {
+    ULONG Signature;
+    ULONG State;  // a FILTER_STATE; use GetFilterState / SetFilterState
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT PhysicalDevice;
+    PDEVICE_OBJECT LowerDevice;  // what the attach returned; target of every forwarded request
+    DEVICE_CAPABILITIES Capabilities;
+    volatile LONG OutstandingIo;  // requests inside the dispatch paths; -1 once removal may go on
+    KEVENT RemoveEvent;           // notification event, signalled when OutstandingIo drops below 0
+};
+
+// State is written by the Plug and Play path, the power path and the power
+// completion, which can run on different processors, without a lock: a lone
+// 32-bit store is atomic on these machines and the transitions tolerate it.
+// The relaxed atomics compile to the same plain loads and stores; they only
+// tell the compiler (and the host build's race detector) that the word is
+// shared.
+inline ULONG GetFilterState(const FILTER_EXTENSION* extension) {
+    return __atomic_load_n(&extension->State, __ATOMIC_RELAXED);
+}
+
+inline void SetFilterState(FILTER_EXTENSION* extension, FILTER_STATE state) {
+    __atomic_store_n(&extension->State, static_cast<ULONG>(state), __ATOMIC_RELAXED);
+}
+
+inline FILTER_EXTENSION* FilterExtension(PDEVICE_OBJECT deviceObject) {
+    return static_cast<FILTER_EXTENSION*>(deviceObject->DeviceExtension);
+}
+
+// C names, as the I/O manager and the image checks know them.
+extern "C" {
+
+// --- Given to the I/O manager ---------------------------------------------------
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID NTAPI FilterUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI SyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI PowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// --- Counting and forwarding ------------------------------------------------------
+void IncrementOutstandingIo(FILTER_EXTENSION* Extension);
+void DecrementOutstandingIo(FILTER_EXTENSION* Extension);
+NTSTATUS ForwardIrp(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp);
+NTSTATUS ForwardIrpSynchronously(FILTER_EXTENSION* Extension, PIRP Irp);
+
+// --- Plug and Play: one handler per minor code that the filter looks at ----------
+NTSTATUS FilterDispatchPnp(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FilterStartDevice(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FilterQueryRemoveDevice(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FilterRemoveDevice(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FilterStopDevice(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FilterQueryStopDevice(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FilterQueryInterface(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FilterSurpriseRemoval(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS QueryLowerCapabilities(FILTER_EXTENSION* Extension);
+
+// --- Power -------------------------------------------------------------------------
+NTSTATUS FilterDispatchPower(FILTER_EXTENSION* Extension, PIRP Irp);
+
+}  // extern "C"
