@@ -108,7 +108,7 @@ function(add_kernel_image_check target)
   endif()
   add_test(NAME ${ARG_NAME}
            COMMAND bash ${PROJECT_SOURCE_DIR}/tests/image/check_kernel_image.sh
-                   ${KERNEL_OBJDUMP} ${KERNEL_PE_TOOL} ${KERNEL_ARCH} $<TARGET_FILE:${target}>
+                   ${KERNEL_OBJDUMP} ${KERNEL_ARCH} $<TARGET_FILE:${target}>
                    PAGE ${ARG_PAGE}
                    INIT ${ARG_INIT}
                    RESIDENT ${ARG_RESIDENT}

@@ -8,9 +8,7 @@
 // section header invalidates the checksum, which the loader verifies for boot
 // drivers, so the checksum is recomputed afterwards.
 //
-// Usage:
-//   pe_mark_discardable <image> <section>...   set the flag, fix the checksum
-//   pe_mark_discardable --verify <image>       exit 1 unless the checksum is right
+// Usage: pe_mark_discardable <image> <section>...
 //
 // Built with the host compiler by the kernel configurations (the images are
 // cross-compiled, this tool is not), so it is portable C++ with no platform
@@ -123,22 +121,8 @@ bool Store(const Image& image, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--verify") {
-        Image image;
-        if (!Load(image, argv[2])) return 1;
-        const uint32_t stored = Read32(image.bytes, image.checksumOffset);
-        const uint32_t computed = ComputeChecksum(image);
-        if (stored != computed) {
-            std::fprintf(stderr, "pe_mark_discardable: %s: checksum 0x%08X, should be 0x%08X\n",
-                         argv[2], stored, computed);
-            return 1;
-        }
-        return 0;
-    }
     if (argc < 3 || argv[1][0] == '-') {
-        std::fprintf(stderr,
-                     "usage: pe_mark_discardable <image> <section>...\n"
-                     "       pe_mark_discardable --verify <image>\n");
+        std::fprintf(stderr, "usage: pe_mark_discardable <image> <section>...\n");
         return 2;
     }
     Image image;
