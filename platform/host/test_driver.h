@@ -1,0 +1,106 @@
+// A configurable driver for tests of filters: loaded like any driver, it
+// attaches a device over the physical device object in AddDevice and serves
+// each request as the test tells it: complete at once, pend and complete
+// later (on another thread or when the test says), pass down, or run a
+// test-supplied handler. It records every request it sees.
+#pragma once
+
+#include "host_kernel.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace host_kernel {
+
+struct Behavior {
+  enum class Kind { Complete, Pend, PassDown, Handler };
+  Kind Action = Kind::Complete;
+  NTSTATUS Status = STATUS_SUCCESS;  // IoStatus.Status when it completes
+  ULONG_PTR Information = 0;         // IoStatus.Information when it completes
+  // What the dispatch routine returns when it completes at once; by default
+  // Status. (A different value is a driver bug the kernel reports.)
+  std::optional<NTSTATUS> Returned;
+  // Written into the request's output buffer before completing: the system
+  // buffer, the MDL or the user buffer, by the request's buffering.
+  std::vector<UCHAR> Data;
+  // Pend: completed by a kernel thread after Delay at CompletionIrql, or, if
+  // Hold, kept until CompletePending.
+  bool Hold = false;
+  std::chrono::milliseconds Delay{1};
+  KIRQL CompletionIrql = DISPATCH_LEVEL;
+  std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> Run;
+
+  static Behavior Complete(NTSTATUS status, ULONG_PTR information = 0);
+  static Behavior Pend(NTSTATUS status, ULONG_PTR information = 0,
+                       std::chrono::milliseconds delay = std::chrono::milliseconds(1));
+  static Behavior Held(NTSTATUS status, ULONG_PTR information = 0);
+  static Behavior PassDown();
+  static Behavior Handler(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> run);
+};
+
+// One request as the test driver saw it on arrival.
+struct SeenRequest {
+  PDEVICE_OBJECT Device = nullptr;
+  PIRP Irp = nullptr;
+  UCHAR MajorFunction = 0;
+  UCHAR MinorFunction = 0;
+  IO_STACK_LOCATION Stack{};  // copy of the current stack location
+  NTSTATUS Status = 0;        // IoStatus.Status on arrival
+  ULONG_PTR Information = 0;  // IoStatus.Information on arrival
+  KIRQL Irql = PASSIVE_LEVEL;
+  KPROCESSOR_MODE RequestorMode = KernelMode;
+  PVOID SystemBuffer = nullptr;
+  PVOID UserBuffer = nullptr;
+  PMDL MdlAddress = nullptr;
+  std::vector<UCHAR> Input;  // the input bytes of a write or device control
+};
+
+struct TestDriverOptions {
+  // Flags the driver's device takes on besides those it copies from the
+  // device below (DO_BUFFERED_IO, DO_DIRECT_IO, DO_POWER_PAGABLE).
+  ULONG SetFlags = 0;
+  ULONG ClearFlags = 0;  // removed after copying
+  DEVICE_TYPE DeviceType = FILE_DEVICE_UNKNOWN;
+  ULONG Characteristics = 0;
+  // A filter passes requests it has no behaviour for down; a function driver
+  // completes them with STATUS_SUCCESS (Plug and Play and power requests
+  // always go down after the driver's own part).
+  bool Filter = false;
+  NTSTATUS AddDeviceStatus = STATUS_SUCCESS;  // failure: no device is created
+};
+
+class TestDriver {
+ public:
+  explicit TestDriver(const char *name, const TestDriverOptions &options = {});
+
+  PDRIVER_OBJECT Driver() const;
+  // The driver's device in the stack over `pdo`.
+  PDEVICE_OBJECT Device(PDEVICE_OBJECT pdo) const;
+
+  // Behaviour for a major function (every minor code) or one minor code.
+  void On(UCHAR major, const Behavior &behavior);
+  void On(UCHAR major, UCHAR minor, const Behavior &behavior);
+  void Clear();  // back to the default behaviour
+
+  std::vector<SeenRequest> Seen() const;
+  size_t SeenCount(UCHAR major) const;
+  size_t SeenCount(UCHAR major, UCHAR minor) const;
+  void ClearSeen();
+
+  // Requests held by a Behavior with Hold.
+  size_t HeldCount() const;
+  // Completes the oldest held request with its behaviour's status at
+  // DISPATCH_LEVEL on the calling thread; false if none is held.
+  bool CompleteHeld();
+  bool CompleteHeld(NTSTATUS status, ULONG_PTR information);
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace host_kernel
