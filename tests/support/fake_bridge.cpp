@@ -137,6 +137,8 @@ SENSOR_STATUS SENSOR_NTAPI ReadFrameStats(void* context, uint32_t* stats) {
     if (!bridge->frameStats.empty()) {
         value = bridge->frameStats.front();
         bridge->frameStats.pop_front();
+    } else if (bridge->statsSource) {
+        value = bridge->statsSource();
     }
     *stats = value;
     return SENSOR_STATUS_SUCCESS;
@@ -231,6 +233,72 @@ std::string Describe(const BridgeCall& call) {
         text += "]";
     }
     return text;
+}
+
+std::string RegistryName(const BridgeCall& call) {
+    std::string name;
+    for (size_t i = 0; i + 1 < call.bytes.size(); i += 2) {
+        const unsigned unit = call.bytes[i] | (call.bytes[i + 1] << 8);
+        if (unit == 0) {
+            break;
+        }
+        name.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+    }
+    return name;
+}
+
+std::string TraceLine(const BridgeCall& call) {
+    auto arg = [&](size_t i) { return std::to_string(call.args.at(i)); };
+    auto signedArg = [&](size_t i) {
+        return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(call.args.at(i))));
+    };
+    switch (call.slot) {
+    case kBusWriteRead:
+        return "sensor read " + std::to_string(call.bytes.empty() ? -1 : call.bytes[0]);
+    case kBusWrite:
+        if (call.bytes.size() == 3) {
+            return "sensor " + std::to_string(call.bytes[0]) + "=" +
+                   std::to_string((call.bytes[1] << 8) | call.bytes[2]);
+        }
+        return Describe(call);
+    case kReadEeprom: return "eeprom " + arg(0);
+    case kReadBridgeReg: return "bridge read " + arg(0);
+    case kWriteBridgeReg: return "bridge " + arg(0) + "=" + arg(1);
+    case kGetControl: return "get " + arg(0);
+    case kGetControlMax: return "max " + arg(0);
+    case kGetControlMin: return "min " + arg(0);
+    case kSetControl: return "set " + arg(0) + "=" + signedArg(1);
+    case kSetControlMax: return "setmax " + arg(0) + "=" + signedArg(1);
+    case kReadRegistryDword: return "registry " + RegistryName(call);
+    case kService16: return "service16 " + arg(0);
+    case kReadFrameStats: return "stats";
+    case kService19: return "service19";
+    default: return Describe(call);
+    }
+}
+
+std::vector<std::string> FakeBridge::Trace() const {
+    std::vector<std::string> out;
+    out.reserve(calls.size());
+    for (const BridgeCall& call : calls) {
+        out.push_back(TraceLine(call));
+    }
+    return out;
+}
+
+uint32_t FakeBridge::Stats(uint8_t luminance, uint8_t red, uint8_t green, uint8_t blue) {
+    // Laid out in memory byte by byte, as the bridge hands them over.
+    const uint8_t bytes[4] = {luminance, red, green, blue};
+    uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+void FakeBridge::QueueStats(uint8_t luminance, uint8_t red, uint8_t green, uint8_t blue,
+                            int frames) {
+    for (int i = 0; i < frames; ++i) {
+        frameStats.push_back(Stats(luminance, red, green, blue));
+    }
 }
 
 std::string Describe(const std::vector<BridgeCall>& calls) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,6 +43,9 @@ struct BridgeCall {
 };
 
 std::string Describe(const BridgeCall& call);
+std::string TraceLine(const BridgeCall& call);
+// The value name of a ReadRegistryDword call, decoded from its UTF-16 bytes.
+std::string RegistryName(const BridgeCall& call);
 std::string Describe(const std::vector<BridgeCall>& calls);
 
 class FakeBridge {
@@ -61,7 +65,21 @@ class FakeBridge {
     std::vector<std::pair<uint8_t, uint16_t>> SensorWrites() const;
     // Bridge register writes as (register, value) pairs.
     std::vector<std::pair<uint32_t, uint8_t>> BridgeRegWrites() const;
+    // Every call so far, one readable line each, in order, so that a test can
+    // compare a whole sequence of bridge and sensor traffic at once:
+    //   "sensor 13=1" (register write), "sensor read 32", "bridge 19=12",
+    //   "bridge read 15", "eeprom 67", "registry MicFluorRGB", "get 17",
+    //   "max 17", "min 17", "set 17=30", "setmax 17=90", "service16 16",
+    //   "stats", "service19". Numbers are decimal; set values signed.
+    std::vector<std::string> Trace() const;
     void ClearCalls() { calls.clear(); }
+
+    // One frame of statistics as ReadFrameStats delivers it: bytes 0..3 in
+    // memory are luminance, red, green and blue.
+    static uint32_t Stats(uint8_t luminance, uint8_t red, uint8_t green, uint8_t blue);
+    // Queues frames of statistics.
+    void QueueStats(uint8_t luminance, uint8_t red, uint8_t green, uint8_t blue,
+                    int frames = 1);
 
     BRIDGE_SERVICES services{};
     SENSOR_DEVICE device{};
@@ -78,7 +96,10 @@ class FakeBridge {
     std::map<uint32_t, int32_t> controlMax;
     std::map<uint32_t, int32_t> controlMin;
     std::map<std::u16string, uint32_t> registry;
-    std::deque<uint32_t> frameStats;     // popped one per ReadFrameStats; 0 when empty
+    std::deque<uint32_t> frameStats;     // popped one per ReadFrameStats
+    // Asked for a frame when the queue is empty (0 without it), so a test can
+    // make the statistics answer to what the driver last programmed.
+    std::function<uint32_t()> statsSource;
 };
 
 // A PROBE_SERVICES table with the same recording.
