@@ -7,6 +7,11 @@
 // is guarded by a sequence count that a read checks around its copy; the
 // event pointers by a count of trigger reports that are signalling.
 #include "snapshot.h"
+#include "snapshot_user_range.h"
+
+#ifndef STATUS_INVALID_BUFFER_SIZE
+#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
+#endif
 
 // {53A4763D-3B76-4772-8EDA-D7C435542856}
 const GUID GUID_SNAPSHOT_INTERFACE = {
@@ -117,7 +122,7 @@ VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension)
 static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event)
 {
     PVOID object = NULL;
-    NTSTATUS status = ObReferenceObjectByHandle(Handle, 0, SNAPSHOT_EVENT_OBJECT_TYPE, UserMode,
+    NTSTATUS status = ObReferenceObjectByHandle(Handle, 0, PlatformEventObjectType(), UserMode,
                                                 &object, NULL);
     *Event = NT_SUCCESS(status) ? static_cast<PKEVENT>(object) : NULL;
     return status;
@@ -428,24 +433,24 @@ static bool CopySnapshotOut(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination, U
 /*
  * CopySnapshotToUser
  *
- * GCC has no structured exception handling, so a fault on a user address
- * could not be caught: the whole range must be user-mode memory that stays
- * writable for the length of the copy before a single byte is written.
+ * Nothing is written to a raw user address until the whole range is secured
+ * as writable user memory (see snapshot_user_range.h); an empty copy needs
+ * no range at all.
  */
 static NTSTATUS CopySnapshotToUser(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination,
                                    ULONG ByteCount, ULONG* Sequence)
 {
-    ULONG_PTR start = reinterpret_cast<ULONG_PTR>(Destination);
-    if (start + ByteCount < start ||
-        start + ByteCount > reinterpret_cast<ULONG_PTR>(MM_HIGHEST_USER_ADDRESS) + 1) {
-        return STATUS_INVALID_USER_BUFFER;
-    }
-    HANDLE secured = MmSecureVirtualMemory(Destination, ByteCount, PAGE_READWRITE);
-    if (secured == NULL) {
-        return STATUS_INVALID_USER_BUFFER;
+    HANDLE secured = NULL;
+    if (ByteCount != 0) {
+        secured = SnapshotSecureUserRange(Destination, ByteCount);
+        if (secured == NULL) {
+            return STATUS_INVALID_USER_BUFFER;
+        }
     }
     bool copied = CopySnapshotOut(Extension, Destination, ByteCount, Sequence);
-    MmUnsecureVirtualMemory(secured);
+    if (secured != NULL) {
+        SnapshotUnsecureUserRange(secured);
+    }
     return copied ? STATUS_SUCCESS : STATUS_DEVICE_BUSY;
 }
 
