@@ -7,6 +7,7 @@
 // that the direct sequence calls the same slots in the same order. The
 // command loop also counts C++ allocations, which must stay at zero.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +168,8 @@ void Direct(benchmark::State& state, const BENCH_CASE& c) {
 // iteration (the median when repetitions are asked for).
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    explicit RatioReporter(OutputOptions options) : ConsoleReporter(options) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -236,7 +239,9 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    RatioReporter reporter;
+    // Colour only on a terminal, as the library's own reporter does.
+    RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                 : benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     benchmark::Shutdown();
