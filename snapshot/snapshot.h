@@ -11,6 +11,12 @@
 #include "platform.h"
 #include "snapshot_ioctl.h"
 
+// A read or a delivery refuses a ByteCount beyond the snapshot buffer with
+// this status; the user-mode kernel's headers do not name it.
+#ifndef STATUS_INVALID_BUFFER_SIZE
+#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
+#endif
+
 // Plug and Play states kept in SNAPSHOT_EXTENSION.PnpState. No state has the
 // value 3. They gate nothing; only the cancel requests read them.
 enum SNAPSHOT_PNP_STATE : ULONG {

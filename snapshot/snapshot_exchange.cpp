@@ -9,10 +9,6 @@
 #include "snapshot.h"
 #include "snapshot_user_range.h"
 
-#ifndef STATUS_INVALID_BUFFER_SIZE
-#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
-#endif
-
 // {53A4763D-3B76-4772-8EDA-D7C435542856}
 const GUID GUID_SNAPSHOT_INTERFACE = {
     0x53A4763D, 0x3B76, 0x4772, {0x8E, 0xDA, 0xD7, 0xC4, 0x35, 0x54, 0x28, 0x56}};

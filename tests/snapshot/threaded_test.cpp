@@ -1,0 +1,225 @@
+// tessip with its two parties on different threads: trigger pulses seen by
+// waiting application threads, frame deliveries racing reads, and trigger
+// reports racing the release of the events they signal. Run under
+// ThreadSanitizer (label "threaded") as well as in the plain builds.
+#include "snapshot_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace host_kernel;
+using namespace tessip_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class ThreadedTest : public SnapshotTest {};
+
+// --- Trigger pulses -------------------------------------------------------------
+
+struct PulseCase {
+    const char* name;
+    bool eventsOn;
+    ULONG kind;
+    bool firstReleased, secondReleased;
+};
+
+const PulseCase kPulseCases[] = {
+    {"events off, kind 0", false, 0, false, false},
+    {"events off, kind 1", false, 1, false, false},
+    {"events on, kind 0", true, 0, false, true},
+    {"events on, kind 1", true, 1, true, false},
+    {"events on, kind 0xFFFFFFFF", true, 0xFFFFFFFF, true, false},
+};
+
+TEST_F(ThreadedTest, APulseReleasesThreadsAlreadyWaitingAndNoLaterOne)
+{
+    AddStartedCamera();
+    for (const PulseCase& c : kPulseCases) {
+        SCOPED_TRACE(c.name);
+        HANDLE first = CreateEvent(app_, NotificationEvent, false);
+        HANDLE second = CreateEvent(app_, NotificationEvent, false);
+        ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
+        ASSERT_EQ(Control(c.eventsOn ? SNAPSHOT_CONTROL_EVENTS_ON : SNAPSHOT_CONTROL_EVENTS_OFF).Status,
+                  STATUS_SUCCESS);
+
+        std::atomic<NTSTATUS> firstWait{STATUS_PENDING}, secondWait{STATUS_PENDING};
+        StartThread([&] { firstWait = WaitForEvent(app_, first, 1500ms); });
+        StartThread([&] { secondWait = WaitForEvent(app_, second, 1500ms); });
+        std::this_thread::sleep_for(200ms);  // both are blocked by now
+        Trigger(c.kind);
+        JoinThreads();
+
+        EXPECT_EQ(firstWait.load(), c.firstReleased ? STATUS_SUCCESS : STATUS_TIMEOUT);
+        EXPECT_EQ(secondWait.load(), c.secondReleased ? STATUS_SUCCESS : STATUS_TIMEOUT);
+        // Pulsed, not left set: a thread that waits afterwards sees nothing.
+        EXPECT_EQ(EventState(app_, first), 0);
+        EXPECT_EQ(EventState(app_, second), 0);
+        EXPECT_EQ(WaitForEvent(app_, first, 20ms), STATUS_TIMEOUT);
+        EXPECT_EQ(WaitForEvent(app_, second, 20ms), STATUS_TIMEOUT);
+        // The request stands either way.
+        EXPECT_EQ(TakeRequest(), 1u);
+
+        ASSERT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
+        CloseHandle(app_, first);
+        CloseHandle(app_, second);
+    }
+}
+
+TEST_F(ThreadedTest, APulseOfAReleasedEventSignalsNothing)
+{
+    AddStartedCamera();
+    HANDLE first = CreateEvent(app_, NotificationEvent, false);
+    HANDLE second = CreateEvent(app_, NotificationEvent, false);
+    ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Control(SNAPSHOT_CONTROL_EVENTS_ON).Status, STATUS_SUCCESS);
+    ASSERT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
+
+    std::atomic<NTSTATUS> wait{STATUS_PENDING};
+    StartThread([&] { wait = WaitForEvent(app_, first, 500ms); });
+    std::this_thread::sleep_for(100ms);
+    Trigger(1);
+    JoinThreads();
+    EXPECT_EQ(wait.load(), STATUS_TIMEOUT);
+    EXPECT_EQ(TakeRequest(), 1u);
+}
+
+// --- Deliveries racing reads -------------------------------------------------------
+
+struct Method {
+    const char* name;
+    ULONG flags;
+};
+
+class RaceTest : public ThreadedTest, public testing::WithParamInterface<Method> {};
+
+// The bridge driver delivers two alternating frames as fast as it can while
+// the application reads. Every read that reports success must hold one
+// frame whole; a read that could not get a quiet moment may report
+// STATUS_DEVICE_BUSY, but never a mixture.
+TEST_P(RaceTest, AReadNeverReportsATornImage)
+{
+    AddStartedCamera(GetParam().flags);
+    const ULONG byteCount = 256 * 1024;
+    Describe(byteCount);
+    SNAPSHOT_INTERFACE bridge = BridgeInterface();
+    PDEVICE_OBJECT filter = Filter();
+    const std::vector<UCHAR> frames[2] = {MakeFrame(byteCount, 0x11), MakeFrame(byteCount, 0x22)};
+    bridge.SubmitSnapshot(filter, const_cast<UCHAR*>(frames[0].data()), 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned> delivered{0};
+    StartThread([&] {
+        IrqlScope dispatch(DISPATCH_LEVEL);
+        for (unsigned n = 0; !stop.load(std::memory_order_relaxed); n++) {
+            bridge.SubmitSnapshot(filter, const_cast<UCHAR*>(frames[n & 1].data()), 0);
+            delivered.fetch_add(1, std::memory_order_relaxed);
+        }
+    });
+
+    unsigned whole = 0, busy = 0, torn = 0;
+    std::vector<UCHAR> image(byteCount);
+    for (int i = 0; i < 300; i++) {
+        IoResult read = Read(image.data(), byteCount);
+        if (read.Status == STATUS_DEVICE_BUSY) {
+            busy++;
+            continue;
+        }
+        ASSERT_EQ(read.Status, STATUS_SUCCESS);
+        ASSERT_EQ(read.Information, byteCount);
+        UCHAR value = image[0];
+        bool uniform = std::all_of(image.begin(), image.end(), [value](UCHAR b) { return b == value; });
+        if (!uniform || (value != 0x11 && value != 0x22)) {
+            torn++;
+        } else {
+            whole++;
+        }
+    }
+    stop = true;
+    JoinThreads();
+
+    EXPECT_EQ(torn, 0u);
+    EXPECT_GT(whole, 0u);
+    EXPECT_GT(delivered.load(), 0u);
+    RecordProperty("busy", int(busy));
+}
+
+const Method kRaceMethods[] = {
+    {"buffered", DO_BUFFERED_IO | DO_POWER_PAGABLE},
+    {"direct", DO_DIRECT_IO | DO_POWER_PAGABLE},
+    {"neither", DO_POWER_PAGABLE},
+};
+
+INSTANTIATE_TEST_SUITE_P(Methods, RaceTest, testing::ValuesIn(kRaceMethods),
+                         [](const testing::TestParamInfo<Method>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A snapshot delivered while a read is finishing stays ready: the read may
+// clear only the readiness of the image it returned.
+TEST_F(ThreadedTest, ADeliveryDuringAReadIsNotHiddenByIt)
+{
+    AddStartedCamera();
+    const ULONG byteCount = 64 * 1024;
+    Describe(byteCount);
+    SNAPSHOT_INTERFACE bridge = BridgeInterface();
+    PDEVICE_OBJECT filter = Filter();
+    const std::vector<UCHAR> older = MakeFrame(byteCount, 0x33);
+    const std::vector<UCHAR> newer = MakeFrame(byteCount, 0x44);
+
+    std::vector<UCHAR> image(byteCount);
+    for (int i = 0; i < 100; i++) {
+        bridge.SubmitSnapshot(filter, const_cast<UCHAR*>(older.data()), 0);
+        StartThread([&] {
+            IrqlScope dispatch(DISPATCH_LEVEL);
+            bridge.SubmitSnapshot(filter, const_cast<UCHAR*>(newer.data()), 0);
+        });
+        IoResult read = Read(image.data(), byteCount);
+        JoinThreads();
+        if (read.Status == STATUS_DEVICE_BUSY) {
+            continue;
+        }
+        ASSERT_EQ(read.Status, STATUS_SUCCESS);
+        // The newer frame is either what the read returned or still ready.
+        if (image[0] == 0x33) {
+            ASSERT_EQ(QueryReady(), 1u) << "round " << i;
+        } else {
+            ASSERT_EQ(image[0], 0x44);
+            ASSERT_EQ(QueryReady(), 0u) << "round " << i;
+        }
+    }
+}
+
+// --- Trigger reports racing the release of their events ----------------------------
+
+// The application drops its handles and then releases the events while the
+// bridge driver keeps reporting triggers: the release must not free an event
+// a report is still signalling (AddressSanitizer / ThreadSanitizer see it).
+TEST_F(ThreadedTest, ReleasingEventsWhileTriggersArriveIsSafe)
+{
+    AddStartedCamera();
+    ASSERT_EQ(Control(SNAPSHOT_CONTROL_EVENTS_ON).Status, STATUS_SUCCESS);
+    SNAPSHOT_INTERFACE bridge = BridgeInterface();
+    PDEVICE_OBJECT filter = Filter();
+
+    std::atomic<bool> stop{false};
+    StartThread([&] {
+        IrqlScope dispatch(DISPATCH_LEVEL);
+        for (ULONG n = 0; !stop.load(std::memory_order_relaxed); n++) {
+            bridge.SubmitSnapshot(filter, nullptr, n & 1);
+        }
+    });
+    for (int i = 0; i < 300; i++) {
+        HANDLE first = CreateEvent(app_, NotificationEvent, false);
+        HANDLE second = CreateEvent(app_, SynchronizationEvent, false);
+        ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
+        CloseHandle(app_, first);
+        CloseHandle(app_, second);
+        ASSERT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
+    }
+    stop = true;
+    JoinThreads();
+}
+
+}  // namespace
