@@ -55,6 +55,15 @@ static inline void SpinPause()
     __builtin_ia32_pause();
 }
 
+// Keeps the compiler from moving the buffer copy across the sequence count's
+// loads and stores. The processor needs nothing more: both images are x86,
+// which keeps loads in order with loads and stores with stores, and the
+// count's own accesses are sequentially consistent.
+static inline void CopyBarrier()
+{
+    __asm__ __volatile__("" ::: "memory");
+}
+
 bool SnapshotSameGuid(const GUID* left, const GUID* right)
 {
     if (left->Data1 != right->Data1 || left->Data2 != right->Data2 ||
@@ -217,8 +226,9 @@ static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame)
                                      false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
         return;
     }
-    __atomic_thread_fence(__ATOMIC_RELEASE);
+    CopyBarrier();
     RtlCopyMemory(Extension->SnapshotBuffer, Frame, byteCount);
+    CopyBarrier();
     StoreWord(&Extension->SnapshotSequence, sequence + 2);
 
     StoreWord(&Extension->SnapshotRequested, 0);
@@ -413,11 +423,12 @@ static bool CopySnapshotOut(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination, U
             SpinPause();
         }
 
+        CopyBarrier();
         SNAPSHOT_RACY_COPY_BEGIN();
         RtlCopyMemory(Destination, Extension->SnapshotBuffer, ByteCount);
         SNAPSHOT_RACY_COPY_END();
 
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        CopyBarrier();
         if (LoadWord(&Extension->SnapshotSequence) == before) {
             *Sequence = before;
             return true;
