@@ -379,12 +379,13 @@ struct SNAPSHOT_DESTINATION {
  * Memory the I/O manager has already checked comes first: the MDL of a
  * direct request (locked, with its byte count), then the system buffer of a
  * buffered one (allocated for the request's Length). Only a request with
- * neither brings a raw user address, and that is validated before use.
+ * neither brings a raw user address, and that is validated before use. A
+ * request of Length 0 may bring no address at all; its capacity is 0.
  */
 static SNAPSHOT_DESTINATION ChooseReadDestination(PIRP Irp, PIO_STACK_LOCATION Stack)
 {
-    SNAPSHOT_DESTINATION destination = {NULL, 0, false};
     ULONG length = Stack->Parameters.Read.Length;
+    SNAPSHOT_DESTINATION destination = {NULL, length, false};
 
     if (Irp->MdlAddress != NULL) {
         destination.Address =
@@ -441,23 +442,17 @@ static bool CopySnapshotOut(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination, U
  * CopySnapshotToUser
  *
  * Nothing is written to a raw user address until the whole range is secured
- * as writable user memory (see snapshot_user_range.h); an empty copy needs
- * no range at all.
+ * as writable user memory (see snapshot_user_range.h).
  */
 static NTSTATUS CopySnapshotToUser(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination,
                                    ULONG ByteCount, ULONG* Sequence)
 {
-    HANDLE secured = NULL;
-    if (ByteCount != 0) {
-        secured = SnapshotSecureUserRange(Destination, ByteCount);
-        if (secured == NULL) {
-            return STATUS_INVALID_USER_BUFFER;
-        }
+    HANDLE secured = SnapshotSecureUserRange(Destination, ByteCount);
+    if (secured == NULL) {
+        return STATUS_INVALID_USER_BUFFER;
     }
     bool copied = CopySnapshotOut(Extension, Destination, ByteCount, Sequence);
-    if (secured != NULL) {
-        SnapshotUnsecureUserRange(secured);
-    }
+    SnapshotUnsecureUserRange(secured);
     return copied ? STATUS_SUCCESS : STATUS_DEVICE_BUSY;
 }
 
@@ -495,12 +490,17 @@ NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG sequence = 0;
     NTSTATUS status;
 
-    if (destination.Address == NULL || extension->SnapshotBuffer == NULL) {
+    if (extension->SnapshotBuffer == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else if (byteCount > SNAPSHOT_BUFFER_SIZE) {
         status = STATUS_INVALID_BUFFER_SIZE;
     } else if (byteCount > destination.Capacity) {
         status = STATUS_BUFFER_TOO_SMALL;
+    } else if (byteCount == 0) {
+        sequence = LoadWord(&extension->SnapshotSequence);
+        status = STATUS_SUCCESS;
+    } else if (destination.Address == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
     } else if (destination.UserRange) {
         status = CopySnapshotToUser(extension, destination.Address, byteCount, &sequence);
     } else {

@@ -304,6 +304,7 @@ TEST_P(ReadTest, DestinationsSmallerThanTheSnapshotGetNothingAndKeepIt)
     Describe(kByteCount);
     Deliver(MakeFrame(kByteCount, 7));
 
+    // Length 0 may come without any address at all; it is still too small.
     const ULONG lengths[] = {0, 1, kByteCount - 1, kByteCount, kByteCount + 1, kByteCount + 4096};
     for (ULONG length : lengths) {
         SCOPED_TRACE(testing::Message() << "destination " << length);

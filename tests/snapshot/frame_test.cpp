@@ -388,16 +388,26 @@ TEST_F(FrameTest, RemovalGoesDownFirstThenFreesEverythingTheDeviceHeld)
     LONG_PTR firstHeld = ReferenceCount(firstObject);
     LONG_PTR secondHeld = ReferenceCount(secondObject);
 
-    // The bridge driver handles its removal while the buffer still exists.
+    // The bridge driver handles its removal (as its default would: down to
+    // the PDO, detach, delete) while the buffer still exists, and sees the
+    // request's status as the Plug and Play manager set it.
     size_t blocksBelow = 0;
-    bridge_->On(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, Behavior::Handler([&](PDEVICE_OBJECT, PIRP) {
+    PDEVICE_OBJECT pdo = pdo_;
+    bridge_->On(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE,
+                Behavior::Handler([&blocksBelow, pdo](PDEVICE_OBJECT device, PIRP irp) {
                     blocksBelow = PoolUsage(SNAPSHOT_POOL_TAG).Blocks;
-                    return STATUS_SUCCESS;
+                    IoCopyCurrentIrpStackLocationToNext(irp);
+                    NTSTATUS status = IoCallDriver(pdo, irp);
+                    IoDetachDevice(pdo);
+                    IoDeleteDevice(device);
+                    return status;
                 }));
     EXPECT_EQ(CloseHandle(app_, file_), STATUS_SUCCESS);
     IrpResult result = SendPnp(pdo_, IRP_MN_REMOVE_DEVICE);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Returned, result.Status);
     EXPECT_EQ(blocksBelow, 1u);
+    ASSERT_EQ(bridge_->SeenCount(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+    EXPECT_EQ(bridge_->Seen().back().Status, STATUS_NOT_SUPPORTED);
 
     EXPECT_EQ(PoolUsage(SNAPSHOT_POOL_TAG).Blocks, 0u);
     EXPECT_FALSE(DeviceInterfaceEnabled(link));
@@ -405,15 +415,6 @@ TEST_F(FrameTest, RemovalGoesDownFirstThenFreesEverythingTheDeviceHeld)
     // The application never released its events; removal did.
     EXPECT_EQ(ReferenceCount(firstObject), firstHeld - 1);
     EXPECT_EQ(ReferenceCount(secondObject), secondHeld - 1);
-}
-
-TEST_F(FrameTest, RemovalReturnsWhatTheLowerDriversAnswered)
-{
-    ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
-    bridge_->On(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, Behavior::Complete(STATUS_SUCCESS));
-    IrpResult result = SendPnp(pdo_, IRP_MN_REMOVE_DEVICE);
-    EXPECT_EQ(result.Returned, STATUS_SUCCESS);
-    EXPECT_EQ(bridge_->Seen().back().Status, STATUS_NOT_SUPPORTED);  // tessip left it alone
 }
 
 // --- Pass-through and power --------------------------------------------------------
@@ -441,7 +442,7 @@ TEST_F(FrameTest, PowerRequestsGoDownWithTheirResultUnchanged)
     EXPECT_EQ(SetDevicePower(pdo_, PowerDeviceD3).Status, STATUS_SUCCESS);
     EXPECT_EQ(bridge_->SeenCount(IRP_MJ_POWER, IRP_MN_SET_POWER), 1u);
 
-    bridge_->On(IRP_MJ_POWER, Behavior::Pend(STATUS_DEVICE_POWER_FAILURE));
+    bridge_->On(IRP_MJ_POWER, Behavior::Complete(STATUS_DEVICE_POWER_FAILURE));
     IrpResult result = SetDevicePower(pdo_, PowerDeviceD0);
     EXPECT_EQ(result.Status, STATUS_DEVICE_POWER_FAILURE);
 }
