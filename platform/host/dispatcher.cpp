@@ -1,1 +1,206 @@
-// (being written)
+// Dispatcher objects: events whose waits really block the calling thread
+// until another thread signals, with Windows' release rules (a notification
+// event releases every waiter present, a synchronization event exactly
+// one), time-outs, spin locks and the IRQL rules for waiting.
+#include "kernel_internal.h"
+
+namespace host_kernel {
+namespace detail {
+
+bool IsEvent(const DISPATCHER_HEADER *header) {
+  return (header->Type == NotificationEvent || header->Type == SynchronizationEvent) &&
+         header->Size == sizeof(KEVENT) / sizeof(LONG) &&
+         header->WaitListHead.Flink == &header->WaitListHead;
+}
+
+LONG SignalEvent(PRKEVENT event) {
+  DISPATCHER_HEADER &header = event->Header;
+  LONG previous = header.SignalState;
+  auto found = K().WaitLists.find(&header);
+  std::deque<Waiter *> *waiters = found == K().WaitLists.end() ? nullptr : &found->second;
+  if (header.Type == NotificationEvent) {
+    header.SignalState = 1;
+    if (waiters) {
+      for (Waiter *waiter : *waiters) {
+        waiter->Satisfied = true;
+        waiter->Wake.notify_one();
+      }
+      K().WaitLists.erase(found);
+    }
+  } else if (waiters && !waiters->empty()) {
+    // The released waiter consumes the signal: the event stays reset.
+    Waiter *waiter = waiters->front();
+    waiters->pop_front();
+    if (waiters->empty()) K().WaitLists.erase(found);
+    waiter->Satisfied = true;
+    waiter->Wake.notify_one();
+  } else {
+    header.SignalState = 1;
+  }
+  return previous;
+}
+
+NTSTATUS WaitOnEvent(std::unique_lock<std::mutex> &lock, PRKEVENT event,
+                     const std::chrono::steady_clock::time_point *deadline) {
+  DISPATCHER_HEADER &header = event->Header;
+  if (header.SignalState > 0) {
+    if (header.Type == SynchronizationEvent) header.SignalState = 0;
+    return STATUS_SUCCESS;
+  }
+  if (deadline && *deadline <= std::chrono::steady_clock::now()) return STATUS_TIMEOUT;
+  Waiter waiter;
+  K().WaitLists[&header].push_back(&waiter);
+  auto hang = std::chrono::steady_clock::now() + kHangLimit;
+  auto until = deadline && *deadline < hang ? *deadline : hang;
+  while (!waiter.Satisfied) {
+    if (waiter.Wake.wait_until(lock, until) == std::cv_status::timeout && !waiter.Satisfied) break;
+  }
+  if (waiter.Satisfied) return STATUS_SUCCESS;
+  auto found = K().WaitLists.find(&header);
+  if (found != K().WaitLists.end()) {
+    auto &list = found->second;
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      if (*it == &waiter) {
+        list.erase(it);
+        break;
+      }
+    }
+    if (list.empty()) K().WaitLists.erase(found);
+  }
+  if (!deadline || *deadline > hang) {
+    lock.unlock();
+    Fault("hang: a wait on event %p was not satisfied within %lld s", static_cast<void *>(event),
+          static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit).count()));
+    lock.lock();
+  }
+  return STATUS_TIMEOUT;
+}
+
+}  // namespace detail
+}  // namespace host_kernel
+
+using namespace host_kernel;
+using namespace host_kernel::detail;
+
+namespace {
+
+bool CheckEvent(PRKEVENT event, const char *function) {
+  if (event && IsEvent(&event->Header)) return true;
+  Fault("%s on %p, which is not an initialised event (KeInitializeEvent missing, or the KEVENT "
+        "was copied)", function, static_cast<void *>(event));
+  return false;
+}
+
+// Windows time-outs: negative is relative, positive absolute (since 1601),
+// both in 100 ns units.
+std::chrono::steady_clock::time_point Deadline(const LARGE_INTEGER &timeout) {
+  auto now = std::chrono::steady_clock::now();
+  if (timeout.QuadPart <= 0) return now + std::chrono::nanoseconds(-timeout.QuadPart * 100);
+  constexpr long long kEpochDifference = 116444736000000000LL;  // 1601 to 1970
+  auto system = std::chrono::system_clock::now().time_since_epoch();
+  long long nowUnits = std::chrono::duration_cast<std::chrono::nanoseconds>(system).count() / 100 +
+                       kEpochDifference;
+  long long left = timeout.QuadPart - nowUnits;
+  return now + std::chrono::nanoseconds(left > 0 ? left * 100 : 0);
+}
+
+}  // namespace
+
+extern "C" {
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+  std::lock_guard<std::mutex> guard(K().Lock);
+  if (K().WaitLists.count(&Event->Header))
+    Fault("KeInitializeEvent on event %p while threads wait on it", static_cast<void *>(Event));
+  Event->Header.Type = static_cast<UCHAR>(Type);
+  Event->Header.Signalling = 0;
+  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+  Event->Header.Inserted = 0;
+  Event->Header.SignalState = State ? 1 : 0;
+  InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+  (void)Increment;
+  (void)Wait;
+  CheckIrql(DISPATCH_LEVEL, "KeSetEvent");
+  std::lock_guard<std::mutex> guard(K().Lock);
+  if (!CheckEvent(Event, "KeSetEvent")) return 0;
+  return SignalEvent(Event);
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  CheckIrql(DISPATCH_LEVEL, "KeClearEvent");
+  std::lock_guard<std::mutex> guard(K().Lock);
+  if (!CheckEvent(Event, "KeClearEvent")) return;
+  Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  CheckIrql(DISPATCH_LEVEL, "KeResetEvent");
+  std::lock_guard<std::mutex> guard(K().Lock);
+  if (!CheckEvent(Event, "KeResetEvent")) return 0;
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  std::lock_guard<std::mutex> guard(K().Lock);
+  if (!CheckEvent(Event, "KeReadStateEvent")) return 0;
+  return Event->Header.SignalState;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout) {
+  (void)WaitReason;
+  (void)WaitMode;
+  (void)Alertable;
+  bool poll = Timeout && Timeout->QuadPart == 0;
+  if (poll) {
+    CheckIrql(DISPATCH_LEVEL, "KeWaitForSingleObject with a zero time-out");
+  } else if (ThreadIrql() > PASSIVE_LEVEL) {
+    Fault("IRQL check: KeWaitForSingleObject %s at IRQL %d (a wait that can block must run at "
+          "PASSIVE_LEVEL)", Timeout ? "with a time-out" : "without a time-out", ThreadIrql());
+  }
+  PRKEVENT event = static_cast<PRKEVENT>(Object);
+  std::unique_lock<std::mutex> lock(K().Lock);
+  if (!event || !IsEvent(&event->Header)) {
+    lock.unlock();
+    CheckEvent(event, "KeWaitForSingleObject");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Timeout) {
+    auto deadline = Deadline(*Timeout);
+    return WaitOnEvent(lock, event, &deadline);
+  }
+  return WaitOnEvent(lock, event, nullptr);
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval) {
+  (void)WaitMode;
+  (void)Alertable;
+  CheckIrql(APC_LEVEL, "KeDelayExecutionThread");
+  std::this_thread::sleep_until(Deadline(*Interval));
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+}
+
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+  CheckIrql(DISPATCH_LEVEL, "KeAcquireSpinLock");
+  KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+  while (__atomic_exchange_n(SpinLock, 1, __ATOMIC_ACQUIRE) != 0) std::this_thread::yield();
+}
+
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  if (__atomic_exchange_n(SpinLock, 0, __ATOMIC_RELEASE) == 0)
+    Fault("KeReleaseSpinLock of spin lock %p that is not held", static_cast<void *>(SpinLock));
+  KeLowerIrql(NewIrql);
+}
+
+}  // extern "C"

@@ -103,8 +103,10 @@ struct PhysicalDeviceOptions {
   const char *InstanceId = nullptr;  // default: a fresh number
 };
 // A physical device object owned by the test bus driver. It serves the
-// Plug and Play and power requests that reach it as a bus driver does, and
-// refuses other requests with STATUS_INVALID_DEVICE_REQUEST.
+// Plug and Play and power requests that reach it as a bus driver does
+// (requests it does not handle keep the status they came with), succeeds
+// create, cleanup and close, and refuses other requests with
+// STATUS_INVALID_DEVICE_REQUEST.
 PDEVICE_OBJECT CreatePhysicalDevice(const PhysicalDeviceOptions &options = {});
 // Deletes a physical device object whose stack has been removed.
 void DeletePhysicalDevice(PDEVICE_OBJECT pdo);
@@ -148,10 +150,14 @@ IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
 NTSTATUS StopDevice(PDEVICE_OBJECT pdo);    // QUERY_STOP, then STOP or CANCEL_STOP
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);  // QUERY_REMOVE, then REMOVE or CANCEL_REMOVE
-NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);  // SURPRISE_REMOVAL, then REMOVE
+// IRP_MN_SURPRISE_REMOVAL only; Windows sends IRP_MN_REMOVE_DEVICE later
+// (after the last handle closes): RemoveDevice then sends it without a query.
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
 // After REMOVE_DEVICE every device object above the PDO must have been
 // detached and deleted by its driver (a fault otherwise) and the device's
-// interfaces are disabled, as Windows does.
+// interfaces are disabled, as Windows does. A failed start is not followed
+// by a removal here (Windows would remove the stack): tests look at the
+// state a failed start leaves, then call RemoveDevice.
 IrpResult QueryInterface(PDEVICE_OBJECT pdo, const GUID &type, PINTERFACE iface, USHORT size,
                          USHORT version);
 IrpResult QueryCapabilities(PDEVICE_OBJECT pdo, PDEVICE_CAPABILITIES caps);
@@ -177,6 +183,10 @@ void TerminateProcess(Process *process);
 // The system process: its handles are kernel handles, which UserMode
 // lookups refuse.
 Process *SystemProcess();
+
+// Runs `work` on the calling thread at PASSIVE_LEVEL in the process's
+// context, as a system call of that process would run kernel code.
+void RunInProcess(Process *process, const std::function<void()> &work);
 
 HANDLE CreateEvent(Process *process, EVENT_TYPE type, bool signalled,
                    ACCESS_MASK access = EVENT_ALL_ACCESS);

@@ -1,1 +1,421 @@
-// (being written)
+// IRPs: allocation with stack locations, IofCallDriver's descent and
+// IofCompleteRequest's ascent through the completion routines, with the
+// I/O verification checks: completion twice or with STATUS_PENDING,
+// pending returned without IoMarkIrpPending (or the reverse), a stack
+// location passed down without being set up, a dispatch routine that
+// changed the IRQL or returned without completing or pending.
+#include "kernel_internal.h"
+
+#include <cstdlib>
+
+namespace host_kernel {
+namespace detail {
+
+namespace {
+
+PIO_STACK_LOCATION Locations(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
+
+void MarkUnset(PIO_STACK_LOCATION location) {
+  memset(location, 0, sizeof *location);
+  location->MajorFunction = kUnsetMajor;
+}
+
+void InitializeIrp(PIRP irp, CCHAR stackSize) {
+  USHORT size = IoSizeOfIrp(stackSize);
+  memset(irp, 0, size);
+  irp->Type = IO_TYPE_IRP;
+  irp->Size = size;
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = Locations(irp) + stackSize;
+  for (int i = 0; i < stackSize; i++) MarkUnset(Locations(irp) + i);
+}
+
+thread_local std::vector<PIRP> t_inCompletionRoutine;
+
+bool InCompletionRoutineOf(PIRP irp) {
+  for (PIRP current : t_inCompletionRoutine)
+    if (current == irp) return true;
+  return false;
+}
+
+std::string Describe(PIRP irp, PIO_STACK_LOCATION location) {
+  return Format("IRP %p (%s)", static_cast<void *>(irp),
+                IrpName(location->MajorFunction, location->MinorFunction).c_str());
+}
+
+KSPIN_LOCK g_cancelLock = 0;
+
+// Once a level's dispatch has returned and completion has passed its stack
+// location, the two must agree: STATUS_PENDING exactly when the location
+// was marked pending (by the driver, by its completion routine, or by the
+// I/O manager carrying a lower driver's pending return upwards).
+void CheckPendingReturn(const IrpRecord::Level &level) {
+  if (level.Status == STATUS_PENDING && !level.Pending) {
+    Fault("pending without IoMarkIrpPending: %s returned STATUS_PENDING without marking the IRP "
+          "pending", level.Who.c_str());
+  } else if (level.Status != STATUS_PENDING && level.Pending) {
+    Fault("IoMarkIrpPending without STATUS_PENDING: %s marked the IRP pending (or a lower "
+          "driver's pending return reached its stack location) but returned 0x%08x",
+          level.Who.c_str(), static_cast<unsigned>(level.Status));
+  }
+}
+
+}  // namespace
+
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *allocator) {
+  auto irp = static_cast<PIRP>(calloc(1, IoSizeOfIrp(stackSize)));
+  InitializeIrp(irp, stackSize);
+  auto record = std::make_unique<IrpRecord>();
+  record->Irp = irp;
+  record->Origin = origin;
+  record->Allocator = allocator;
+  record->Levels.resize(stackSize + 2);
+  std::lock_guard<std::mutex> guard(K().Lock);
+  K().Irps[irp] = std::move(record);
+  return irp;
+}
+
+void ReleaseIrp(PIRP irp) {
+  std::lock_guard<std::mutex> guard(K().Lock);
+  IrpRecord *record = FindIrp(irp);
+  record->State = IrpState::Freed;
+  Poison(irp, irp->Size);
+}
+
+bool WaitForIrp(PIRP irp, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(K().Lock);
+  IrpRecord *record = FindIrp(irp);
+  return K().IrpDone.wait_for(lock, limit, [record] {
+    return record->State == IrpState::Completed || record->State == IrpState::Freed;
+  });
+}
+
+}  // namespace detail
+
+size_t LiveIrps() {
+  std::lock_guard<std::mutex> guard(detail::K().Lock);
+  size_t count = 0;
+  for (auto &[irp, record] : detail::K().Irps)
+    if (record->State != detail::IrpState::Freed) count++;
+  return count;
+}
+
+}  // namespace host_kernel
+
+using namespace host_kernel;
+using namespace host_kernel::detail;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  (void)ChargeQuota;
+  CheckIrql(DISPATCH_LEVEL, "IoAllocateIrp");
+  if (StackSize < 1) {
+    Fault("IoAllocateIrp with StackSize %d", StackSize);
+    return nullptr;
+  }
+  if (ShouldFail(Call::IoAllocateIrp)) return nullptr;
+  return AllocateIrp(StackSize, IrpOrigin::Driver, CurrentDriver());
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  CheckIrql(DISPATCH_LEVEL, "IoFreeIrp");
+  std::lock_guard<std::mutex> guard(K().Lock);
+  IrpRecord *record = FindIrp(Irp);
+  if (!record) {
+    Fault("wrong free: IoFreeIrp of %p, which is not an IRP", static_cast<void *>(Irp));
+    return;
+  }
+  if (record->State == IrpState::Freed) {
+    Fault("IRP freed twice: IoFreeIrp of IRP %p", static_cast<void *>(Irp));
+    return;
+  }
+  if (record->Origin != IrpOrigin::Driver) {
+    Fault("wrong free: IoFreeIrp of IRP %p, which the %s built and will free itself",
+          static_cast<void *>(Irp), record->Origin == IrpOrigin::User ? "I/O manager" : "kernel");
+    return;
+  }
+  if (Irp->CurrentLocation <= Irp->StackCount) {
+    Fault("IoFreeIrp of IRP %p while a lower driver still holds it (not completed back to its "
+          "allocator)", static_cast<void *>(Irp));
+  }
+  record->State = IrpState::Freed;
+  Poison(Irp, Irp->Size);
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  std::lock_guard<std::mutex> guard(K().Lock);
+  IrpRecord *record = FindIrp(Irp);
+  if (!record || record->State == IrpState::Freed) {
+    Fault("IoReuseIrp of %p, which is not a live IRP", static_cast<void *>(Irp));
+    return;
+  }
+  if (Irp->CurrentLocation <= Irp->StackCount)
+    Fault("IoReuseIrp of IRP %p while a lower driver still holds it", static_cast<void *>(Irp));
+  InitializeIrp(Irp, Irp->StackCount);
+  Irp->IoStatus.Status = Iostatus;
+  record->State = IrpState::Active;
+  record->Levels.assign(record->Levels.size(), IrpRecord::Level{});
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
+  int level;
+  PDRIVER_DISPATCH dispatch;
+  PIO_STACK_LOCATION location;
+  UCHAR major, minor;
+  {
+    std::lock_guard<std::mutex> guard(K().Lock);
+    IrpRecord *record = FindIrp(Irp);
+    if (!record) {
+      Fault("IofCallDriver with %p, which is not an IRP", static_cast<void *>(Irp));
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (record->State == IrpState::Freed) {
+      Fault("IofCallDriver with IRP %p after it was freed", static_cast<void *>(Irp));
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (record->State == IrpState::Completed) {
+      Fault("IofCallDriver with IRP %p after it was completed", static_cast<void *>(Irp));
+      return STATUS_INVALID_PARAMETER;
+    }
+    DeviceRecord *device = FindDevice(DeviceObject);
+    if (!device) {
+      Fault("IofCallDriver to %p, which is not a device object", static_cast<void *>(DeviceObject));
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (Irp->CurrentLocation <= 1) {
+      Fault("no stack location left: IofCallDriver of IRP %p to %s (the IRP was allocated with "
+            "too small a StackSize)", static_cast<void *>(Irp), DeviceName(DeviceObject).c_str());
+      return STATUS_INVALID_PARAMETER;
+    }
+    location = Irp->Tail.Overlay.CurrentStackLocation - 1;
+    if (location->MajorFunction == kUnsetMajor) {
+      Fault("stack location not set up: IRP %p passed to %s without "
+            "IoCopyCurrentIrpStackLocationToNext, IoSkipCurrentIrpStackLocation or filling the "
+            "next stack location", static_cast<void *>(Irp), DeviceName(DeviceObject).c_str());
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+      Fault("IofCallDriver of IRP %p with invalid major function 0x%02x",
+            static_cast<void *>(Irp), location->MajorFunction);
+      return STATUS_INVALID_PARAMETER;
+    }
+    if (device->Deleted)
+      Fault("IofCallDriver of %s to %s, which has been deleted", Describe(Irp, location).c_str(),
+            DeviceName(DeviceObject).c_str());
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    location->DeviceObject = DeviceObject;
+    level = Irp->CurrentLocation;
+    record->Levels[level] = IrpRecord::Level{};
+    record->State = IrpState::Active;
+    major = location->MajorFunction;
+    minor = location->MinorFunction;
+    dispatch = DeviceObject->DriverObject->MajorFunction[major];
+  }
+  KIRQL entry = ThreadIrql();
+  NTSTATUS status;
+  {
+    DriverScope scope(DeviceObject->DriverObject);
+    status = dispatch(DeviceObject, Irp);
+  }
+  std::lock_guard<std::mutex> guard(K().Lock);
+  DeviceRecord *device = FindDevice(DeviceObject);
+  std::string who = Format("%s dispatch of IRP %p (%s)", DriverName(device->Driver).c_str(),
+                           static_cast<void *>(Irp), IrpName(major, minor).c_str());
+  if (ThreadIrql() != entry) {
+    Fault("IRQL check: %s returned at IRQL %d, entered at %d", who.c_str(), ThreadIrql(), entry);
+    ThreadIrql() = entry;
+  }
+  IrpRecord::Level &seen = FindIrp(Irp)->Levels[level];
+  seen.Returned = true;
+  seen.Status = status;
+  seen.Who = who;
+  if (seen.Passed) {
+    CheckPendingReturn(seen);
+  } else if (status != STATUS_PENDING) {
+    Fault("not completed: %s returned 0x%08x without completing the IRP or returning "
+          "STATUS_PENDING", who.c_str(), static_cast<unsigned>(status));
+  }
+  return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  CheckIrql(DISPATCH_LEVEL, "IofCompleteRequest");
+  unsigned generation;
+  IrpOrigin origin;
+  DriverRecord *allocator;
+  {
+    std::lock_guard<std::mutex> guard(K().Lock);
+    IrpRecord *record = FindIrp(Irp);
+    if (!record) {
+      Fault("IofCompleteRequest of %p, which is not an IRP", static_cast<void *>(Irp));
+      return;
+    }
+    if (record->State == IrpState::Freed) {
+      Fault("IRP completed after it was freed: IofCompleteRequest of IRP %p",
+            static_cast<void *>(Irp));
+      return;
+    }
+    PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
+    if (record->State == IrpState::Completed ||
+        (record->State == IrpState::Completing && !InCompletionRoutineOf(Irp))) {
+      Fault("IRP completed twice: IofCompleteRequest of IRP %p, which has already been completed",
+            static_cast<void *>(Irp));
+      return;
+    }
+    if (Irp->CurrentLocation > Irp->StackCount) {
+      Fault("IofCompleteRequest of IRP %p, which no driver holds (never passed to a driver, or "
+            "already completed back to its allocator)", static_cast<void *>(Irp));
+      return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+      Fault("IRP completed with STATUS_PENDING: %s", Describe(Irp, current).c_str());
+    if (Irp->CancelRoutine)
+      Fault("IRP completed with a cancel routine still set: %s", Describe(Irp, current).c_str());
+    DriverRecord *running = CurrentDriver();
+    DeviceRecord *holder = FindDevice(current->DeviceObject);
+    if (running && holder && holder->Driver != running && !running->TestDouble &&
+        !InCompletionRoutineOf(Irp))
+      Fault("IRP completed by a driver that does not hold it: %s completed %s, which %s holds",
+            DriverName(running).c_str(), Describe(Irp, current).c_str(),
+            DriverName(holder->Driver).c_str());
+    record->State = IrpState::Completing;
+    generation = ++record->Generation;
+    origin = record->Origin;
+    allocator = record->Allocator;
+  }
+
+  PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
+  Irp->CurrentLocation++;
+  Irp->Tail.Overlay.CurrentStackLocation++;
+  for (;;) {
+    int level = Irp->CurrentLocation - 1;
+    Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+    PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    PVOID context = location->Context;
+    UCHAR control = location->Control;
+    NTSTATUS status = Irp->IoStatus.Status;
+    bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                              (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                              (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+    bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+    {
+      std::lock_guard<std::mutex> guard(K().Lock);
+      IrpRecord::Level &passed = FindIrp(Irp)->Levels[level];
+      passed.Passed = true;
+      passed.Pending = Irp->PendingReturned;
+      if (passed.Returned) CheckPendingReturn(passed);
+      MarkUnset(location);
+      if (!invoke && !top && Irp->PendingReturned)
+        Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+    }
+    if (invoke) {
+      PDEVICE_OBJECT device = top ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      DriverRecord *owner = allocator;
+      if (device) {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        if (DeviceRecord *record = FindDevice(device)) owner = record->Driver;
+      }
+      KIRQL entry = ThreadIrql();
+      NTSTATUS result;
+      {
+        DriverScope scope(owner);
+        t_inCompletionRoutine.push_back(Irp);
+        result = routine(device, Irp, context);
+        t_inCompletionRoutine.pop_back();
+      }
+      if (ThreadIrql() != entry) {
+        Fault("IRQL check: completion routine of %s returned at IRQL %d, entered at %d",
+              DriverName(owner).c_str(), ThreadIrql(), entry);
+        ThreadIrql() = entry;
+      }
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        IrpRecord *record = FindIrp(Irp);
+        if (record->Generation == generation && record->State == IrpState::Completing)
+          record->State = IrpState::Active;
+        return;
+      }
+    }
+    if (top) break;
+    location++;
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+  }
+  Irp->CurrentLocation++;
+  Irp->Tail.Overlay.CurrentStackLocation++;
+
+  std::lock_guard<std::mutex> guard(K().Lock);
+  IrpRecord *record = FindIrp(Irp);
+  if (record->State == IrpState::Completing) record->State = IrpState::Completed;
+  if (origin == IrpOrigin::Driver)
+    Fault("IRP from IoAllocateIrp completed past its top stack location: IRP %p allocated by %s "
+          "needs a completion routine that returns STATUS_MORE_PROCESSING_REQUIRED",
+          static_cast<void *>(Irp), DriverName(allocator).c_str());
+  K().IrpDone.notify_all();
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&g_cancelLock, Irql); }
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelLock, Irql); }
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  CheckIrql(DISPATCH_LEVEL, "IoCancelIrp");
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+  if (!routine) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  Irp->CancelIrql = irql;
+  PDEVICE_OBJECT device = Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+  DriverScope scope(device->DriverObject);
+  routine(device, Irp);
+  return TRUE;
+}
+
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PIO_STACK_LOCATION next = Irp->Tail.Overlay.CurrentStackLocation - 1;
+  if (Irp->CurrentLocation > 1 && next->MajorFunction != IRP_MJ_POWER &&
+      next->MajorFunction != kUnsetMajor)
+    Fault("PoCallDriver with %s, which is not a power IRP", Describe(Irp, next).c_str());
+  return IofCallDriver(DeviceObject, Irp);
+}
+
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  CheckIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+  std::lock_guard<std::mutex> guard(K().Lock);
+  IrpRecord *record = FindIrp(Irp);
+  if (!record || record->State == IrpState::Freed) {
+    Fault("PoStartNextPowerIrp of %p, which is not a live IRP", static_cast<void *>(Irp));
+    return;
+  }
+  PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
+  if (Irp->CurrentLocation <= Irp->StackCount && current->MajorFunction != IRP_MJ_POWER)
+    Fault("PoStartNextPowerIrp with %s, which is not a power IRP", Describe(Irp, current).c_str());
+}
+
+POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                                  POWER_STATE State) {
+  CheckIrql(DISPATCH_LEVEL, "PoSetPowerState");
+  std::lock_guard<std::mutex> guard(K().Lock);
+  POWER_STATE old{};
+  DeviceRecord *device = FindDevice(DeviceObject);
+  if (!device) {
+    Fault("PoSetPowerState of %p, which is not a device object", static_cast<void *>(DeviceObject));
+    return old;
+  }
+  if (Type == DevicePowerState) {
+    old = device->DevicePower;
+    device->DevicePower = State;
+  }
+  return old;
+}
+
+}  // extern "C"

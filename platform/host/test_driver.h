@@ -59,10 +59,11 @@ struct SeenRequest {
 };
 
 struct TestDriverOptions {
-  // Flags the driver's device takes on besides those it copies from the
-  // device below (DO_BUFFERED_IO, DO_DIRECT_IO, DO_POWER_PAGABLE).
+  // The driver's device copies DO_BUFFERED_IO, DO_DIRECT_IO and
+  // DO_POWER_PAGABLE from the device below, then drops ClearFlags and adds
+  // SetFlags.
   ULONG SetFlags = 0;
-  ULONG ClearFlags = 0;  // removed after copying
+  ULONG ClearFlags = 0;
   DEVICE_TYPE DeviceType = FILE_DEVICE_UNKNOWN;
   ULONG Characteristics = 0;
   // A filter passes requests it has no behaviour for down; a function driver

@@ -1,0 +1,290 @@
+// Shared state of the user-mode kernel's modules. One mutex guards every
+// table; no module holds it while calling into driver code, and waits on
+// kernel objects sleep on condition variables tied to it.
+#pragma once
+
+#include "host_kernel.h"
+
+#include <condition_variable>
+#include <cstdarg>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+struct _OBJECT_TYPE {
+  const char *Name;
+};
+
+namespace host_kernel {
+
+namespace detail {
+struct ObjectHeader;
+}
+
+struct Process {
+  std::string Name;
+  bool System = false;
+  bool Terminated = false;
+  uintptr_t NextHandle = 4;
+  struct Entry {
+    detail::ObjectHeader *Object;
+    ACCESS_MASK Access;
+  };
+  std::map<uintptr_t, Entry> Handles;
+};
+
+namespace detail {
+
+// Stack locations that no driver has set up carry this major function code,
+// so passing one down unset is seen at IofCallDriver.
+constexpr UCHAR kUnsetMajor = 0xFF;
+// How long the kernel waits for a request or an event before it calls the
+// wait a hang, records a fault and lets the test go on.
+constexpr auto kHangLimit = std::chrono::seconds(20);
+
+struct DriverRecord {
+  std::string Name;
+  PDRIVER_OBJECT Object = nullptr;
+  std::u16string DriverName;
+  std::u16string ServiceKey;
+  bool TestDouble = false;
+  bool Loaded = true;
+};
+
+struct DeviceRecord {
+  PDEVICE_OBJECT Object = nullptr;
+  DriverRecord *Driver = nullptr;
+  PDEVICE_OBJECT AttachedTo = nullptr;  // the device this one sits on
+  size_t BlockSize = 0;
+  size_t ExtensionSize = 0;
+  bool Deleted = false;
+  bool Physical = false;
+  // Physical devices: the bus's view.
+  PhysicalDeviceOptions Options;
+  std::string InstanceId;
+  bool SurpriseRemoved = false;
+  POWER_STATE DevicePower{};
+};
+
+enum class IrpOrigin { Driver, Kernel, User };
+enum class IrpState { Active, Completing, Completed, Freed };
+
+struct IrpRecord {
+  PIRP Irp = nullptr;
+  IrpOrigin Origin = IrpOrigin::Driver;
+  IrpState State = IrpState::Active;
+  DriverRecord *Allocator = nullptr;
+  unsigned Generation = 0;
+  // Per stack level (CurrentLocation value while a driver holds it): whether
+  // completion has passed it and whether it was marked pending then.
+  struct Level {
+    bool Passed = false;    // completion has processed this level's location
+    bool Pending = false;   // ... and found it marked pending
+    bool Returned = false;  // the dispatch routine at this level has returned
+    NTSTATUS Status = 0;    // ... with this status
+    std::string Who;        // driver and request, for messages
+  };
+  std::vector<Level> Levels;
+};
+
+enum class BlockKind { Pool, String };
+
+struct PoolBlock {
+  SIZE_T Size = 0;
+  ULONG Tag = 0;
+  POOL_TYPE Type = NonPagedPool;
+  DriverRecord *Owner = nullptr;
+  BlockKind Kind = BlockKind::Pool;
+  bool Reported = false;
+};
+
+struct MdlRecord {
+  DriverRecord *Owner = nullptr;
+  bool IoManager = false;
+  bool Reported = false;
+};
+
+struct ObjectHeader {
+  POBJECT_TYPE Type = nullptr;
+  LONG_PTR PointerCount = 0;
+  LONG_PTR HandleCount = 0;
+  // References taken by kernel code (not handles), by the driver that was
+  // running when each was taken.
+  std::map<DriverRecord *, LONG_PTR> KernelReferences;
+  PVOID Body = nullptr;
+  bool Reported = false;
+};
+
+struct InterfaceRecord {
+  GUID Class{};
+  std::u16string Name;
+  PDEVICE_OBJECT Physical = nullptr;
+  bool Enabled = false;
+};
+
+struct Waiter {
+  std::condition_variable Wake;
+  bool Satisfied = false;
+};
+
+struct Kernel {
+  std::mutex Lock;
+  std::condition_variable IrpDone;  // an IRP reached the top of its stack
+
+  std::vector<std::string> Faults;
+  std::function<void(const std::string &)> FaultObserver;
+
+  std::vector<std::unique_ptr<DriverRecord>> Drivers;
+  std::unordered_map<PDRIVER_OBJECT, DriverRecord *> DriverByObject;
+  std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> Devices;
+  std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> Irps;
+  std::unordered_map<PVOID, PoolBlock> Pool;
+  std::unordered_map<PMDL, MdlRecord> Mdls;
+  std::unordered_map<PVOID, std::unique_ptr<ObjectHeader>> Objects;  // by body
+  std::vector<std::unique_ptr<InterfaceRecord>> Interfaces;
+  std::vector<std::unique_ptr<Process>> Processes;
+  std::unordered_map<const DISPATCHER_HEADER *, std::deque<Waiter *>> WaitLists;
+  std::vector<PDEVICE_OBJECT> PhysicalDevices;
+  unsigned NextInstance = 1;
+
+  // Fault injection.
+  struct Injection {
+    unsigned Skip = 0;
+    bool Armed = false;
+    bool Always = false;
+    NTSTATUS Status = 0;
+    unsigned Calls = 0;
+  };
+  Injection Injections[static_cast<int>(Call::Count)];
+
+  std::mutex ThreadLock;
+  std::vector<std::thread> Threads;
+  std::vector<std::function<void()>> ResetHooks;
+};
+
+Kernel &K();
+
+// Faults. Safe with or without the kernel lock held.
+void Fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string VFormat(const char *format, va_list args);
+
+// Thread context: IRQL, process, the driver whose code is running.
+KIRQL &ThreadIrql();
+Process *&ThreadProcess();
+Process *CurrentProcess();  // the thread's process, or the system process (lock held)
+Process *SystemProcessLocked();
+DriverRecord *CurrentDriver();
+bool CheckIrql(KIRQL maximum, const char *function);
+
+class DriverScope {
+ public:
+  explicit DriverScope(PDRIVER_OBJECT driver);
+  explicit DriverScope(DriverRecord *driver);
+  ~DriverScope();
+  DriverScope(const DriverScope &) = delete;
+  DriverScope &operator=(const DriverScope &) = delete;
+};
+
+class ProcessScope {
+ public:
+  explicit ProcessScope(Process *process);
+  ~ProcessScope();
+  ProcessScope(const ProcessScope &) = delete;
+  ProcessScope &operator=(const ProcessScope &) = delete;
+
+ private:
+  Process *old_;
+};
+
+// Sets the IRQL for a scope without the KeRaiseIrql ordering checks.
+class AtIrql {
+ public:
+  explicit AtIrql(KIRQL irql);
+  ~AtIrql();
+  AtIrql(const AtIrql &) = delete;
+  AtIrql &operator=(const AtIrql &) = delete;
+
+ private:
+  KIRQL old_;
+};
+
+// Fault injection: true if this call made by driver code must fail.
+bool ShouldFail(Call call, NTSTATUS *status = nullptr);
+
+// Lookups (kernel lock held).
+DriverRecord *FindDriverRecord(PDRIVER_OBJECT driver);
+DeviceRecord *FindDevice(PDEVICE_OBJECT device);
+IrpRecord *FindIrp(PIRP irp);
+std::string DriverName(const DriverRecord *driver);
+std::string DeviceName(PDEVICE_OBJECT device);
+std::string IrpName(UCHAR major, UCHAR minor);
+std::string TagName(ULONG tag);
+std::string Narrow(const std::u16string &text);
+
+// Pool used by the kernel itself (never injected, owner as given).
+PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, DriverRecord *owner, BlockKind kind);
+void FreePoolBlock(PVOID block);  // kernel lock NOT held
+
+// IRPs built by the kernel.
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *allocator);
+void ReleaseIrp(PIRP irp);  // marks freed; memory kept until Reset
+// Waits until the IRP has been completed past its top location.
+bool WaitForIrp(PIRP irp, std::chrono::milliseconds limit);
+
+// MDLs built by the I/O manager.
+PMDL AllocateMdl(PVOID address, ULONG length, bool ioManager, DriverRecord *owner);
+void ReleaseMdl(PMDL mdl);
+
+// Objects.
+extern _OBJECT_TYPE EventType;
+extern _OBJECT_TYPE FileType;
+ObjectHeader *CreateObject(POBJECT_TYPE type, SIZE_T bodySize);  // lock held
+ObjectHeader *FindObject(PVOID body);                          // lock held
+// Drops one reference; deletes the object (running its type's close
+// action outside the lock) when none remain. Lock NOT held.
+void DereferenceObject(ObjectHeader *object);
+HANDLE InsertHandle(Process *process, ObjectHeader *object, ACCESS_MASK access);  // lock held
+void CloseFileObject(PFILE_OBJECT file);  // IRP_MJ_CLOSE, lock NOT held
+void CleanupFileObject(PFILE_OBJECT file);  // IRP_MJ_CLEANUP, lock NOT held
+
+// Events on the dispatcher lock.
+bool IsEvent(const DISPATCHER_HEADER *header);
+LONG SignalEvent(PRKEVENT event);  // lock held
+NTSTATUS WaitOnEvent(std::unique_lock<std::mutex> &lock, PRKEVENT event,
+                     const std::chrono::steady_clock::time_point *deadline);
+
+// Plug and Play.
+void RemoveAllStacks();
+void DisableInterfacesOf(PDEVICE_OBJECT physical);
+// The physical device behind a symbolic link name, or NULL.
+PDEVICE_OBJECT InterfaceDevice(const std::u16string &name, bool *enabled);
+PDRIVER_OBJECT BusDriver();
+// Sends a request the kernel built and waits for it (see SendIrp).
+IrpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
+                      const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup,
+                      NTSTATUS initialStatus, KIRQL irql);
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
+// Test doubles.
+void MarkTestDouble(PDRIVER_OBJECT driver);
+void AddResetHook(std::function<void()> hook);
+
+// Memory the kernel keeps after a driver let go of it (freed IRPs, deleted
+// devices) so that later misuse is seen, not undefined: poisoned under
+// AddressSanitizer, released at Reset.
+void Poison(const void *address, size_t size);
+void Unpoison(const void *address, size_t size);
+
+// Leak checks for one driver (nullptr: everything not yet reported).
+void CheckLeaksOf(DriverRecord *driver);
+
+}  // namespace detail
+}  // namespace host_kernel

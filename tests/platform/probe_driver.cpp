@@ -1,0 +1,3 @@
+#include "probe_driver.h"
+
+ProbeConfig g_probe;
