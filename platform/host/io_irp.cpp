@@ -68,6 +68,7 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *allocator) {
   InitializeIrp(irp, stackSize);
   auto record = std::make_unique<IrpRecord>();
   record->Irp = irp;
+  record->Size = IoSizeOfIrp(stackSize);
   record->Origin = origin;
   record->Allocator = allocator;
   record->Levels.resize(stackSize + 2);
@@ -80,7 +81,7 @@ void ReleaseIrp(PIRP irp) {
   std::lock_guard<std::mutex> guard(K().Lock);
   IrpRecord *record = FindIrp(irp);
   record->State = IrpState::Freed;
-  Poison(irp, irp->Size);
+  Poison(irp, record->Size);
 }
 
 bool WaitForIrp(PIRP irp, std::chrono::milliseconds limit) {
@@ -141,7 +142,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
           "allocator)", static_cast<void *>(Irp));
   }
   record->State = IrpState::Freed;
-  Poison(Irp, Irp->Size);
+  Poison(Irp, record->Size);
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {

@@ -78,6 +78,7 @@ enum class IrpState { Active, Completing, Completed, Freed };
 
 struct IrpRecord {
   PIRP Irp = nullptr;
+  size_t Size = 0;  // of the IRP's block
   IrpOrigin Origin = IrpOrigin::Driver;
   IrpState State = IrpState::Active;
   DriverRecord *Allocator = nullptr;

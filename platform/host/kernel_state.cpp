@@ -381,7 +381,7 @@ void Reset() {
     }
     k.Devices.clear();
     for (auto &[irp, record] : k.Irps) {
-      Unpoison(irp, irp->Size);
+      Unpoison(irp, record->Size);
       free(irp);
     }
     k.Irps.clear();

@@ -70,7 +70,7 @@ TEST_F(CompletionTest, CopyGivesTheLowerDriverTheParametersButNotTheRoutine) {
     location->Parameters.DeviceIoControl.InputBufferLength = 12;
   });
   ASSERT_EQ(1u, lower_->Seen().size());
-  const SeenRequest &seen = lower_->Seen()[0];
+  const SeenRequest seen = lower_->Seen()[0];
   EXPECT_EQ(IRP_MJ_DEVICE_CONTROL, seen.MajorFunction);
   EXPECT_EQ(7, seen.MinorFunction);
   EXPECT_EQ(0x5A, seen.Stack.Flags);

@@ -107,7 +107,7 @@ TEST_F(PnpTest, PowerRequestsArriveAtTheIrqlTheTopDeviceAllows) {
     IrpResult result = SetDevicePower(pdo_, PowerDeviceD2);
     EXPECT_EQ(STATUS_SUCCESS, result.Status);
     ASSERT_EQ(1u, lower_->SeenCount(IRP_MJ_POWER, IRP_MN_SET_POWER));
-    const SeenRequest &seen = lower_->Seen().back();
+    const SeenRequest seen = lower_->Seen().back();
     EXPECT_EQ(pageable ? PASSIVE_LEVEL : DISPATCH_LEVEL, seen.Irql);
     EXPECT_EQ(DevicePowerState, seen.Stack.Parameters.Power.Type);
     EXPECT_EQ(PowerDeviceD2, seen.Stack.Parameters.Power.State.DeviceState);

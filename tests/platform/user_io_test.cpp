@@ -109,7 +109,7 @@ TEST_F(UserIoTest, ReadAsTheCallerSeesIt) {
     EXPECT_EQ(c.Information, result.Information);
     EXPECT_EQ(c.Pend, result.Pended);
     EXPECT_EQ(c.Delivered, Delivered(buffer, sizeof buffer));
-    const SeenRequest &seen = lower_->Seen().back();
+    const SeenRequest seen = lower_->Seen().back();
     EXPECT_EQ(16u, seen.Stack.Parameters.Read.Length);
     EXPECT_EQ(c.How == B, seen.SystemBuffer != nullptr);
     EXPECT_EQ(c.How == D, seen.MdlAddress != nullptr);
@@ -151,7 +151,7 @@ TEST_F(UserIoTest, DeviceControlAsTheCallerSeesIt) {
     EXPECT_EQ(c.Status, result.Status);
     EXPECT_EQ(c.Information, result.Information);
     EXPECT_EQ(c.Delivered, Delivered(output, sizeof output));
-    const SeenRequest &seen = lower_->Seen().back();
+    const SeenRequest seen = lower_->Seen().back();
     EXPECT_EQ(std::vector<UCHAR>(input, input + sizeof input), seen.Input);
     EXPECT_EQ(code, seen.Stack.Parameters.DeviceIoControl.IoControlCode);
     EXPECT_EQ(6u, seen.Stack.Parameters.DeviceIoControl.InputBufferLength);
