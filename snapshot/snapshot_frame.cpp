@@ -152,15 +152,17 @@ NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  *
  * Hands the start request back to SnapshotStartDevice, which waits for it on
  * its stack; the I/O manager must not finish the request before tessip has
- * seen the lower drivers' result.
+ * seen the lower drivers' result. The request is not marked pending here
+ * even when a lower driver pended it: SnapshotStartDevice completes it
+ * itself and returns the final status, never STATUS_PENDING, and a request
+ * marked pending by a routine that does not return STATUS_PENDING is
+ * completed twice over in the I/O manager's eyes.
  */
 NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
 
-    if (Irp->PendingReturned) {
-        IoMarkIrpPending(Irp);
-    }
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -152,6 +152,53 @@ TEST_F(ExchangeTest, TheWholeExchangeFromRequestToRead)
     EXPECT_EQ(QueryReady(), 0u);
 }
 
+// A frame delivered after a read has copied the snapshot, but before the
+// read has finished, must stay ready: the read clears only the readiness of
+// the image it returned. A filter above tessip delivers that frame from its
+// completion routine for the read, which runs inside tessip's completion of
+// the request, after the copy.
+NTSTATUS NTAPI DeliverNewerFrame(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto deliver = static_cast<std::function<void()>*>(context);
+    (*deliver)();
+    if (irp->PendingReturned) {
+        IoMarkIrpPending(irp);
+    }
+    return STATUS_SUCCESS;  // continue completion
+}
+
+TEST_F(ExchangeTest, AFrameDeliveredWhileAReadFinishesStaysReady)
+{
+    TestDriverOptions filterOptions;
+    filterOptions.Filter = true;
+    TestDriver above("above", filterOptions);
+    ASSERT_EQ(AddCamera(DO_BUFFERED_IO | DO_POWER_PAGABLE, {}, {above.Driver()}), STATUS_SUCCESS);
+    ASSERT_EQ(StartCamera(), STATUS_SUCCESS);
+    OpenCamera();
+    Describe(kByteCount);
+    Deliver(MakeFrame(kByteCount, 1));
+
+    std::vector<UCHAR> newer = MakeFrame(kByteCount, 2);
+    std::function<void()> deliver = [&] { Deliver(newer); };
+    PDEVICE_OBJECT tessip = Filter();
+    above.On(IRP_MJ_READ, Behavior::Handler([&](PDEVICE_OBJECT, PIRP irp) {
+                 IoCopyCurrentIrpStackLocationToNext(irp);
+                 IoSetCompletionRoutine(irp, DeliverNewerFrame, &deliver, TRUE, TRUE, TRUE);
+                 return IoCallDriver(tessip, irp);
+             }));
+
+    std::vector<UCHAR> image(kByteCount, kUntouched);
+    ASSERT_EQ(Read(image.data(), kByteCount).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(AllEqual(image, 0, kByteCount, 1));
+    EXPECT_EQ(QueryReady(), 1u);
+
+    // Without a delivery during the read, the read clears it.
+    above.Clear();
+    ASSERT_EQ(Read(image.data(), kByteCount).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(AllEqual(image, 0, kByteCount, 2));
+    EXPECT_EQ(QueryReady(), 0u);
+}
+
 TEST_F(ExchangeTest, BeforeAnyImageInfoEveryCopyIsEmpty)
 {
     AddStartedCamera();

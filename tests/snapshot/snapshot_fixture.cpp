@@ -33,7 +33,8 @@ void SnapshotTest::SetUp()
     app_ = CreateProcess("still-image application");
 }
 
-NTSTATUS SnapshotTest::AddCamera(ULONG pdoFlags, const TestDriverOptions& bridgeOptions)
+NTSTATUS SnapshotTest::AddCamera(ULONG pdoFlags, const TestDriverOptions& bridgeOptions,
+                                 const std::vector<PDRIVER_OBJECT>& above)
 {
     bridge_ = std::make_unique<TestDriver>("bridge", bridgeOptions);
     PhysicalDeviceOptions options;
@@ -43,6 +44,7 @@ NTSTATUS SnapshotTest::AddCamera(ULONG pdoFlags, const TestDriverOptions& bridge
     StackSpec spec;
     spec.Function = bridge_->Driver();
     spec.UpperFilters = {tessip_};
+    spec.UpperFilters.insert(spec.UpperFilters.end(), above.begin(), above.end());
     return BuildDeviceStack(pdo_, spec);
 }
 

@@ -38,8 +38,10 @@ class SnapshotTest : public host_kernel::KernelTest {
     // Builds the stack over a new PDO with these flags (the bridge's device
     // copies the buffering and power flags, and tessip copies the bridge's).
     // Returns the status of BuildDeviceStack.
+    // Drivers in `above` are upper filters stacked over tessip.
     NTSTATUS AddCamera(ULONG pdoFlags = DO_BUFFERED_IO | DO_POWER_PAGABLE,
-                       const host_kernel::TestDriverOptions& bridgeOptions = {});
+                       const host_kernel::TestDriverOptions& bridgeOptions = {},
+                       const std::vector<PDRIVER_OBJECT>& above = {});
     // AddCamera, StartCamera and OpenCamera, asserting each worked.
     void AddStartedCamera(ULONG pdoFlags = DO_BUFFERED_IO | DO_POWER_PAGABLE);
     NTSTATUS StartCamera();

@@ -45,9 +45,9 @@ TEST_F(ThreadedTest, APulseReleasesThreadsAlreadyWaitingAndNoLaterOne)
                   STATUS_SUCCESS);
 
         std::atomic<NTSTATUS> firstWait{STATUS_PENDING}, secondWait{STATUS_PENDING};
-        StartThread([&] { firstWait = WaitForEvent(app_, first, 1500ms); });
-        StartThread([&] { secondWait = WaitForEvent(app_, second, 1500ms); });
-        std::this_thread::sleep_for(200ms);  // both are blocked by now
+        StartThread([&] { firstWait = WaitForEvent(app_, first, 600ms); });
+        StartThread([&] { secondWait = WaitForEvent(app_, second, 600ms); });
+        std::this_thread::sleep_for(150ms);  // both are blocked by now
         Trigger(c.kind);
         JoinThreads();
 
@@ -155,41 +155,6 @@ INSTANTIATE_TEST_SUITE_P(Methods, RaceTest, testing::ValuesIn(kRaceMethods),
                          [](const testing::TestParamInfo<Method>& info) {
                              return std::string(info.param.name);
                          });
-
-// A snapshot delivered while a read is finishing stays ready: the read may
-// clear only the readiness of the image it returned.
-TEST_F(ThreadedTest, ADeliveryDuringAReadIsNotHiddenByIt)
-{
-    AddStartedCamera();
-    const ULONG byteCount = 64 * 1024;
-    Describe(byteCount);
-    SNAPSHOT_INTERFACE bridge = BridgeInterface();
-    PDEVICE_OBJECT filter = Filter();
-    const std::vector<UCHAR> older = MakeFrame(byteCount, 0x33);
-    const std::vector<UCHAR> newer = MakeFrame(byteCount, 0x44);
-
-    std::vector<UCHAR> image(byteCount);
-    for (int i = 0; i < 100; i++) {
-        bridge.SubmitSnapshot(filter, const_cast<UCHAR*>(older.data()), 0);
-        StartThread([&] {
-            IrqlScope dispatch(DISPATCH_LEVEL);
-            bridge.SubmitSnapshot(filter, const_cast<UCHAR*>(newer.data()), 0);
-        });
-        IoResult read = Read(image.data(), byteCount);
-        JoinThreads();
-        if (read.Status == STATUS_DEVICE_BUSY) {
-            continue;
-        }
-        ASSERT_EQ(read.Status, STATUS_SUCCESS);
-        // The newer frame is either what the read returned or still ready.
-        if (image[0] == 0x33) {
-            ASSERT_EQ(QueryReady(), 1u) << "round " << i;
-        } else {
-            ASSERT_EQ(image[0], 0x44);
-            ASSERT_EQ(QueryReady(), 0u) << "round " << i;
-        }
-    }
-}
 
 // --- Trigger reports racing the release of their events ----------------------------
 
