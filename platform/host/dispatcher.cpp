@@ -77,6 +77,22 @@ NTSTATUS WaitOnEvent(std::unique_lock<std::mutex> &lock, PRKEVENT event,
 }
 
 }  // namespace detail
+
+size_t WaitingThreads(PVOID event) {
+  std::lock_guard<std::mutex> guard(detail::K().Lock);
+  auto found = detail::K().WaitLists.find(static_cast<const DISPATCHER_HEADER *>(event));
+  return found == detail::K().WaitLists.end() ? 0 : found->second.size();
+}
+
+bool WaitUntil(const std::function<bool()> &condition, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
 }  // namespace host_kernel
 
 using namespace host_kernel;

@@ -247,5 +247,11 @@ size_t LiveDevices();                // device objects not deleted
 
 // Current IRQL of the calling thread.
 KIRQL CurrentIrql();
+// Threads blocked in a wait on this event (a KEVENT or an event object),
+// for tests that must know a thread has reached its wait.
+size_t WaitingThreads(PVOID event);
+// Polls `condition` until it holds or `limit` passes; returns whether it held.
+bool WaitUntil(const std::function<bool()> &condition,
+               std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 }  // namespace host_kernel

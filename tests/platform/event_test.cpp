@@ -28,14 +28,6 @@ void StartWaiters(PKEVENT event, int count, std::atomic<int> &released) {
   }
 }
 
-bool Eventually(const std::function<bool()> &condition) {
-  for (int i = 0; i < 400; i++) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return condition();
-}
-
 TEST_F(EventTest, WaitBlocksUntilAnotherThreadSignals) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -44,7 +36,8 @@ TEST_F(EventTest, WaitBlocksUntilAnotherThreadSignals) {
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     done = true;
   });
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(WaitUntil([&] { return WaitingThreads(&event) == 1; }));
+  std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(done);
   KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
   JoinThreads();
@@ -74,7 +67,7 @@ TEST_F(EventTest, SignalReleasesWaitersByEventType) {
     KeInitializeEvent(&event, c.Type, FALSE);
     std::atomic<int> released{0};
     StartWaiters(&event, 3, released);
-    std::this_thread::sleep_for(50ms);  // let all three block
+    ASSERT_TRUE(WaitUntil([&] { return WaitingThreads(&event) == 3; }));
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     if (c.Pulse) KeClearEvent(&event);
     JoinThreads();  // the others time out
@@ -115,13 +108,13 @@ TEST_F(EventTest, DriverSignalsAnApplicationEventAcrossThreads) {
   });
   std::atomic<NTSTATUS> waited{STATUS_PENDING};
   StartThread([&] { waited = WaitForEvent(app, handle, 2000ms); });
-  std::this_thread::sleep_for(30ms);
+  ASSERT_TRUE(WaitUntil([&] { return WaitingThreads(object) == 1; }));
   EXPECT_EQ(STATUS_PENDING, waited.load());
   {
     IrqlScope dispatch(DISPATCH_LEVEL);  // as a bridge callback would
     KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
   }
-  EXPECT_TRUE(Eventually([&] { return waited.load() != STATUS_PENDING; }));
+  EXPECT_TRUE(WaitUntil([&] { return waited.load() != STATUS_PENDING; }));
   JoinThreads();
   EXPECT_EQ(STATUS_SUCCESS, waited.load());
   EXPECT_EQ(0, EventState(app, handle));

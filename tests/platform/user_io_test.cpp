@@ -188,8 +188,7 @@ TEST_F(UserIoTest, CallerWaitsForARequestCompletedFromAnotherThread) {
     result = ReadFile(app_, file_, buffer, sizeof buffer);
     done = true;
   });
-  for (int i = 0; i < 400 && lower_->HeldCount() == 0; i++) std::this_thread::sleep_for(5ms);
-  ASSERT_EQ(1u, lower_->HeldCount());
+  ASSERT_TRUE(WaitUntil([&] { return lower_->HeldCount() == 1; }));
   std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(done);
   EXPECT_TRUE(lower_->CompleteHeld(STATUS_END_OF_FILE, 0));
