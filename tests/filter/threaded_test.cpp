@@ -5,10 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #include "orvane_stack.h"
 
@@ -17,14 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using host_kernel::WaitUntil;
 
 // A one-shot gate a lower-driver handler can stop at, and the test can see it
 // reach and then open.
@@ -225,12 +216,14 @@ TEST_F(OrvaneStack, RemovalWaitsForARequestInsideTheLowerDriver) {
         removeStatus = host_kernel::SendPnp(pdo_, IRP_MN_REMOVE_DEVICE).Status;
         removeDone = true;
     });
-    // The remove has gone down; give it time to finish if it is not going to
-    // wait for the request in flight.
-    ASSERT_TRUE(WaitUntil([&] { return lower_->SeenCount(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE) == 1; }));
-    std::this_thread::sleep_for(50ms);
+    // The remove goes down, then blocks on the removal event (or, wrongly,
+    // finishes without waiting).
+    PKEVENT removeEvent = &Extension()->RemoveEvent;
+    ASSERT_TRUE(WaitUntil(
+        [&] { return removeDone || host_kernel::WaitingThreads(removeEvent) == 1; }));
     const bool removedEarly = removeDone;
     ASSERT_FALSE(removedEarly) << "removal deleted the device under a request in flight";
+    EXPECT_EQ(lower_->SeenCount(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
     EXPECT_FALSE(ioDone);
     // The lower driver has already left the stack; orvane's device is
     // still there, attached to it, with the count at -1 + 1.
