@@ -94,10 +94,10 @@ struct Method {
 
 class RaceTest : public ThreadedTest, public testing::WithParamInterface<Method> {};
 
-// The bridge driver delivers two alternating frames as fast as it can while
-// the application reads. Every read that reports success must hold one
-// frame whole; a read that could not get a quiet moment may report
-// STATUS_DEVICE_BUSY, but never a mixture.
+// The bridge driver delivers two alternating frames, far faster than any
+// camera, while the application reads. Every read that reports success must
+// hold one frame whole; a read overlapped by deliveries on every attempt may
+// report STATUS_DEVICE_BUSY, but never a mixture.
 TEST_P(RaceTest, AReadNeverReportsATornImage)
 {
     AddStartedCamera(GetParam().flags);
@@ -112,9 +112,14 @@ TEST_P(RaceTest, AReadNeverReportsATornImage)
     std::atomic<unsigned> delivered{0};
     StartThread([&] {
         IrqlScope dispatch(DISPATCH_LEVEL);
+        // Bursts of back-to-back frames with short pauses: reads collide with
+        // deliveries often, yet a read that keeps retrying gets a quiet moment.
         for (unsigned n = 0; !stop.load(std::memory_order_relaxed); n++) {
             bridge.SubmitSnapshot(filter, const_cast<UCHAR*>(frames[n & 1].data()), 0);
             delivered.fetch_add(1, std::memory_order_relaxed);
+            if (n % 4 == 3) {
+                std::this_thread::sleep_for(300us);
+            }
         }
     });
 
