@@ -199,6 +199,34 @@ TEST_F(ExchangeTest, AFrameDeliveredWhileAReadFinishesStaysReady)
     EXPECT_EQ(QueryReady(), 0u);
 }
 
+TEST_F(ExchangeTest, NothingAfterAddDeviceAllocates)
+{
+    AddStartedCamera();
+    const unsigned pool = CallCount(Call::ExAllocatePoolWithTag);
+    const unsigned mdls = CallCount(Call::IoAllocateMdl);
+    const unsigned irps = CallCount(Call::IoAllocateIrp);
+
+    HANDLE first = CreateEvent(app_, NotificationEvent, false);
+    HANDLE second = CreateEvent(app_, NotificationEvent, false);
+    ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
+    Control(SNAPSHOT_CONTROL_EVENTS_ON);
+    Describe(SNAPSHOT_BUFFER_SIZE);
+    Trigger(0);
+    Trigger(1);
+    ASSERT_EQ(TakeRequest(), 1u);
+    Deliver(MakeFrame(SNAPSHOT_BUFFER_SIZE, 8));
+    EXPECT_EQ(QueryReady(), 1u);
+    std::vector<UCHAR> image(SNAPSHOT_BUFFER_SIZE);
+    EXPECT_EQ(Read(image.data(), SNAPSHOT_BUFFER_SIZE).Status, STATUS_SUCCESS);
+    Control(SNAPSHOT_CONTROL_EVENTS_OFF);
+    ASSERT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
+
+    EXPECT_EQ(CallCount(Call::ExAllocatePoolWithTag), pool);
+    EXPECT_EQ(CallCount(Call::IoAllocateMdl), mdls);
+    EXPECT_EQ(CallCount(Call::IoAllocateIrp), irps);
+    EXPECT_EQ(PoolUsage(SNAPSHOT_POOL_TAG).Blocks, 1u);
+}
+
 TEST_F(ExchangeTest, BeforeAnyImageInfoEveryCopyIsEmpty)
 {
     AddStartedCamera();
