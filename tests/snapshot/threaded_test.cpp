@@ -45,9 +45,12 @@ TEST_F(ThreadedTest, APulseReleasesThreadsAlreadyWaitingAndNoLaterOne)
                   STATUS_SUCCESS);
 
         std::atomic<NTSTATUS> firstWait{STATUS_PENDING}, secondWait{STATUS_PENDING};
-        StartThread([&] { firstWait = WaitForEvent(app_, first, 600ms); });
-        StartThread([&] { secondWait = WaitForEvent(app_, second, 600ms); });
-        std::this_thread::sleep_for(150ms);  // both are blocked by now
+        StartThread([&] { firstWait = WaitForEvent(app_, first, 300ms); });
+        StartThread([&] { secondWait = WaitForEvent(app_, second, 300ms); });
+        ASSERT_TRUE(WaitUntil([&] {
+            return WaitingThreads(ObjectFromHandle(app_, first)) == 1 &&
+                   WaitingThreads(ObjectFromHandle(app_, second)) == 1;
+        }));
         Trigger(c.kind);
         JoinThreads();
 
@@ -77,8 +80,8 @@ TEST_F(ThreadedTest, APulseOfAReleasedEventSignalsNothing)
     ASSERT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
 
     std::atomic<NTSTATUS> wait{STATUS_PENDING};
-    StartThread([&] { wait = WaitForEvent(app_, first, 500ms); });
-    std::this_thread::sleep_for(100ms);
+    StartThread([&] { wait = WaitForEvent(app_, first, 300ms); });
+    ASSERT_TRUE(WaitUntil([&] { return WaitingThreads(ObjectFromHandle(app_, first)) == 1; }));
     Trigger(1);
     JoinThreads();
     EXPECT_EQ(wait.load(), STATUS_TIMEOUT);
