@@ -160,6 +160,8 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
 // state a failed start leaves, then call RemoveDevice.
 IrpResult QueryInterface(PDEVICE_OBJECT pdo, const GUID &type, PINTERFACE iface, USHORT size,
                          USHORT version);
+// Fills `caps` as the Plug and Play manager prepares it (zero, Size,
+// Version 1, Address and UINumber 0xFFFFFFFF) and sends the query.
 IrpResult QueryCapabilities(PDEVICE_OBJECT pdo, PDEVICE_CAPABILITIES caps);
 
 // Power requests, sent as the power manager does: at PASSIVE_LEVEL when the
