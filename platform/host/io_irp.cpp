@@ -324,6 +324,14 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       KIRQL entry = ThreadIrql();
       NTSTATUS result;
       {
+        // While the routine runs, the IRP may go back to its driver: a routine
+        // that signals a waiting thread and returns
+        // STATUS_MORE_PROCESSING_REQUIRED lets that thread complete or reuse
+        // the IRP at once, possibly before the routine has returned here.
+        std::lock_guard<std::mutex> guard(K().Lock);
+        FindIrp(Irp)->State = IrpState::Active;
+      }
+      {
         DriverScope scope(owner);
         t_inCompletionRoutine.push_back(Irp);
         result = routine(device, Irp, context);
@@ -334,12 +342,17 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
               DriverName(owner).c_str(), ThreadIrql(), entry);
         ThreadIrql() = entry;
       }
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // the IRP is its driver's again
+      {
         std::lock_guard<std::mutex> guard(K().Lock);
         IrpRecord *record = FindIrp(Irp);
-        if (record->Generation == generation && record->State == IrpState::Completing)
-          record->State = IrpState::Active;
-        return;
+        if (record->Generation != generation || record->State != IrpState::Active) {
+          Fault("IRP completed twice: IRP %p was completed or reused while a completion routine "
+                "of %s ran, and the routine did not return STATUS_MORE_PROCESSING_REQUIRED",
+                static_cast<void *>(Irp), DriverName(owner).c_str());
+          return;
+        }
+        record->State = IrpState::Completing;
       }
     }
     if (top) break;
