@@ -120,7 +120,7 @@ struct StackSpec {
   PDRIVER_OBJECT Function = nullptr;
   std::vector<PDRIVER_OBJECT> UpperFilters;
 };
-NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec &spec);
+NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec &layout);
 // The device objects attached over `pdo`, bottom (the PDO) first.
 std::vector<PDEVICE_OBJECT> DeviceStack(PDEVICE_OBJECT pdo);
 // The device object `driver` has in the stack over `pdo`, or NULL.

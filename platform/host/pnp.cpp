@@ -253,10 +253,10 @@ void DeletePhysicalDevice(PDEVICE_OBJECT pdo) {
   IoDeleteDevice(pdo);
 }
 
-NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec &spec) {
-  std::vector<PDRIVER_OBJECT> order(spec.LowerFilters);
-  if (spec.Function) order.push_back(spec.Function);
-  order.insert(order.end(), spec.UpperFilters.begin(), spec.UpperFilters.end());
+NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec &layout) {
+  std::vector<PDRIVER_OBJECT> order(layout.LowerFilters);
+  if (layout.Function) order.push_back(layout.Function);
+  order.insert(order.end(), layout.UpperFilters.begin(), layout.UpperFilters.end());
   for (PDRIVER_OBJECT driver : order) {
     PDEVICE_OBJECT before = Top(pdo);
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;

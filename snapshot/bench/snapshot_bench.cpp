@@ -46,10 +46,10 @@ struct Bench {
     PhysicalDeviceOptions options;
     options.Flags = flags;
     camera.pdo = CreatePhysicalDevice(options);
-    StackSpec spec;
-    spec.Function = bridge->Driver();
-    spec.UpperFilters = {tessip};
-    if (BuildDeviceStack(camera.pdo, spec) != STATUS_SUCCESS || StartDevice(camera.pdo) != STATUS_SUCCESS ||
+    StackSpec layout;
+    layout.Function = bridge->Driver();
+    layout.UpperFilters = {tessip};
+    if (BuildDeviceStack(camera.pdo, layout) != STATUS_SUCCESS || StartDevice(camera.pdo) != STATUS_SUCCESS ||
         OpenDevice(app, camera.pdo, &camera.file) != STATUS_SUCCESS) {
       std::fprintf(stderr, "cannot build the camera stack\n");
       std::abort();

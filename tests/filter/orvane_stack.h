@@ -34,10 +34,10 @@ protected:
     // Builds the stack; returns the status of the add-device sequence.
     NTSTATUS Build(const host_kernel::PhysicalDeviceOptions& options = {}) {
         pdo_ = host_kernel::CreatePhysicalDevice(options);
-        host_kernel::StackSpec spec;
-        spec.Function = lower_->Driver();
-        spec.UpperFilters = {orvane_};
-        const NTSTATUS status = host_kernel::BuildDeviceStack(pdo_, spec);
+        host_kernel::StackSpec layout;
+        layout.Function = lower_->Driver();
+        layout.UpperFilters = {orvane_};
+        const NTSTATUS status = host_kernel::BuildDeviceStack(pdo_, layout);
         filter_ = host_kernel::DeviceOf(pdo_, orvane_);
         return status;
     }

@@ -26,13 +26,13 @@ class StackTest : public host_kernel::KernelTest {
              const host_kernel::PhysicalDeviceOptions &physical = {}) {
     lower_ = std::make_unique<host_kernel::TestDriver>("lower", lower);
     pdo_ = host_kernel::CreatePhysicalDevice(physical);
-    host_kernel::StackSpec spec;
-    spec.Function = lower_->Driver();
+    host_kernel::StackSpec layout;
+    layout.Function = lower_->Driver();
     if (withProbe) {
       probe_ = host_kernel::LoadDriver("probe", ProbeEntry);
-      spec.UpperFilters.push_back(probe_);
+      layout.UpperFilters.push_back(probe_);
     }
-    ASSERT_EQ(STATUS_SUCCESS, host_kernel::BuildDeviceStack(pdo_, spec));
+    ASSERT_EQ(STATUS_SUCCESS, host_kernel::BuildDeviceStack(pdo_, layout));
   }
 
   PDEVICE_OBJECT LowerDevice() const { return lower_->Device(pdo_); }

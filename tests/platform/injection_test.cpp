@@ -29,10 +29,10 @@ TEST_F(InjectionTest, FailedCallsDuringAddDeviceFailTheStack) {
     PDRIVER_OBJECT probe = LoadDriver("probe", ProbeEntry);
     PDEVICE_OBJECT pdo = CreatePhysicalDevice();
     FailNext(c.Failing);
-    StackSpec spec;
-    spec.Function = lower.Driver();
-    spec.UpperFilters = {probe};
-    EXPECT_EQ(c.Expected, BuildDeviceStack(pdo, spec));
+    StackSpec layout;
+    layout.Function = lower.Driver();
+    layout.UpperFilters = {probe};
+    EXPECT_EQ(c.Expected, BuildDeviceStack(pdo, layout));
     EXPECT_EQ(nullptr, DeviceOf(pdo, probe));
     EXPECT_EQ(nullptr, lower.Device(pdo));  // removed again by the failed build
     EXPECT_EQ(1u, LiveDevices());

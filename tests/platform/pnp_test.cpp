@@ -16,11 +16,11 @@ TEST_F(PnpTest, DriversAreAddedLowerFiltersFunctionUpperFilters) {
   filter.Filter = true;
   TestDriver lf1("lf1", filter), lf2("lf2", filter), fn("fn"), uf1("uf1", filter), uf2("uf2", filter);
   PDEVICE_OBJECT pdo = CreatePhysicalDevice();
-  StackSpec spec;
-  spec.LowerFilters = {lf1.Driver(), lf2.Driver()};
-  spec.Function = fn.Driver();
-  spec.UpperFilters = {uf1.Driver(), uf2.Driver()};
-  ASSERT_EQ(STATUS_SUCCESS, BuildDeviceStack(pdo, spec));
+  StackSpec layout;
+  layout.LowerFilters = {lf1.Driver(), lf2.Driver()};
+  layout.Function = fn.Driver();
+  layout.UpperFilters = {uf1.Driver(), uf2.Driver()};
+  ASSERT_EQ(STATUS_SUCCESS, BuildDeviceStack(pdo, layout));
   std::vector<PDEVICE_OBJECT> stack = DeviceStack(pdo);
   const TestDriver *order[] = {&lf1, &lf2, &fn, &uf1, &uf2};
   ASSERT_EQ(6u, stack.size());
@@ -34,10 +34,10 @@ TEST_F(PnpTest, FailedAddDeviceRemovesWhatWasAdded) {
   failing.AddDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
   TestDriver fn("fn"), upper("upper", failing);
   PDEVICE_OBJECT pdo = CreatePhysicalDevice();
-  StackSpec spec;
-  spec.Function = fn.Driver();
-  spec.UpperFilters = {upper.Driver()};
-  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, BuildDeviceStack(pdo, spec));
+  StackSpec layout;
+  layout.Function = fn.Driver();
+  layout.UpperFilters = {upper.Driver()};
+  EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, BuildDeviceStack(pdo, layout));
   EXPECT_EQ(1u, fn.SeenCount(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE));
   EXPECT_EQ(nullptr, pdo->AttachedDevice);
   EXPECT_EQ(1u, LiveDevices());
@@ -75,10 +75,10 @@ TEST_F(PnpTest, SequencesSendWindowsRequests) {
     filter.Filter = true;
     TestDriver fn("fn"), top("top", filter);
     PDEVICE_OBJECT pdo = CreatePhysicalDevice();
-    StackSpec spec;
-    spec.Function = fn.Driver();
-    spec.UpperFilters = {top.Driver()};
-    ASSERT_EQ(STATUS_SUCCESS, BuildDeviceStack(pdo, spec));
+    StackSpec layout;
+    layout.Function = fn.Driver();
+    layout.UpperFilters = {top.Driver()};
+    ASSERT_EQ(STATUS_SUCCESS, BuildDeviceStack(pdo, layout));
     ASSERT_EQ(STATUS_SUCCESS, StartDevice(pdo));
     if (c.VetoMinor >= 0)
       fn.On(IRP_MJ_PNP, static_cast<UCHAR>(c.VetoMinor), Behavior::Complete(STATUS_DEVICE_BUSY));

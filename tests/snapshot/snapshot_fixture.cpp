@@ -41,11 +41,11 @@ NTSTATUS SnapshotTest::AddCamera(ULONG pdoFlags, const TestDriverOptions& bridge
     options.Flags = pdoFlags;
     pdo_ = CreatePhysicalDevice(options);
 
-    StackSpec spec;
-    spec.Function = bridge_->Driver();
-    spec.UpperFilters = {tessip_};
-    spec.UpperFilters.insert(spec.UpperFilters.end(), above.begin(), above.end());
-    return BuildDeviceStack(pdo_, spec);
+    StackSpec layout;
+    layout.Function = bridge_->Driver();
+    layout.UpperFilters = {tessip_};
+    layout.UpperFilters.insert(layout.UpperFilters.end(), above.begin(), above.end());
+    return BuildDeviceStack(pdo_, layout);
 }
 
 void SnapshotTest::AddStartedCamera(ULONG pdoFlags)

@@ -117,10 +117,10 @@ int main(int argc, char **argv) {
   PhysicalDeviceOptions pdoOptions;
   pdoOptions.Flags = options.flags;
   PDEVICE_OBJECT pdo = CreatePhysicalDevice(pdoOptions);
-  StackSpec spec;
-  spec.Function = bridge.Driver();
-  spec.UpperFilters = {tessip};
-  if (BuildDeviceStack(pdo, spec) != STATUS_SUCCESS || StartDevice(pdo) != STATUS_SUCCESS) {
+  StackSpec layout;
+  layout.Function = bridge.Driver();
+  layout.UpperFilters = {tessip};
+  if (BuildDeviceStack(pdo, layout) != STATUS_SUCCESS || StartDevice(pdo) != STATUS_SUCCESS) {
     std::fprintf(stderr, "the camera stack did not start\n");
     return 1;
   }
