@@ -66,7 +66,7 @@ SENSOR_STATUS SENSOR_NTAPI Command0(SENSOR_COMMAND* command) {
     if (command == nullptr) {
         return SENSOR_STATUS_INVALID_PARAMETER;
     }
-    if (command->Device == nullptr) {
+    if (command->Device == nullptr || command->Bridge == nullptr) {
         command->Status = SENSOR_STATUS_INVALID_PARAMETER;
         return SENSOR_STATUS_INVALID_PARAMETER;
     }

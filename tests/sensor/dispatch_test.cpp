@@ -92,6 +92,18 @@ TEST_F(SensorTest, MissingPointersAreRefused) {
     EXPECT_TRUE(SameBytes(noBridge, expected));
     EXPECT_EQ(std::memcmp(&SensorTuning, &SensorTuningAtLoad, sizeof SensorTuning), 0);
 
+    // The entry refuses a missing table whatever the sensor type, not only
+    // when the type would have reached the dispatcher.
+    for (int32_t type : {1, 5}) {
+        bridge.device.SensorType = type;
+        SENSOR_COMMAND command = bridge.Command(SENSOR_CMD_QUERY_CONSTANT, 5);
+        command.Bridge = nullptr;
+        EXPECT_EQ(Command0(&command), SENSOR_STATUS_INVALID_PARAMETER) << "type " << type;
+        EXPECT_EQ(command.Status, SENSOR_STATUS_INVALID_PARAMETER) << "type " << type;
+        EXPECT_EQ(command.Value, 5u);
+    }
+    bridge.device.SensorType = SENSOR_TYPE_DRIVEN;
+
     SENSOR_COMMAND noAux = bridge.Command(0);
     EXPECT_EQ(Command1(&noAux), SENSOR_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(noAux.Status, SENSOR_STATUS_INVALID_PARAMETER);
