@@ -496,11 +496,11 @@ NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = STATUS_INVALID_BUFFER_SIZE;
     } else if (byteCount > destination.Capacity) {
         status = STATUS_BUFFER_TOO_SMALL;
+    } else if (destination.Address == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
     } else if (byteCount == 0) {
         sequence = LoadWord(&extension->SnapshotSequence);
         status = STATUS_SUCCESS;
-    } else if (destination.Address == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
     } else if (destination.UserRange) {
         status = CopySnapshotToUser(extension, destination.Address, byteCount, &sequence);
     } else {

@@ -233,6 +233,10 @@ TEST_F(ExchangeTest, BeforeAnyImageInfoEveryCopyIsEmpty)
     Deliver(MakeFrame(16, 9));
     EXPECT_EQ(QueryReady(), 1u);
 
+    // Even an empty snapshot needs somewhere to go.
+    EXPECT_EQ(Read(nullptr, 0).Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(QueryReady(), 1u);
+
     std::vector<UCHAR> image(16, kUntouched);
     IoResult read = Read(image.data(), 16);
     EXPECT_EQ(read.Status, STATUS_SUCCESS);
