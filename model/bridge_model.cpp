@@ -123,14 +123,14 @@ BridgeModel::BridgeModel(CameraModel* camera, const BridgeOptions& options)
     device_.RedOffset = 32;
     device_.BlueOffset = 32;
 
-    controls_[kControlAutoExposure] = 1;
-    controls_[kControlExposureLimit] = 0;
-    controls_[kControlExposureIndex] = 30;
-    controls_[kControlLimitOverride] = 0;
-    controls_[kControlRedBalance] = 32;
-    controls_[kControlBlueBalance] = 32;
-    controlMin_[kControlExposureIndex] = 0;
-    controlMax_[kControlExposureIndex] = kExposureIndexMax;
+    controls_[BRIDGE_CONTROL_AUTO_MODE] = 1;
+    controls_[BRIDGE_CONTROL_EXPOSURE_LIMIT] = 0;
+    controls_[BRIDGE_CONTROL_EXPOSURE_INDEX] = 30;
+    controls_[BRIDGE_CONTROL_LIMIT_OVERRIDE] = 0;
+    controls_[BRIDGE_CONTROL_RED_BALANCE] = 32;
+    controls_[BRIDGE_CONTROL_BLUE_BALANCE] = 32;
+    controlMin_[BRIDGE_CONTROL_EXPOSURE_INDEX] = 0;
+    controlMax_[BRIDGE_CONTROL_EXPOSURE_INDEX] = kExposureIndexMax;
     frame_.resize(size_t(options.SnapshotWidth) * options.SnapshotHeight * 3);
 }
 
@@ -187,7 +187,7 @@ void BridgeModel::StartSensor(uint32_t flickerMode, uint32_t preset) {
     Command(SENSOR_CMD_QUERY_RATE_VALUES);
     Command(SENSOR_CMD_LIMIT_EXPOSURE);
     Command(SENSOR_CMD_LOAD_BALANCE_CONTROLS, 1);
-    Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, static_cast<uintptr_t>(controls_[kControlExposureIndex]));
+    Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, static_cast<uintptr_t>(controls_[BRIDGE_CONTROL_EXPOSURE_INDEX]));
 }
 
 FrameStatistics BridgeModel::StepFrame() {

@@ -20,15 +20,6 @@
 
 namespace camera_model {
 
-// Bridge controls orvane consults, by id.
-enum BridgeControl : uint32_t {
-    kControlAutoExposure = 14,    // non-zero: automatic exposure
-    kControlExposureLimit = 15,   // 1: hold the index at the automatic limit
-    kControlExposureIndex = 17,   // the exposure index itself
-    kControlLimitOverride = 19,   // 3: lift that limit
-    kControlRedBalance = 21,      // user red balance, centred on 32
-    kControlBlueBalance = 22,     // user blue balance, centred on 32
-};
 
 struct BridgeOptions {
     uint32_t RateLevel = 0;

@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kExposureControl = 17;
-constexpr uint32_t kLimitControl = 15;
-constexpr uint32_t kSceneControl = 19;
 constexpr int32_t kWindowLow = 100;
 constexpr int32_t kWindowHigh = 116;
 constexpr uint32_t kFramesPerPeriod = 4;
@@ -87,9 +84,9 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
         return;
     }
 
-    const int32_t limitOn = CallGetControl(command, kLimitControl);
-    const int32_t scene = CallGetControl(command, kSceneControl);
-    int32_t index = CallGetControl(command, kExposureControl);
+    const int32_t limitOn = CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_LIMIT);
+    const int32_t scene = CallGetControl(command, BRIDGE_CONTROL_LIMIT_OVERRIDE);
+    int32_t index = CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX);
     const bool capped = limitOn == 1 && scene != 3;
 
     bool moved;
@@ -107,11 +104,11 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
 
     // Upper bound first, then lower: a range whose maximum lies below its
     // minimum ends at the minimum.
-    if (index >= CallGetControlMax(command, kExposureControl)) {
-        index = CallGetControlMax(command, kExposureControl);
+    if (index >= CallGetControlMax(command, BRIDGE_CONTROL_EXPOSURE_INDEX)) {
+        index = CallGetControlMax(command, BRIDGE_CONTROL_EXPOSURE_INDEX);
     }
-    if (index <= CallGetControlMin(command, kExposureControl)) {
-        index = CallGetControlMin(command, kExposureControl);
+    if (index <= CallGetControlMin(command, BRIDGE_CONTROL_EXPOSURE_INDEX)) {
+        index = CallGetControlMin(command, BRIDGE_CONTROL_EXPOSURE_INDEX);
     }
     if (capped && index > SensorTuning.AutoExposureLimit) {
         index = SensorTuning.AutoExposureLimit;
@@ -120,7 +117,7 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
     if (!moved) {
         return;
     }
-    CallSetControl(command, kExposureControl, index);
+    CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, index);
     command->Value = SignExtend(index);
     ApplyExposureIndex(command);
 }

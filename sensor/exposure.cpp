@@ -13,9 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kExposureControl = 17;
-constexpr uint32_t kAutoModeControl = 14;
-constexpr uint32_t kLimitControl = 15;
 constexpr uint32_t kService16Number = 16;
 constexpr uint32_t kNoIndex = 0xFFFFFFFFu;
 constexpr int32_t kAutoExposureLimitAfterTiming = 30;
@@ -152,8 +149,8 @@ void SetFlickerTiming(SENSOR_COMMAND* command) {
     // While the bridge runs its automatic mode with the limit on, the index
     // goes straight to the limit; the finest-step mode never takes it.
     uint32_t result;
-    const int32_t autoMode = CallGetControl(command, kAutoModeControl);
-    if (autoMode != 0 && CallGetControl(command, kLimitControl) == 1 && mode != 3) {
+    const int32_t autoMode = CallGetControl(command, BRIDGE_CONTROL_AUTO_MODE);
+    if (autoMode != 0 && CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_LIMIT) == 1 && mode != 3) {
         result = static_cast<uint32_t>(SensorTuning.AutoExposureLimit);
     } else {
         result = NearestExposureIndex(oldClocks, index);
@@ -165,9 +162,9 @@ void SetFlickerTiming(SENSOR_COMMAND* command) {
 // into it.
 void LimitExposure(SENSOR_COMMAND* command) {
     const int32_t maximum = static_cast<int32_t>(SensorTuning.ExposureMax);
-    CallSetControlMax(command, kExposureControl, maximum);
-    if (CallGetControl(command, kExposureControl) > maximum) {
-        CallSetControl(command, kExposureControl, maximum);
+    CallSetControlMax(command, BRIDGE_CONTROL_EXPOSURE_INDEX, maximum);
+    if (CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX) > maximum) {
+        CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, maximum);
     }
 }
 
@@ -206,11 +203,11 @@ void ApplyExposureIndex(SENSOR_COMMAND* command) {
 // asks the bridge to reset and starts again from index 1.
 void ResetExposure(SENSOR_COMMAND* command) {
     if (command->Value == 1) {
-        CallSetControl(command, kExposureControl, SensorTuning.AutoExposureLimit);
+        CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, SensorTuning.AutoExposureLimit);
         command->Value = SignExtend(SensorTuning.AutoExposureLimit);
     } else {
         CallService16(command, kService16Number);
-        CallSetControl(command, kExposureControl, 1);
+        CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, 1);
         command->Value = 1;
     }
     ApplyExposureIndex(command);
@@ -219,11 +216,11 @@ void ResetExposure(SENSOR_COMMAND* command) {
 // Command 13. Control 15 is asked whatever the request, then the index goes to
 // the automatic limit only when both ask for it.
 void RestartAutoExposure(SENSOR_COMMAND* command) {
-    const int32_t limitOn = CallGetControl(command, kLimitControl);
+    const int32_t limitOn = CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_LIMIT);
     if (Low32(command->Value) == 0 || limitOn != 1) {
         return;
     }
-    CallSetControl(command, kExposureControl, SensorTuning.AutoExposureLimit);
+    CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, SensorTuning.AutoExposureLimit);
     command->Value = SignExtend(SensorTuning.AutoExposureLimit);
     ApplyExposureIndex(command);
 }

@@ -169,6 +169,17 @@ struct BRIDGE_SERVICES {
     BRIDGE_SERVICE19 Service19;                   // 19
 };
 
+// The bridge driver's controls that orvane consults, by id. Their meaning
+// beyond the tests orvane makes on them is the bridge driver's.
+enum BRIDGE_CONTROL : uint32_t {
+    BRIDGE_CONTROL_AUTO_MODE = 14,       // non-zero: the bridge runs automatic exposure
+    BRIDGE_CONTROL_EXPOSURE_LIMIT = 15,  // 1: the index is held at the automatic limit
+    BRIDGE_CONTROL_EXPOSURE_INDEX = 17,  // the exposure index, with its range
+    BRIDGE_CONTROL_LIMIT_OVERRIDE = 19,  // 3: the limit does not apply
+    BRIDGE_CONTROL_RED_BALANCE = 21,     // user red balance, centred on 32
+    BRIDGE_CONTROL_BLUE_BALANCE = 22,    // user blue balance, centred on 32
+};
+
 // ---------------------------------------------------------------------------
 // The probe's own bus table, handed to Probe0 instead of BRIDGE_SERVICES.
 

@@ -61,8 +61,6 @@ constexpr uint32_t kDefaultRatio = 0x8080;
 constexpr uint32_t kExposureMaxDarkHigherFps = 70;
 constexpr uint32_t kExposureMaxNormal = 90;
 
-constexpr uint32_t kRedBalanceControl = 21;
-constexpr uint32_t kBlueBalanceControl = 22;
 
 constexpr uint32_t kChannelRed = 1;
 constexpr uint32_t kChannelGreen = 2;
@@ -184,10 +182,10 @@ void SelectPreset(SENSOR_COMMAND* command) {
 // gains through the throttled write of command 18.
 void LoadBalanceControls(SENSOR_COMMAND* command) {
     if (command->Value != 0) {
-        const int32_t red = CallGetControl(command, kRedBalanceControl);
+        const int32_t red = CallGetControl(command, BRIDGE_CONTROL_RED_BALANCE);
         command->Value = SignExtend(red);
         SetRedBalance(command->Device, red);
-        const int32_t blue = CallGetControl(command, kBlueBalanceControl);
+        const int32_t blue = CallGetControl(command, BRIDGE_CONTROL_BLUE_BALANCE);
         command->Value = SignExtend(blue);
         SetBlueBalance(command->Device, blue);
         return;

@@ -73,7 +73,7 @@ void Stream(BridgeModel& bridge, CameraModel& camera, const char* name, const Sc
         if (++*frameNumber % 8 == 0) {
             std::printf("%6d %5u %5u %5u %5u | %5d %5u %6u | %4u %4u %4u\n", *frameNumber,
                         stats.Luminance, stats.Red, stats.Green, stats.Blue,
-                        bridge.Control(camera_model::kControlExposureIndex),
+                        bridge.Control(BRIDGE_CONTROL_EXPOSURE_INDEX),
                         camera.SensorRegister(9), camera.SensorRegister(53),
                         camera.BridgeRegister(21), camera.BridgeRegister(22),
                         camera.BridgeRegister(23));
