@@ -1,5 +1,6 @@
 // The sensor-control interface record, its entry points and the command
 // dispatcher.
+#include "command_values.h"
 #include "sensor_commands.h"
 #include "sensor_control.h"
 #include "sensor_tuning.h"
@@ -30,10 +31,6 @@ void QueryRateValues(SENSOR_COMMAND* command) {
     command->Value2 = baseRate ? 35 : 38;
     command->Value3 = 50;
     command->Value4 = baseRate ? 25 : 20;
-}
-
-int32_t LowSigned(uintptr_t field) {
-    return static_cast<int32_t>(static_cast<uint32_t>(field));
 }
 
 }  // namespace
@@ -166,8 +163,8 @@ SENSOR_STATUS DispatchSensorCommand(SENSOR_COMMAND* command) {
     case SENSOR_CMD_AUTO_WHITE_BALANCE_STEP: AutoWhiteBalanceStep(command); break;
     case SENSOR_CMD_WRITE_BALANCE_GAIN: WriteBalanceGain(command); break;
     case SENSOR_CMD_READ_SENSOR_GAIN: ReadSensorGain(command); break;
-    case SENSOR_CMD_SET_RED_BALANCE: SetRedBalance(command->Device, LowSigned(command->Value)); break;
-    case SENSOR_CMD_SET_BLUE_BALANCE: SetBlueBalance(command->Device, LowSigned(command->Value)); break;
+    case SENSOR_CMD_SET_RED_BALANCE: SetRedBalance(command->Device, Low32Signed(command->Value)); break;
+    case SENSOR_CMD_SET_BLUE_BALANCE: SetBlueBalance(command->Device, Low32Signed(command->Value)); break;
     case SENSOR_CMD_NOP_12:
     case SENSOR_CMD_NOP_15:
     case SENSOR_CMD_NOP_22:
