@@ -175,24 +175,8 @@ if [ -n "$ctors" ] && [ -n "$dtors" ] && (( 16#$dtors - 16#$ctors > 2 * pointer 
 fi
 
 # --- Argument bytes popped (i686 stdcall) ---------------------------------------
-if [ "$arch" = x86 ]; then
-  for pair in "${stdcall[@]}"; do
-    routine=${pair%%=*} want=${pair#*=}
-    # The body of the routine's main label, read from the instructions rather
-    # than from the decoration.
-    body=$(awk -v name="$routine" '
-        /^[0-9a-f]+ <.*>:$/ { inside = ($0 ~ ("<_" name "@[0-9]+>:$")); next }
-        /^$/ { inside = 0 }
-        inside { print }' <<<"$disassembly")
-    if [ -z "$body" ]; then fail "$routine: no stdcall routine _$routine@N"; continue; fi
-    pops=$(grep -oE 'ret[l]? +\$0x[0-9a-f]+' <<<"$body" | sed -E 's/.*\$0x//' | sort -u)
-    plain=$(grep -cE 'ret[l]?[[:space:]]*$' <<<"$body" || true)
-    if [ "$plain" != 0 ] || [ -z "$pops" ] || [ "$(wc -l <<<"$pops")" != 1 ] || (( 16#$pops != want )); then
-      fail "$routine should pop $want bytes; returns seen: ${pops:-none} (plain ret: $plain)"
-    else
-      ok "$routine pops $want bytes"
-    fi
-  done
+if [ "$arch" = x86 ] && [ ${#stdcall[@]} -gt 0 ]; then
+  bash "$(dirname "$0")/check_entry_pops.sh" "$objdump" "$image" "${stdcall[@]}" || status=1
 fi
 
 exit $status
