@@ -38,5 +38,5 @@ uint32_t SENSOR_NTAPI Probe4(void*, void*, void*, void*);
 }  // extern "C"
 
 // Routes codes 0..22 to their routines; reached through Command0 once the
-// sensor type has been checked.
+// device and table pointers and the sensor type have been checked.
 SENSOR_STATUS DispatchSensorCommand(SENSOR_COMMAND* command);

@@ -135,12 +135,9 @@ void SetBlueBalance(SENSOR_DEVICE* device, int32_t value) {
 
 // Status is cleared before the code is looked at, so a failure the caller left
 // in the block never survives a dispatch; no command routine writes it again.
+// Command0 has already refused a block without device or table.
 SENSOR_STATUS DispatchSensorCommand(SENSOR_COMMAND* command) {
     if (command == nullptr) {
-        return SENSOR_STATUS_INVALID_PARAMETER;
-    }
-    if (command->Device == nullptr || command->Bridge == nullptr) {
-        command->Status = SENSOR_STATUS_INVALID_PARAMETER;
         return SENSOR_STATUS_INVALID_PARAMETER;
     }
     command->Status = SENSOR_STATUS_SUCCESS;
