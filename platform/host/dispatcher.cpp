@@ -13,6 +13,16 @@ bool IsEvent(const DISPATCHER_HEADER *header) {
          header->WaitListHead.Flink == &header->WaitListHead;
 }
 
+void InitializeEventHeader(PRKEVENT event, EVENT_TYPE type, bool signalled) {
+  DISPATCHER_HEADER &header = event->Header;
+  header.Type = static_cast<UCHAR>(type);
+  header.Signalling = 0;
+  header.Size = sizeof(KEVENT) / sizeof(LONG);
+  header.Inserted = 0;
+  header.SignalState = signalled ? 1 : 0;
+  InitializeListHead(&header.WaitListHead);
+}
+
 LONG SignalEvent(PRKEVENT event) {
   DISPATCHER_HEADER &header = event->Header;
   LONG previous = header.SignalState;
@@ -128,12 +138,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   std::lock_guard<std::mutex> guard(K().Lock);
   if (K().WaitLists.count(&Event->Header))
     Fault("KeInitializeEvent on event %p while threads wait on it", static_cast<void *>(Event));
-  Event->Header.Type = static_cast<UCHAR>(Type);
-  Event->Header.Signalling = 0;
-  Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
-  Event->Header.Inserted = 0;
-  Event->Header.SignalState = State ? 1 : 0;
-  InitializeListHead(&Event->Header.WaitListHead);
+  InitializeEventHeader(Event, Type, State != FALSE);
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {

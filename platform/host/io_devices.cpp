@@ -179,10 +179,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   device->DeviceExtension = DeviceExtensionSize ? block + kHead : nullptr;
   device->DeviceType = DeviceType;
   device->StackSize = 1;
-  device->DeviceLock.Header.Type = SynchronizationEvent;
-  device->DeviceLock.Header.Size = sizeof(KEVENT) / sizeof(LONG);
-  device->DeviceLock.Header.SignalState = 1;
-  InitializeListHead(&device->DeviceLock.Header.WaitListHead);
+  InitializeEventHeader(&device->DeviceLock, SynchronizationEvent, true);
   device->DeviceObjectExtension = extension;
   extension->Type = 13;
   extension->Size = sizeof(DEVOBJ_EXTENSION);

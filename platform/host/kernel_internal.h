@@ -258,6 +258,9 @@ void CleanupFileObject(PFILE_OBJECT file);  // IRP_MJ_CLEANUP, lock NOT held
 
 // Events on the dispatcher lock.
 bool IsEvent(const DISPATCHER_HEADER *header);
+// Fills in an event's dispatcher header; every KEVENT the kernel or a
+// driver sets up goes through here so IsEvent recognises it.
+void InitializeEventHeader(PRKEVENT event, EVENT_TYPE type, bool signalled);
 LONG SignalEvent(PRKEVENT event);  // lock held
 NTSTATUS WaitOnEvent(std::unique_lock<std::mutex> &lock, PRKEVENT event,
                      const std::chrono::steady_clock::time_point *deadline);

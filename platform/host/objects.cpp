@@ -156,11 +156,7 @@ void RunInProcess(Process *process, const std::function<void()> &work) {
 HANDLE CreateEvent(Process *process, EVENT_TYPE type, bool signalled, ACCESS_MASK access) {
   std::lock_guard<std::mutex> guard(K().Lock);
   ObjectHeader *object = CreateObject(&EventType, sizeof(KEVENT));
-  PKEVENT event = static_cast<PKEVENT>(object->Body);
-  event->Header.Type = static_cast<UCHAR>(type);
-  event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
-  event->Header.SignalState = signalled ? 1 : 0;
-  InitializeListHead(&event->Header.WaitListHead);
+  InitializeEventHeader(static_cast<PKEVENT>(object->Body), type, signalled);
   return InsertHandle(process, object, access);
 }
 

@@ -24,13 +24,6 @@ struct Request {
   ULONG CopyBackLength = 0;
 };
 
-void InitializeEventBody(KEVENT &event, EVENT_TYPE type, bool signalled) {
-  event.Header.Type = static_cast<UCHAR>(type);
-  event.Header.Size = sizeof(KEVENT) / sizeof(LONG);
-  event.Header.SignalState = signalled ? 1 : 0;
-  InitializeListHead(&event.Header.WaitListHead);
-}
-
 void Finish(PIRP irp, const Request &request) {
   NTSTATUS status = irp->IoStatus.Status;
   ULONG_PTR information = irp->IoStatus.Information;
@@ -165,8 +158,8 @@ NTSTATUS OpenDevice(Process *process, PDEVICE_OBJECT pdo, HANDLE *handle) {
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = pdo;
     file->Flags = FO_SYNCHRONOUS_IO;
-    InitializeEventBody(file->Lock, SynchronizationEvent, false);
-    InitializeEventBody(file->Event, NotificationEvent, false);
+    InitializeEventHeader(&file->Lock, SynchronizationEvent, false);
+    InitializeEventHeader(&file->Event, NotificationEvent, false);
   }
   auto file = static_cast<PFILE_OBJECT>(object->Body);
   Request request;
