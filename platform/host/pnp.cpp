@@ -202,11 +202,11 @@ void RemoveAllStacks() {
       std::lock_guard<std::mutex> guard(K().Lock);
       surprise = FindDevice(pdo)->SurpriseRemoved;
     }
-    if (pdo->AttachedDevice) {
-      if (surprise || !NT_SUCCESS(RemoveDevice(pdo))) {
-        if (!surprise) SurpriseRemoveDevice(pdo);
-        RemoveNow(pdo);
-      }
+    // RemoveDevice already skips the query after a surprise removal; a
+    // vetoed removal at shutdown goes through anyway, as if unplugged.
+    if (pdo->AttachedDevice && !NT_SUCCESS(RemoveDevice(pdo)) && !surprise) {
+      SurpriseRemoveDevice(pdo);
+      RemoveNow(pdo);
     }
     DeletePhysicalDevice(pdo);
   }
