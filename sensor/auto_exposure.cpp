@@ -7,6 +7,7 @@
 // scene.
 #include "bridge_calls.h"
 #include "command_values.h"
+#include "loop_periods.h"
 #include "sensor_commands.h"
 #include "sensor_tuning.h"
 
@@ -14,8 +15,6 @@ namespace {
 
 constexpr int32_t kWindowLow = 100;
 constexpr int32_t kWindowHigh = 116;
-constexpr uint32_t kFramesPerPeriod = 4;
-constexpr int32_t kPeriodsToDecide = 2;
 
 // Steps towards the window, largest far from it; avg is 0..99.
 int32_t DarkStep(int32_t average) {
@@ -45,18 +44,6 @@ int32_t BrightStep(int32_t average) {
 // rather than overflow.
 int32_t AddStep(int32_t index, int32_t step) {
     return static_cast<int32_t>(static_cast<uint32_t>(index) + static_cast<uint32_t>(step));
-}
-
-// Counts one period in a direction, and says whether it is the second in a
-// row, in which case the count starts over.
-bool CountPeriod(int32_t* counter, int32_t* opposite) {
-    *opposite = 0;
-    *counter += 1;
-    if (*counter != kPeriodsToDecide) {
-        return false;
-    }
-    *counter = 0;
-    return true;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 // The gains go to the bridge chip; the sensor's own colour gains stay as the
 // preset left them.
 #include "bridge_calls.h"
+#include "loop_periods.h"
 #include "sensor_commands.h"
 #include "sensor_tuning.h"
 
@@ -15,8 +16,6 @@ namespace {
 constexpr uint32_t kRedGainRegister = 21;
 constexpr uint32_t kGreenGainRegister = 22;
 constexpr uint32_t kBlueGainRegister = 23;
-constexpr uint32_t kFramesPerPeriod = 4;
-constexpr int32_t kPeriodsToDecide = 2;
 constexpr uint32_t kDeadBand = 2;  // a channel within this of its target is left alone
 
 constexpr uint32_t kGainFloor = 32;
@@ -46,23 +45,20 @@ uint32_t GainStep(uint32_t distance) {
 // moved (the bridge registers are then rewritten).
 bool SteerChannel(const COLOUR_CHANNEL& channel, uint32_t average, uint32_t target) {
     if (average > target && average - target > kDeadBand) {
-        *channel.HighCount += 1;
-        *channel.LowCount = 0;
-        if (*channel.HighCount == kPeriodsToDecide) {
-            *channel.HighCount = 0;
-            if (*channel.Gain >= kSmallestGainToLower) {
-                *channel.Gain -= GainStep(average - target);
-            }
-            return true;
+        if (!CountPeriod(channel.HighCount, channel.LowCount)) {
+            return false;
         }
-    } else if (average < target && target - average > kDeadBand) {
-        *channel.LowCount += 1;
-        *channel.HighCount = 0;
-        if (*channel.LowCount == kPeriodsToDecide) {
-            *channel.LowCount = 0;
-            *channel.Gain += GainStep(target - average);
-            return true;
+        if (*channel.Gain >= kSmallestGainToLower) {
+            *channel.Gain -= GainStep(average - target);
         }
+        return true;
+    }
+    if (average < target && target - average > kDeadBand) {
+        if (!CountPeriod(channel.LowCount, channel.HighCount)) {
+            return false;
+        }
+        *channel.Gain += GainStep(target - average);
+        return true;
     }
     return false;
 }
