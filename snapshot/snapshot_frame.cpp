@@ -168,6 +168,31 @@ NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 }
 
 /*
+ * SnapshotEnterState
+ *
+ * Every transition but the two cancels keeps the state it leaves, so that a
+ * cancel can return to it.
+ */
+static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State)
+{
+    Extension->PreviousPnpState = Extension->PnpState;
+    Extension->PnpState = State;
+}
+
+/*
+ * SnapshotCancelState
+ *
+ * A cancel only undoes the query it answers: in any other state it changes
+ * nothing.
+ */
+static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedState)
+{
+    if (Extension->PnpState == QueriedState) {
+        Extension->PnpState = Extension->PreviousPnpState;
+    }
+}
+
+/*
  * SnapshotStartDevice
  *
  * The device counts as started only once every driver below has started:
@@ -189,8 +214,7 @@ static NTSTATUS SnapshotStartDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
     }
 
     if (NT_SUCCESS(status) && NT_SUCCESS(Irp->IoStatus.Status)) {
-        Extension->PreviousPnpState = Extension->PnpState;
-        Extension->PnpState = Started;
+        SnapshotEnterState(Extension, Started);
     }
 
     Irp->IoStatus.Status = status;
@@ -221,37 +245,11 @@ static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
     // leave two event objects referenced for as long as the system runs.
     SnapshotReleaseEvents(Extension);
 
-    Extension->PreviousPnpState = Extension->PnpState;
-    Extension->PnpState = Deleted;
+    SnapshotEnterState(Extension, Deleted);
 
     IoDetachDevice(Extension->LowerDevice);
     IoDeleteDevice(Extension->Self);
     return status;
-}
-
-/*
- * SnapshotEnterState
- *
- * Every transition but the two cancels keeps the state it leaves, so that a
- * cancel can return to it.
- */
-static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State)
-{
-    Extension->PreviousPnpState = Extension->PnpState;
-    Extension->PnpState = State;
-}
-
-/*
- * SnapshotCancelState
- *
- * A cancel only undoes the query it answers: in any other state it changes
- * nothing.
- */
-static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedState)
-{
-    if (Extension->PnpState == QueriedState) {
-        Extension->PnpState = Extension->PreviousPnpState;
-    }
 }
 
 /*
