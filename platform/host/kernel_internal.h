@@ -271,10 +271,6 @@ void DisableInterfacesOf(PDEVICE_OBJECT physical);
 // The physical device behind a symbolic link name, or NULL.
 PDEVICE_OBJECT InterfaceDevice(const std::u16string &name, bool *enabled);
 PDRIVER_OBJECT BusDriver();
-// Sends a request the kernel built and waits for it (see SendIrp).
-IrpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
-                      const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup,
-                      NTSTATUS initialStatus, KIRQL irql);
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 
 // Test doubles.

@@ -135,7 +135,7 @@ IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWE
                     POWER_ACTION action) {
   PDEVICE_OBJECT top = Top(pdo);
   KIRQL irql = (top->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL;
-  return SendAndWait(
+  return SendIrp(
       top, IRP_MJ_POWER, minor,
       [&](PIRP, PIO_STACK_LOCATION location) {
         location->Parameters.Power.SystemContext = 0;
@@ -153,40 +153,6 @@ PDRIVER_OBJECT BusDriver() {
   PDRIVER_OBJECT bus = LoadDriver("HostBus", BusEntry);
   MarkTestDouble(bus);
   return bus;
-}
-
-IrpResult SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
-                      const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup,
-                      NTSTATUS initialStatus, KIRQL irql) {
-  IrpResult result;
-  PIRP irp = AllocateIrp(target->StackSize, IrpOrigin::Kernel, nullptr);
-  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
-  memset(location, 0, sizeof *location);
-  location->MajorFunction = major;
-  location->MinorFunction = minor;
-  irp->IoStatus.Status = initialStatus;
-  irp->RequestorMode = KernelMode;
-  if (setup) setup(irp, location);
-  {
-    ProcessScope system(SystemProcess());
-    AtIrql level(irql);
-    result.Returned = IofCallDriver(target, irp);
-  }
-  bool pending = result.Returned == STATUS_PENDING;
-  result.Completed = WaitForIrp(irp, pending ? std::chrono::milliseconds(kHangLimit)
-                                             : std::chrono::milliseconds(0));
-  if (!result.Completed) {
-    if (pending)
-      Fault("hang: %s sent to %s was not completed within %lld s", IrpName(major, minor).c_str(),
-            DeviceName(target).c_str(),
-            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit).count()));
-    return result;
-  }
-  result.Status = irp->IoStatus.Status;
-  result.Information = irp->IoStatus.Information;
-  result.PendingReturned = irp->PendingReturned != FALSE;
-  ReleaseIrp(irp);
-  return result;
 }
 
 void RemoveAllStacks() {
@@ -306,12 +272,40 @@ PDEVICE_OBJECT DeviceOf(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
 IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
                   const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup,
                   NTSTATUS initialStatus, KIRQL irql) {
-  return SendAndWait(target, major, minor, setup, initialStatus, irql);
+  IrpResult result;
+  PIRP irp = AllocateIrp(target->StackSize, IrpOrigin::Kernel, nullptr);
+  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+  memset(location, 0, sizeof *location);
+  location->MajorFunction = major;
+  location->MinorFunction = minor;
+  irp->IoStatus.Status = initialStatus;
+  irp->RequestorMode = KernelMode;
+  if (setup) setup(irp, location);
+  {
+    ProcessScope system(SystemProcess());
+    AtIrql level(irql);
+    result.Returned = IofCallDriver(target, irp);
+  }
+  bool pending = result.Returned == STATUS_PENDING;
+  result.Completed = WaitForIrp(irp, pending ? std::chrono::milliseconds(kHangLimit)
+                                             : std::chrono::milliseconds(0));
+  if (!result.Completed) {
+    if (pending)
+      Fault("hang: %s sent to %s was not completed within %lld s", IrpName(major, minor).c_str(),
+            DeviceName(target).c_str(),
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit).count()));
+    return result;
+  }
+  result.Status = irp->IoStatus.Status;
+  result.Information = irp->IoStatus.Information;
+  result.PendingReturned = irp->PendingReturned != FALSE;
+  ReleaseIrp(irp);
+  return result;
 }
 
 IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)> &setup) {
-  return SendAndWait(
+  return SendIrp(
       Top(pdo), IRP_MJ_PNP, minor,
       [&](PIRP, PIO_STACK_LOCATION location) {
         if (setup) setup(location);
