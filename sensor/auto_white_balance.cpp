@@ -13,9 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kRedGainRegister = 21;
-constexpr uint32_t kGreenGainRegister = 22;
-constexpr uint32_t kBlueGainRegister = 23;
 constexpr uint32_t kDeadBand = 2;  // a channel within this of its target is left alone
 
 constexpr uint32_t kGainFloor = 32;
@@ -109,8 +106,8 @@ void AutoWhiteBalanceStep(SENSOR_COMMAND* command) {
     SensorTuning.AwbBlue = ClampGain(SensorTuning.AwbBlue, kBlueGainCeiling);
 
     if (redMoved || blueMoved) {
-        CallWriteBridgeReg(command, kRedGainRegister, static_cast<uint8_t>(SensorTuning.AwbRed));
-        CallWriteBridgeReg(command, kGreenGainRegister, static_cast<uint8_t>(SensorTuning.AwbGreen));
-        CallWriteBridgeReg(command, kBlueGainRegister, static_cast<uint8_t>(SensorTuning.AwbBlue));
+        CallWriteBridgeReg(command, kBridgeRedGainRegister, static_cast<uint8_t>(SensorTuning.AwbRed));
+        CallWriteBridgeReg(command, kBridgeGreenGainRegister, static_cast<uint8_t>(SensorTuning.AwbGreen));
+        CallWriteBridgeReg(command, kBridgeBlueGainRegister, static_cast<uint8_t>(SensorTuning.AwbBlue));
     }
 }

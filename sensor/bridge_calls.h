@@ -9,6 +9,12 @@
 
 #include "sensor_records.h"
 
+// The bridge chip's colour-gain registers, written by the user balance
+// (command 18) and by the colour loop (command 17).
+constexpr uint32_t kBridgeRedGainRegister = 21;
+constexpr uint32_t kBridgeGreenGainRegister = 22;
+constexpr uint32_t kBridgeBlueGainRegister = 23;
+
 inline SENSOR_STATUS CallBusWriteRead(const SENSOR_COMMAND* command, uint32_t busAddress,
                                       uint8_t writeLength, uint8_t* writeBuffer,
                                       uint8_t readLength, uint8_t* readBuffer) {

@@ -103,9 +103,9 @@ void LoadRegistryPresets(const SENSOR_COMMAND* command, uint32_t presets[kPreset
 // Channel number to bridge colour-gain register; 0 for an unknown channel.
 uint32_t BridgeGainRegister(uint32_t channel) {
     switch (channel) {
-    case kChannelRed: return 21;
-    case kChannelGreen: return 22;
-    case kChannelBlue: return 23;
+    case kChannelRed: return kBridgeRedGainRegister;
+    case kChannelGreen: return kBridgeGreenGainRegister;
+    case kChannelBlue: return kBridgeBlueGainRegister;
     default: return 0;
     }
 }
