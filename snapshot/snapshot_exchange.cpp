@@ -378,34 +378,30 @@ struct SNAPSHOT_DESTINATION {
  *
  * Memory the I/O manager has already checked comes first: the MDL of a
  * direct request (locked, with its byte count), then the system buffer of a
- * buffered one (allocated for the request's Length). Only a request with
- * neither brings a raw user address, and that is validated before use. A
- * request of Length 0 may bring no address at all; its capacity is 0.
+ * buffered one (allocated for the request's Length), which also stands in
+ * for an MDL whose pages cannot be mapped. Only a request with neither
+ * brings a raw user address, and that is validated before use. A request of
+ * Length 0 may bring no address at all.
  */
 static SNAPSHOT_DESTINATION ChooseReadDestination(PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     ULONG length = Stack->Parameters.Read.Length;
-    SNAPSHOT_DESTINATION destination = {NULL, length, false};
+    PUCHAR systemBuffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
 
     if (Irp->MdlAddress != NULL) {
-        destination.Address =
+        PUCHAR mapped =
             static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, HighPagePriority));
-        destination.Capacity = MmGetMdlByteCount(Irp->MdlAddress);
-    } else if (Irp->AssociatedIrp.SystemBuffer != NULL) {
-        destination.Address = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
-        destination.Capacity = length;
-    } else if (Irp->UserBuffer != NULL) {
-        destination.Address = static_cast<PUCHAR>(Irp->UserBuffer);
-        destination.Capacity = length;
-        destination.UserRange = Irp->RequestorMode != KernelMode;
+        if (mapped != NULL || systemBuffer == NULL) {
+            return {mapped, MmGetMdlByteCount(Irp->MdlAddress), false};
+        }
     }
-
-    if (destination.Address == NULL && Irp->AssociatedIrp.SystemBuffer != NULL) {
-        destination.Address = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
-        destination.Capacity = length;
-        destination.UserRange = false;
+    if (systemBuffer != NULL) {
+        return {systemBuffer, length, false};
     }
-    return destination;
+    if (Irp->UserBuffer != NULL) {
+        return {static_cast<PUCHAR>(Irp->UserBuffer), length, Irp->RequestorMode != KernelMode};
+    }
+    return {NULL, length, false};
 }
 
 /*
