@@ -98,15 +98,20 @@ void Fill(PIRP irp, const Behavior &behavior) {
   irp->IoStatus.Information = behavior.Information;
 }
 
+// Completes a pended request as its driver would from a DPC or a worker.
+void CompleteAt(PDRIVER_OBJECT driver, PIRP irp, const Behavior &behavior, KIRQL irql) {
+  detail::DriverScope scope(driver);
+  KIRQL old;
+  KeRaiseIrql(irql, &old);
+  Fill(irp, behavior);
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  KeLowerIrql(old);
+}
+
 void CompleteLater(PDEVICE_OBJECT device, PIRP irp, Behavior behavior) {
   StartThread([device, irp, behavior] {
     std::this_thread::sleep_for(behavior.Delay);
-    detail::DriverScope scope(device->DriverObject);
-    KIRQL old;
-    KeRaiseIrql(behavior.CompletionIrql, &old);
-    Fill(irp, behavior);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    KeLowerIrql(old);
+    CompleteAt(device->DriverObject, irp, behavior, behavior.CompletionIrql);
   });
 }
 
@@ -380,12 +385,7 @@ bool TestDriver::CompleteHeld() {
     held = state_->HeldRequests.front();
     state_->HeldRequests.pop_front();
   }
-  detail::DriverScope scope(state_->Driver);
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  Fill(held.Irp, held.What);
-  IoCompleteRequest(held.Irp, IO_NO_INCREMENT);
-  KeLowerIrql(old);
+  CompleteAt(state_->Driver, held.Irp, held.What, DISPATCH_LEVEL);
   return true;
 }
 
