@@ -108,41 +108,42 @@ SNAPSHOT_INTERFACE SnapshotTest::BridgeInterface()
     return record;
 }
 
-void SnapshotTest::Describe(ULONG byteCount)
+// Queried at PASSIVE_LEVEL, before the callers raise the IRQL for the call.
+const SNAPSHOT_INTERFACE& SnapshotTest::Bridge()
 {
-    if (interface_.SetImageInfo == nullptr) {
+    if (interface_.Size == 0) {
         interface_ = BridgeInterface();
     }
+    return interface_;
+}
+
+void SnapshotTest::Describe(ULONG byteCount)
+{
     SNAPSHOT_IMAGE_INFO info = MakeImageInfo(byteCount);
+    const SNAPSHOT_INTERFACE& bridge = Bridge();
     IrqlScope dispatch(DISPATCH_LEVEL);
-    interface_.SetImageInfo(Filter(), &info);
+    bridge.SetImageInfo(Filter(), &info);
 }
 
 void SnapshotTest::Deliver(const std::vector<UCHAR>& frame)
 {
-    if (interface_.SubmitSnapshot == nullptr) {
-        interface_ = BridgeInterface();
-    }
+    const SNAPSHOT_INTERFACE& bridge = Bridge();
     IrqlScope dispatch(DISPATCH_LEVEL);
-    interface_.SubmitSnapshot(Filter(), const_cast<UCHAR*>(frame.data()), 0);
+    bridge.SubmitSnapshot(Filter(), const_cast<UCHAR*>(frame.data()), 0);
 }
 
 void SnapshotTest::Trigger(ULONG kind)
 {
-    if (interface_.SubmitSnapshot == nullptr) {
-        interface_ = BridgeInterface();
-    }
+    const SNAPSHOT_INTERFACE& bridge = Bridge();
     IrqlScope dispatch(DISPATCH_LEVEL);
-    interface_.SubmitSnapshot(Filter(), nullptr, kind);
+    bridge.SubmitSnapshot(Filter(), nullptr, kind);
 }
 
 ULONG SnapshotTest::TakeRequest()
 {
-    if (interface_.TakeSnapshotRequest == nullptr) {
-        interface_ = BridgeInterface();
-    }
+    const SNAPSHOT_INTERFACE& bridge = Bridge();
     IrqlScope dispatch(DISPATCH_LEVEL);
-    return interface_.TakeSnapshotRequest(Filter());
+    return bridge.TakeSnapshotRequest(Filter());
 }
 
 IoResult SnapshotTest::Control(ULONG code, ULONG inputLength, ULONG outputLength, ULONG* output)

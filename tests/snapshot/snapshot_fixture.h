@@ -60,6 +60,8 @@ class SnapshotTest : public host_kernel::KernelTest {
     void Deliver(const std::vector<UCHAR>& frame);
     void Trigger(ULONG kind);
     ULONG TakeRequest();
+    // The record the calls above go through, queried on first use.
+    const SNAPSHOT_INTERFACE& Bridge();
 
     // The application's requests.
     host_kernel::IoResult Control(ULONG code, ULONG inputLength = sizeof(ULONG),
