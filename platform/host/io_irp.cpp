@@ -84,12 +84,17 @@ void ReleaseIrp(PIRP irp) {
   Poison(irp, record->Size);
 }
 
-bool WaitForIrp(PIRP irp, std::chrono::milliseconds limit) {
+bool WaitForIrp(PIRP irp, bool pended, const std::function<std::string()> &request) {
   std::unique_lock<std::mutex> lock(K().Lock);
   IrpRecord *record = FindIrp(irp);
-  return K().IrpDone.wait_for(lock, limit, [record] {
+  std::chrono::seconds limit = pended ? kHangLimit : std::chrono::seconds(0);
+  bool completed = K().IrpDone.wait_for(lock, limit, [record] {
     return record->State == IrpState::Completed || record->State == IrpState::Freed;
   });
+  lock.unlock();
+  if (!completed && pended)
+    Fault("hang: %s within %lld s", request().c_str(), static_cast<long long>(kHangLimit.count()));
+  return completed;
 }
 
 }  // namespace detail

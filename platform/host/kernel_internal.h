@@ -237,8 +237,11 @@ void FreePoolBlock(PVOID block);  // kernel lock NOT held
 // IRPs built by the kernel.
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *allocator);
 void ReleaseIrp(PIRP irp);  // marks freed; memory kept until Reset
-// Waits until the IRP has been completed past its top location.
-bool WaitForIrp(PIRP irp, std::chrono::milliseconds limit);
+// Waits until the IRP has been completed past its top location: not at all
+// when its dispatch did not pend (it must be complete already), up to the
+// hang limit when it did, recording a hang fault that names `request` (a
+// phrase ending in "not completed", built only then).
+bool WaitForIrp(PIRP irp, bool pended, const std::function<std::string()> &request);
 
 // MDLs built by the I/O manager.
 PMDL AllocateMdl(PVOID address, ULONG length, bool ioManager, DriverRecord *owner);

@@ -286,16 +286,11 @@ IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     AtIrql level(irql);
     result.Returned = IofCallDriver(target, irp);
   }
-  bool pending = result.Returned == STATUS_PENDING;
-  result.Completed = WaitForIrp(irp, pending ? std::chrono::milliseconds(kHangLimit)
-                                             : std::chrono::milliseconds(0));
-  if (!result.Completed) {
-    if (pending)
-      Fault("hang: %s sent to %s was not completed within %lld s", IrpName(major, minor).c_str(),
-            DeviceName(target).c_str(),
-            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit).count()));
-    return result;
-  }
+  result.Completed = WaitForIrp(irp, result.Returned == STATUS_PENDING, [&] {
+    return Format("%s sent to %s was not completed", IrpName(major, minor).c_str(),
+                  DeviceName(target).c_str());
+  });
+  if (!result.Completed) return result;
   result.Status = irp->IoStatus.Status;
   result.Information = irp->IoStatus.Information;
   result.PendingReturned = irp->PendingReturned != FALSE;

@@ -82,13 +82,11 @@ IoResult Issue(const Request &request) {
     result.DispatchStatus = IofCallDriver(top, irp);
   }
   result.Pended = result.DispatchStatus == STATUS_PENDING;
-  bool completed = WaitForIrp(irp, result.Pended ? std::chrono::milliseconds(kHangLimit)
-                                                 : std::chrono::milliseconds(0));
+  bool completed = WaitForIrp(irp, result.Pended, [&] {
+    return Format("user request %s was pended and not completed",
+                  IrpName(request.Major, request.Minor).c_str());
+  });
   if (!completed) {
-    if (result.Pended)
-      Fault("hang: user request %s was pended and not completed within %lld s",
-            IrpName(request.Major, request.Minor).c_str(),
-            static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit).count()));
     result.Status = result.DispatchStatus;
     return result;
   }
