@@ -37,6 +37,7 @@ uint32_t SENSOR_NTAPI Probe4(void*, void*, void*, void*);
 
 }  // extern "C"
 
-// Routes codes 0..22 to their routines; reached through Command0 once the
-// device and table pointers and the sensor type have been checked.
+// Routes codes 0..22 to their routines. Refuses, as Command0 does, a block
+// without device or service table; Command0 reaches the routing itself once
+// it has checked the block and the sensor type, so nothing is checked twice.
 SENSOR_STATUS DispatchSensorCommand(SENSOR_COMMAND* command);

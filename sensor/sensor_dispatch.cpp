@@ -33,6 +33,58 @@ void QueryRateValues(SENSOR_COMMAND* command) {
     command->Value4 = baseRate ? 25 : 20;
 }
 
+// Status is cleared before the code is looked at, so a failure the caller left
+// in the block never survives a dispatch; no command routine writes it again.
+// The block has been checked by the caller.
+SENSOR_STATUS RunSensorCommand(SENSOR_COMMAND* command) {
+    command->Status = SENSOR_STATUS_SUCCESS;
+    switch (command->Code) {
+    case SENSOR_CMD_SELECT_CLOCK: SelectClock(command); break;
+    case SENSOR_CMD_QUERY_CONSTANT: QueryConstant(command); break;
+    case SENSOR_CMD_LOAD_CALIBRATION: LoadCalibrationAndFrameSizes(command); break;
+    case SENSOR_CMD_START_SENSOR: StartSensor(command); break;
+    case SENSOR_CMD_SELECT_PRESET: SelectPreset(command); break;
+    case SENSOR_CMD_QUERY_RATE_VALUES: QueryRateValues(command); break;
+    case SENSOR_CMD_SET_FLICKER_TIMING: SetFlickerTiming(command); break;
+    case SENSOR_CMD_LIMIT_EXPOSURE: LimitExposure(command); break;
+    case SENSOR_CMD_SET_REG32_BIT14: SetRegister32Bit14(command); break;
+    case SENSOR_CMD_SET_REG32_BIT15: SetRegister32Bit15(command); break;
+    case SENSOR_CMD_APPLY_EXPOSURE_INDEX: ApplyExposureIndex(command); break;
+    case SENSOR_CMD_RESET_EXPOSURE: ResetExposure(command); break;
+    case SENSOR_CMD_RESTART_AUTO_EXPOSURE: RestartAutoExposure(command); break;
+    case SENSOR_CMD_AUTO_EXPOSURE_STEP: AutoExposureStep(command); break;
+    case SENSOR_CMD_LOAD_BALANCE_CONTROLS: LoadBalanceControls(command); break;
+    case SENSOR_CMD_AUTO_WHITE_BALANCE_STEP: AutoWhiteBalanceStep(command); break;
+    case SENSOR_CMD_WRITE_BALANCE_GAIN: WriteBalanceGain(command); break;
+    case SENSOR_CMD_READ_SENSOR_GAIN: ReadSensorGain(command); break;
+    case SENSOR_CMD_SET_RED_BALANCE: SetRedBalance(command->Device, Low32Signed(command->Value)); break;
+    case SENSOR_CMD_SET_BLUE_BALANCE: SetBlueBalance(command->Device, Low32Signed(command->Value)); break;
+    case SENSOR_CMD_NOP_12:
+    case SENSOR_CMD_NOP_15:
+    case SENSOR_CMD_NOP_22:
+        break;
+    default:
+        // Every code above 22, negative codes included.
+        command->Status = SENSOR_STATUS_NOT_SUPPORTED;
+        break;
+    }
+    return command->Status;
+}
+
+// The bridge driver owns every pointer in the block, but a missing block,
+// device or service table is refused rather than followed; Status says so
+// when there is a block to say it in.
+bool CommandBlockComplete(SENSOR_COMMAND* command) {
+    if (command == nullptr) {
+        return false;
+    }
+    if (command->Device == nullptr || command->Bridge == nullptr) {
+        command->Status = SENSOR_STATUS_INVALID_PARAMETER;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool FillSensorControlInterface(const void* interfaceType, void* interfaceRecord) {
@@ -56,20 +108,14 @@ bool FillSensorControlInterface(const void* interfaceType, void* interfaceRecord
 }
 
 // The command entry. Only sensor type 18 is served; type 1 is told so in
-// Status, any other type only in the result. The bridge driver owns every
-// pointer in the block, but a missing block, device or table is refused
-// rather than followed.
+// Status, any other type only in the result.
 SENSOR_STATUS SENSOR_NTAPI Command0(SENSOR_COMMAND* command) {
-    if (command == nullptr) {
-        return SENSOR_STATUS_INVALID_PARAMETER;
-    }
-    if (command->Device == nullptr || command->Bridge == nullptr) {
-        command->Status = SENSOR_STATUS_INVALID_PARAMETER;
+    if (!CommandBlockComplete(command)) {
         return SENSOR_STATUS_INVALID_PARAMETER;
     }
     switch (command->Device->SensorType) {
     case SENSOR_TYPE_DRIVEN:
-        return DispatchSensorCommand(command);
+        return RunSensorCommand(command);
     case SENSOR_TYPE_UNSUPPORTED:
         command->Status = SENSOR_STATUS_NOT_SUPPORTED;
         return SENSOR_STATUS_NOT_SUPPORTED;
@@ -133,43 +179,11 @@ void SetBlueBalance(SENSOR_DEVICE* device, int32_t value) {
     SensorTuning.BlueRatio = static_cast<uint32_t>(value) - 32 + (SensorTuning.RatioCalib & 0xFF);
 }
 
-// Status is cleared before the code is looked at, so a failure the caller left
-// in the block never survives a dispatch; no command routine writes it again.
-// Command0 has already refused a block without device or table.
+// The dispatcher on its own, for callers that have not been through Command0:
+// the same refusal of an incomplete block, then the command.
 SENSOR_STATUS DispatchSensorCommand(SENSOR_COMMAND* command) {
-    if (command == nullptr) {
+    if (!CommandBlockComplete(command)) {
         return SENSOR_STATUS_INVALID_PARAMETER;
     }
-    command->Status = SENSOR_STATUS_SUCCESS;
-    switch (command->Code) {
-    case SENSOR_CMD_SELECT_CLOCK: SelectClock(command); break;
-    case SENSOR_CMD_QUERY_CONSTANT: QueryConstant(command); break;
-    case SENSOR_CMD_LOAD_CALIBRATION: LoadCalibrationAndFrameSizes(command); break;
-    case SENSOR_CMD_START_SENSOR: StartSensor(command); break;
-    case SENSOR_CMD_SELECT_PRESET: SelectPreset(command); break;
-    case SENSOR_CMD_QUERY_RATE_VALUES: QueryRateValues(command); break;
-    case SENSOR_CMD_SET_FLICKER_TIMING: SetFlickerTiming(command); break;
-    case SENSOR_CMD_LIMIT_EXPOSURE: LimitExposure(command); break;
-    case SENSOR_CMD_SET_REG32_BIT14: SetRegister32Bit14(command); break;
-    case SENSOR_CMD_SET_REG32_BIT15: SetRegister32Bit15(command); break;
-    case SENSOR_CMD_APPLY_EXPOSURE_INDEX: ApplyExposureIndex(command); break;
-    case SENSOR_CMD_RESET_EXPOSURE: ResetExposure(command); break;
-    case SENSOR_CMD_RESTART_AUTO_EXPOSURE: RestartAutoExposure(command); break;
-    case SENSOR_CMD_AUTO_EXPOSURE_STEP: AutoExposureStep(command); break;
-    case SENSOR_CMD_LOAD_BALANCE_CONTROLS: LoadBalanceControls(command); break;
-    case SENSOR_CMD_AUTO_WHITE_BALANCE_STEP: AutoWhiteBalanceStep(command); break;
-    case SENSOR_CMD_WRITE_BALANCE_GAIN: WriteBalanceGain(command); break;
-    case SENSOR_CMD_READ_SENSOR_GAIN: ReadSensorGain(command); break;
-    case SENSOR_CMD_SET_RED_BALANCE: SetRedBalance(command->Device, Low32Signed(command->Value)); break;
-    case SENSOR_CMD_SET_BLUE_BALANCE: SetBlueBalance(command->Device, Low32Signed(command->Value)); break;
-    case SENSOR_CMD_NOP_12:
-    case SENSOR_CMD_NOP_15:
-    case SENSOR_CMD_NOP_22:
-        break;
-    default:
-        // Every code above 22, negative codes included.
-        command->Status = SENSOR_STATUS_NOT_SUPPORTED;
-        break;
-    }
-    return command->Status;
+    return RunSensorCommand(command);
 }

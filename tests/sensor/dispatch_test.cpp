@@ -77,6 +77,15 @@ TEST_F(SensorTest, MissingPointersAreRefused) {
     EXPECT_EQ(Command0(nullptr), SENSOR_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Command1(nullptr), SENSOR_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(DispatchSensorCommand(nullptr), SENSOR_STATUS_INVALID_PARAMETER);
+    SENSOR_COMMAND withoutDevice = bridge.Command(SENSOR_CMD_QUERY_CONSTANT, 5);
+    withoutDevice.Device = nullptr;
+    SENSOR_COMMAND withoutTable = bridge.Command(SENSOR_CMD_QUERY_CONSTANT, 5);
+    withoutTable.Bridge = nullptr;
+    for (SENSOR_COMMAND* direct : {&withoutDevice, &withoutTable}) {
+        EXPECT_EQ(DispatchSensorCommand(direct), SENSOR_STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(direct->Status, SENSOR_STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(direct->Value, 5u);
+    }
 
     SENSOR_COMMAND noDevice = bridge.Command(SENSOR_CMD_QUERY_CONSTANT, 5);
     noDevice.Device = nullptr;
