@@ -11,12 +11,6 @@
 #include "platform.h"
 #include "snapshot_ioctl.h"
 
-// A read or a delivery refuses a ByteCount beyond the snapshot buffer with
-// this status; the user-mode kernel's headers do not name it.
-#ifndef STATUS_INVALID_BUFFER_SIZE
-#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
-#endif
-
 // Plug and Play states kept in SNAPSHOT_EXTENSION.PnpState. No state has the
 // value 3. They gate nothing; only the cancel requests read them.
 enum SNAPSHOT_PNP_STATE : ULONG {
@@ -53,10 +47,17 @@ struct SNAPSHOT_EXTENSION {
     // into it. A read that sees it move copies again, so it never reports a
     // half-overwritten image; the delivery itself never waits.
     ULONG SnapshotSequence;
+    // Bytes the last complete delivery stored, changed only inside the odd
+    // window of SnapshotSequence. A read hands out exactly these bytes, never
+    // the rest of the buffer, whatever ImageInfo.ByteCount says by then.
+    ULONG StoredByteCount;
     // Trigger reports currently signalling one of the events. Releasing an
-    // event waits for this to drain before dropping the reference, so a
-    // report never signals an event object that has just been freed.
+    // event waits (boundedly) for this to drain before dropping the
+    // reference, so a report never signals an event object just freed.
     LONG EventUsers;
+    // 1 while a registration or release of the events is under way; a second
+    // one meanwhile is refused rather than interleaved with it.
+    LONG EventsBusy;
 };
 
 // SNAPSHOT_INTERFACE's functions, called by the bridge driver with tessip's

@@ -7,17 +7,26 @@
 // is guarded by a sequence count that a read checks around its copy; the
 // event pointers by a count of trigger reports that are signalling.
 #include "snapshot.h"
-#include "snapshot_user_range.h"
 
 // {53A4763D-3B76-4772-8EDA-D7C435542856}
 const GUID GUID_SNAPSHOT_INTERFACE = {
     0x53A4763D, 0x3B76, 0x4772, {0x8E, 0xDA, 0xD7, 0xC4, 0x35, 0x54, 0x28, 0x56}};
 
-// How often a read copies the buffer again when deliveries keep overlapping
-// its copy before it gives up with STATUS_DEVICE_BUSY. A frame takes well
-// under a millisecond to copy and frames arrive tens of milliseconds apart,
-// so a second attempt practically always succeeds.
+// How often a read tries for a copy that no delivery overlapped before it
+// gives up with STATUS_DEVICE_BUSY. A frame takes well under a millisecond
+// to copy and frames arrive tens of milliseconds apart, so a second attempt
+// practically always succeeds.
 static const ULONG SnapshotReadAttempts = 8;
+
+// How often releasing the events looks for trigger reports still signalling
+// them before it gives up with STATUS_DEVICE_BUSY. A report holds an event
+// only for one KeSetEvent and one KeClearEvent.
+static const ULONG SnapshotReleaseAttempts = 8;
+
+// The pause between two attempts, in 100 ns units (negative: relative). The
+// waiting thread gives up the processor, so a delivery or a trigger report
+// preempted on the same processor gets to finish.
+static const LONGLONG SnapshotRetryInterval = -10 * 1000;  // 1 ms
 
 #if defined(__SANITIZE_THREAD__)
 // A read copies while a delivery may be overwriting the buffer; the sequence
@@ -50,9 +59,22 @@ static inline void StoreWord(Word* word, Value value)
     __atomic_store_n(word, static_cast<Word>(value), __ATOMIC_SEQ_CST);
 }
 
-static inline void SpinPause()
+/*
+ * PauseBeforeRetry
+ *
+ * Bounds every wait in tessip: each caller counts its attempts, and between
+ * two of them the thread sleeps for SnapshotRetryInterval where it may (the
+ * application's requests arrive at PASSIVE_LEVEL). A kernel-mode requester
+ * at DISPATCH_LEVEL gets its attempts back to back instead.
+ */
+static void PauseBeforeRetry()
 {
-    __builtin_ia32_pause();
+    if (KeGetCurrentIrql() > APC_LEVEL) {
+        return;
+    }
+    LARGE_INTEGER interval;
+    interval.QuadPart = SnapshotRetryInterval;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
 // Keeps the compiler from moving the buffer copy across the sequence count's
@@ -84,7 +106,9 @@ VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension)
     Extension->SnapshotReady = 0;
     Extension->EventsDisabled = 1;
     Extension->SnapshotSequence = 0;
+    Extension->StoredByteCount = 0;
     Extension->EventUsers = 0;
+    Extension->EventsBusy = 0;
 }
 
 VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface)
@@ -99,29 +123,89 @@ VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface)
 // --- The application's events ------------------------------------------------
 
 /*
- * ReleaseEvent
+ * BeginEventUpdate / EndEventUpdate
  *
- * Empties the field first, so no new trigger report can pick the event up,
- * then lets any report that already holds it finish signalling before the
- * reference goes: the application may have closed its handle, and this
- * reference may be the event's last.
+ * Registrations and releases of the pair run one at a time. Two at once
+ * would each empty the fields and each store a pair, and the references of
+ * the pair overwritten would be lost for good; the second one is refused
+ * instead, and the application may simply send it again.
  */
-static void ReleaseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field)
+static bool BeginEventUpdate(SNAPSHOT_EXTENSION* Extension)
 {
-    PKEVENT event = __atomic_exchange_n(Field, static_cast<PKEVENT>(NULL), __ATOMIC_SEQ_CST);
-    if (event == NULL) {
-        return;
-    }
-    while (__atomic_load_n(&Extension->EventUsers, __ATOMIC_SEQ_CST) != 0) {
-        SpinPause();
-    }
-    ObDereferenceObject(event);
+    return InterlockedCompareExchange(&Extension->EventsBusy, 1, 0) == 0;
 }
 
+static void EndEventUpdate(SNAPSHOT_EXTENSION* Extension)
+{
+    InterlockedExchange(&Extension->EventsBusy, 0);
+}
+
+/*
+ * WaitForEventUsers
+ *
+ * True once no trigger report holds an event any more. Reports that start
+ * after the fields were emptied find them empty, so the count can only
+ * drain; a report preempted mid-pulse is given a few pauses, not forever.
+ */
+static bool WaitForEventUsers(SNAPSHOT_EXTENSION* Extension)
+{
+    for (ULONG attempt = 0; attempt < SnapshotReleaseAttempts; attempt++) {
+        if (__atomic_load_n(&Extension->EventUsers, __ATOMIC_SEQ_CST) == 0) {
+            return true;
+        }
+        PauseBeforeRetry();
+    }
+    return __atomic_load_n(&Extension->EventUsers, __ATOMIC_SEQ_CST) == 0;
+}
+
+/*
+ * ReleaseEventPair
+ *
+ * Empties both fields first, so no new trigger report can pick an event up,
+ * then lets any report that already holds one finish before the references
+ * go: the application may have closed its handles, and these references
+ * may be the events' last. If a report does not finish within the bound,
+ * the pair is put back as it was and the release fails: a reference kept
+ * is better than an event freed under a report. Called with the update
+ * begun, so nothing else stores into the fields meanwhile.
+ */
+static NTSTATUS ReleaseEventPair(SNAPSHOT_EXTENSION* Extension)
+{
+    PKEVENT first =
+        __atomic_exchange_n(&Extension->FirstEvent, static_cast<PKEVENT>(NULL), __ATOMIC_SEQ_CST);
+    PKEVENT second =
+        __atomic_exchange_n(&Extension->SecondEvent, static_cast<PKEVENT>(NULL), __ATOMIC_SEQ_CST);
+    if (first == NULL && second == NULL) {
+        return STATUS_SUCCESS;
+    }
+    if (!WaitForEventUsers(Extension)) {
+        __atomic_store_n(&Extension->FirstEvent, first, __ATOMIC_SEQ_CST);
+        __atomic_store_n(&Extension->SecondEvent, second, __ATOMIC_SEQ_CST);
+        return STATUS_DEVICE_BUSY;
+    }
+    if (first != NULL) {
+        ObDereferenceObject(first);
+    }
+    if (second != NULL) {
+        ObDereferenceObject(second);
+    }
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SnapshotReleaseEvents
+ *
+ * Removal's release. By then the bridge driver has finished its own
+ * removal and the application has closed the device, so neither a report
+ * nor a registration should be under way; if one still is, the references
+ * stay held rather than be dropped under it.
+ */
 VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension)
 {
-    ReleaseEvent(Extension, &Extension->FirstEvent);
-    ReleaseEvent(Extension, &Extension->SecondEvent);
+    if (BeginEventUpdate(Extension)) {
+        ReleaseEventPair(Extension);
+        EndEventUpdate(Extension);
+    }
 }
 
 static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event)
@@ -138,14 +222,18 @@ static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event)
  *
  * All or nothing: a pair of which one handle failed is useless to the
  * application, which would wait on an event that is never pulsed while the
- * request reported success. The old pair goes first in every case.
+ * request reported success. The old pair goes first in every case; if it
+ * cannot go yet, nothing changes.
  */
 static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HANDLE Second)
 {
-    SnapshotReleaseEvents(Extension);
+    NTSTATUS status = ReleaseEventPair(Extension);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
 
     PKEVENT first;
-    NTSTATUS status = ReferenceEvent(First, &first);
+    status = ReferenceEvent(First, &first);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -209,9 +297,9 @@ static ULONG SnapshotByteCount(SNAPSHOT_EXTENSION* Extension)
  *
  * A frame that cannot be stored whole is not stored at all: with no buffer,
  * or a ByteCount beyond it, the previous snapshot and the flags stay as they
- * were. The sequence goes odd for the length of the copy so that a read in
- * progress knows to copy again; a second delivery overlapping this one is
- * dropped rather than waited for.
+ * were. The sequence goes odd for the length of the copy and of the
+ * stored count, so that a read in progress knows to copy again; a second
+ * delivery overlapping this one is dropped rather than waited for.
  */
 static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame)
 {
@@ -228,6 +316,7 @@ static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame)
     }
     CopyBarrier();
     RtlCopyMemory(Extension->SnapshotBuffer, Frame, byteCount);
+    StoreWord(&Extension->StoredByteCount, byteCount);
     CopyBarrier();
     StoreWord(&Extension->SnapshotSequence, sequence + 2);
 
@@ -277,7 +366,8 @@ static NTSTATUS GetImageInfo(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_
  * SetEvents
  *
  * A first handle of NULL releases the pair; anything else registers a new
- * one. Input too short to hold two handles changes nothing.
+ * one. Input too short to hold two handles changes nothing, and so does a
+ * request that finds another registration or release under way.
  */
 static NTSTATUS SetEvents(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
 {
@@ -287,11 +377,13 @@ static NTSTATUS SetEvents(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOC
     HANDLE handles[2];
     RtlCopyMemory(handles, Irp->AssociatedIrp.SystemBuffer, sizeof(handles));
 
-    if (handles[0] == NULL) {
-        SnapshotReleaseEvents(Extension);
-        return STATUS_SUCCESS;
+    if (!BeginEventUpdate(Extension)) {
+        return STATUS_DEVICE_BUSY;
     }
-    return RegisterEvents(Extension, handles[0], handles[1]);
+    NTSTATUS status = handles[0] == NULL ? ReleaseEventPair(Extension)
+                                         : RegisterEvents(Extension, handles[0], handles[1]);
+    EndEventUpdate(Extension);
+    return status;
 }
 
 static NTSTATUS SnapshotControl(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
@@ -370,86 +462,85 @@ NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
 struct SNAPSHOT_DESTINATION {
     PUCHAR Address;
     SIZE_T Capacity;
-    bool UserRange;  // a raw user-mode address that nothing has validated yet
+    bool RawUserAddress;  // a user-mode caller's own address, unvalidated
 };
 
 /*
  * ChooseReadDestination
  *
- * Memory the I/O manager has already checked comes first: the MDL of a
- * direct request (locked, with its byte count), then the system buffer of a
- * buffered one (allocated for the request's Length), which also stands in
- * for an MDL whose pages cannot be mapped. Only a request with neither
- * brings a raw user address, and that is validated before use. A request of
- * Length 0 may bring no address at all.
+ * Only memory the I/O manager prepared is written: the MDL of a direct
+ * request (locked, with its byte count), or the system buffer of a
+ * buffered one (allocated for the request's Length). The system buffer
+ * field means something else on other requests (nothing on a direct one,
+ * the master IRP on an associated one), so it stands in for an MDL that
+ * cannot be mapped only when the request is marked buffered. The caller's
+ * own address counts only on a device that does neither buffered nor direct
+ * I/O. A request of Length 0 may bring no address at all.
  */
-static SNAPSHOT_DESTINATION ChooseReadDestination(PIRP Irp, PIO_STACK_LOCATION Stack)
+static SNAPSHOT_DESTINATION ChooseReadDestination(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                  PIO_STACK_LOCATION Stack)
 {
     ULONG length = Stack->Parameters.Read.Length;
-    PUCHAR systemBuffer = static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer);
+    bool buffered = (Irp->Flags & IRP_BUFFERED_IO) != 0;
 
     if (Irp->MdlAddress != NULL) {
         PUCHAR mapped =
             static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, HighPagePriority));
-        if (mapped != NULL || systemBuffer == NULL) {
+        if (mapped != NULL || !buffered) {
             return {mapped, MmGetMdlByteCount(Irp->MdlAddress), false};
         }
     }
-    if (systemBuffer != NULL) {
-        return {systemBuffer, length, false};
+    if (buffered) {
+        return {static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer), length, false};
     }
-    if (Irp->UserBuffer != NULL) {
-        return {static_cast<PUCHAR>(Irp->UserBuffer), length, Irp->RequestorMode != KernelMode};
+    if ((DeviceObject->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) != 0) {
+        return {NULL, length, false};
     }
-    return {NULL, length, false};
+    return {static_cast<PUCHAR>(Irp->UserBuffer), length, Irp->RequestorMode != KernelMode};
 }
 
 /*
  * CopySnapshotOut
  *
- * Copies until a copy was not overlapped by a delivery, and hands back the
- * sequence of the snapshot it got. A delivery never waits for a read, so
- * the read is the one that copies again.
+ * Copies the last complete delivery, and only its bytes, in one attempt
+ * that no delivery overlapped; hands back how many bytes and the sequence
+ * of the snapshot it got. A delivery never waits for a read, so the read is
+ * the one that tries again, a bounded number of times: under a camera that
+ * never pauses it fails with STATUS_DEVICE_BUSY rather than hold its caller.
  */
-static bool CopySnapshotOut(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination, ULONG ByteCount,
-                            ULONG* Sequence)
+static NTSTATUS CopySnapshotOut(SNAPSHOT_EXTENSION* Extension,
+                                const SNAPSHOT_DESTINATION& Destination, ULONG* ByteCount,
+                                ULONG* Sequence)
 {
     for (ULONG attempt = 0; attempt < SnapshotReadAttempts; attempt++) {
-        ULONG before;
-        while (((before = LoadWord(&Extension->SnapshotSequence)) & 1) != 0) {
-            SpinPause();
+        if (attempt != 0) {
+            PauseBeforeRetry();
+        }
+        ULONG before = LoadWord(&Extension->SnapshotSequence);
+        if ((before & 1) != 0) {
+            continue;
+        }
+        ULONG byteCount = LoadWord(&Extension->StoredByteCount);
+        if (byteCount > Destination.Capacity) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        if (Destination.Address == NULL) {
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
 
         CopyBarrier();
         SNAPSHOT_RACY_COPY_BEGIN();
-        RtlCopyMemory(Destination, Extension->SnapshotBuffer, ByteCount);
+        RtlCopyMemory(Destination.Address, Extension->SnapshotBuffer, byteCount);
         SNAPSHOT_RACY_COPY_END();
-
         CopyBarrier();
+
         if (LoadWord(&Extension->SnapshotSequence) == before) {
+            *ByteCount = byteCount;
             *Sequence = before;
-            return true;
+            return STATUS_SUCCESS;
         }
     }
-    return false;
-}
-
-/*
- * CopySnapshotToUser
- *
- * Nothing is written to a raw user address until the whole range is secured
- * as writable user memory (see snapshot_user_range.h).
- */
-static NTSTATUS CopySnapshotToUser(SNAPSHOT_EXTENSION* Extension, PUCHAR Destination,
-                                   ULONG ByteCount, ULONG* Sequence)
-{
-    HANDLE secured = SnapshotSecureUserRange(Destination, ByteCount);
-    if (secured == NULL) {
-        return STATUS_INVALID_USER_BUFFER;
-    }
-    bool copied = CopySnapshotOut(Extension, Destination, ByteCount, Sequence);
-    SnapshotUnsecureUserRange(secured);
-    return copied ? STATUS_SUCCESS : STATUS_DEVICE_BUSY;
+    return STATUS_DEVICE_BUSY;
 }
 
 /*
@@ -470,39 +561,37 @@ static void ClearReadyAfterRead(SNAPSHOT_EXTENSION* Extension, ULONG Sequence)
 /*
  * SnapshotDispatchRead
  *
- * Hands the application ByteCount bytes of the snapshot or nothing at all.
- * A read that cannot be served whole (no buffer, no destination, too small a
- * destination, a ByteCount beyond the buffer, an unusable user range) copies
- * nothing and leaves SnapshotReady alone, so the snapshot is still there for
- * a proper read. Information carries the bytes delivered, so the I/O manager
- * copies a buffered read's system buffer back to the caller.
+ * Hands the application the last delivery whole, or nothing at all, and
+ * reports in Information the bytes it handed over, so that the I/O manager
+ * copies a buffered read's system buffer back and the caller learns the
+ * size of the image it got. That is the stored delivery's size, which a
+ * later SetImageInfo does not change: no byte a delivery did not write
+ * leaves the buffer. A read that cannot be served whole copies nothing and
+ * leaves SnapshotReady alone, so the snapshot is still there for a proper
+ * read.
+ *
+ * A user-mode request that brings only its own raw address (a lower device
+ * with neither buffered nor direct I/O) is refused: without structured
+ * exception handling a copy to an address the caller can unmap or page out
+ * at any moment could not be recovered from, and locking the range against
+ * unmapping does not stop an in-page error. Kernel-mode requesters vouch
+ * for their addresses and are served.
  */
 NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    SNAPSHOT_DESTINATION destination = ChooseReadDestination(Irp, stack);
-    ULONG byteCount = SnapshotByteCount(extension);
+    SNAPSHOT_DESTINATION destination = ChooseReadDestination(DeviceObject, Irp, stack);
+    ULONG byteCount = 0;
     ULONG sequence = 0;
     NTSTATUS status;
 
     if (extension->SnapshotBuffer == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
-    } else if (byteCount > SNAPSHOT_BUFFER_SIZE) {
-        status = STATUS_INVALID_BUFFER_SIZE;
-    } else if (byteCount > destination.Capacity) {
-        status = STATUS_BUFFER_TOO_SMALL;
-    } else if (destination.Address == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else if (byteCount == 0) {
-        sequence = LoadWord(&extension->SnapshotSequence);
-        status = STATUS_SUCCESS;
-    } else if (destination.UserRange) {
-        status = CopySnapshotToUser(extension, destination.Address, byteCount, &sequence);
+    } else if (destination.RawUserAddress) {
+        status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
-        status = CopySnapshotOut(extension, destination.Address, byteCount, &sequence)
-                     ? STATUS_SUCCESS
-                     : STATUS_DEVICE_BUSY;
+        status = CopySnapshotOut(extension, destination, &byteCount, &sequence);
     }
 
     Irp->IoStatus.Status = status;

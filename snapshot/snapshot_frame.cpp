@@ -72,8 +72,13 @@ NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     device->DeviceType = lower->DeviceType;
     device->Characteristics = lower->Characteristics;
 
+    // Cleared once, here: pool comes with whatever its last owner left, and
+    // none of that may ever reach an application.
     extension->SnapshotBuffer = static_cast<PUCHAR>(
         ExAllocatePoolWithTag(NonPagedPool, SNAPSHOT_BUFFER_SIZE, SNAPSHOT_POOL_TAG));
+    if (extension->SnapshotBuffer != NULL) {
+        RtlZeroMemory(extension->SnapshotBuffer, SNAPSHOT_BUFFER_SIZE);
+    }
 
     UpdateImageInterface(PhysicalDeviceObject, &extension->InterfaceName, TRUE);
 

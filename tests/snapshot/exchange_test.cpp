@@ -4,10 +4,8 @@
 // application can get wrong.
 #include "snapshot_fixture.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <functional>
 
 using namespace host_kernel;
@@ -364,17 +362,6 @@ TEST_F(ExchangeTest, OtherControlCodesGoDownWithAFreshStatusBlock)
 
 // --- Reads by buffering method and destination size ------------------------------
 
-struct Method {
-    const char* name;
-    ULONG flags;
-};
-
-const Method kMethods[] = {
-    {"buffered", DO_BUFFERED_IO | DO_POWER_PAGABLE},
-    {"direct", DO_DIRECT_IO | DO_POWER_PAGABLE},
-    {"neither", DO_POWER_PAGABLE},
-};
-
 class ReadTest : public ExchangeTest, public testing::WithParamInterface<Method> {};
 
 TEST_P(ReadTest, DestinationsSmallerThanTheSnapshotGetNothingAndKeepIt)
@@ -421,135 +408,183 @@ TEST_P(ReadTest, AFullSizeSnapshotArrivesWhole)
     EXPECT_TRUE(image == frame);
 }
 
-TEST_P(ReadTest, AByteCountBeyondTheBufferMovesNothing)
+// Fresh pool is filled with a pattern (0xCD) and the buffered path's system
+// buffer is fresh pool as well: a read that handed out one byte more than a
+// delivery wrote would show it, as would one byte of an older, longer frame.
+TEST_P(ReadTest, OnlyBytesTheLastDeliveryWroteComeBack)
 {
     AddStartedCamera(GetParam().flags);
-    Describe(kByteCount);
-    Deliver(MakeFrame(kByteCount, 3));
-    SetFlags({1, 0, 0});
+    const UCHAR* buffer = Extension()->SnapshotBuffer;
+    EXPECT_TRUE(std::all_of(buffer, buffer + SNAPSHOT_BUFFER_SIZE, [](UCHAR b) { return b == 0; }));
 
-    // The delivery is dropped whole: flags and the previous snapshot stay.
-    Describe(SNAPSHOT_BUFFER_SIZE + 1);
-    Deliver(MakeFrame(SNAPSHOT_BUFFER_SIZE + 1, 9));
-    EXPECT_EQ(CurrentFlags(), (Flags{1, 0, 0}));
-
-    // The read fails without copying, however large the destination.
-    SetFlags({0, 0, 1});
-    std::vector<UCHAR> destination(SNAPSHOT_BUFFER_SIZE + 16, kUntouched);
-    IoResult read = Read(destination.data(), ULONG(destination.size()));
-    EXPECT_EQ(read.Status, STATUS_INVALID_BUFFER_SIZE);
-    EXPECT_EQ(read.Information, 0u);
-    EXPECT_TRUE(AllEqual(destination, 0, destination.size(), kUntouched));
-    EXPECT_EQ(CurrentFlags().Ready, 1u);
-
-    Describe(kByteCount);
-    std::vector<UCHAR> image(kByteCount, kUntouched);
-    EXPECT_EQ(Read(image.data(), kByteCount).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(AllEqual(image, 0, kByteCount, 3));
+    struct Step {
+        const char* name;
+        ULONG describe;   // ByteCount set before the delivery
+        ULONG deliver;    // frame number delivered, 0: none
+        ULONG describeAfter;  // ByteCount set between delivery and read
+        ULONG expected;   // bytes the read returns, all of the last frame
+        UCHAR frame;
+    };
+    const ULONG longer = kByteCount, shorter = kByteCount / 2;
+    const Step steps[] = {
+        {"before any delivery, with a ByteCount set", longer, 0, longer, 0, 0},
+        {"a long frame", longer, 1, longer, longer, 1},
+        {"a shorter frame after it", shorter, 2, shorter, shorter, 2},
+        {"the ByteCount raised after the delivery", shorter, 3, SNAPSHOT_BUFFER_SIZE, shorter, 3},
+        {"a delivery beyond the buffer is dropped", SNAPSHOT_BUFFER_SIZE + 1, 4, shorter, shorter, 3},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        Describe(step.describe);
+        if (step.deliver != 0) {
+            // A frame that is not stored leaves the flags as they were too.
+            SetFlags({1, 0, 0});
+            Deliver(MakeFrame(step.describe, UCHAR(step.deliver)));
+            EXPECT_EQ(CurrentFlags(), (step.frame == step.deliver ? Flags{0, 0, 1} : Flags{1, 0, 0}));
+        }
+        Describe(step.describeAfter);
+        std::vector<UCHAR> image(SNAPSHOT_BUFFER_SIZE, kUntouched);
+        IoResult read = Read(image.data(), SNAPSHOT_BUFFER_SIZE);
+        EXPECT_EQ(read.Status, STATUS_SUCCESS);
+        EXPECT_EQ(read.Information, step.expected);
+        EXPECT_TRUE(AllEqual(image, 0, step.expected, step.frame));
+        EXPECT_TRUE(AllEqual(image, step.expected, image.size(), kUntouched));
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, ReadTest, testing::ValuesIn(kMethods),
-                         [](const testing::TestParamInfo<Method>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Methods, ReadTest, testing::ValuesIn(kReadMethods), MethodName);
 
-TEST_F(ExchangeTest, AFailedMappingOfTheCallersPagesKeepsTheSnapshot)
+// A direct read whose pages cannot be mapped has nowhere safe to go: the
+// system buffer field of a request that is not buffered is not a buffer (on
+// an associated request it is the master IRP), so it is never written.
+TEST_F(ExchangeTest, AnUnmappableDirectReadWritesNothing)
 {
     AddStartedCamera(DO_DIRECT_IO | DO_POWER_PAGABLE);
     Describe(kByteCount);
     Deliver(MakeFrame(kByteCount, 5));
-    FailNext(Call::MmMapLockedPagesSpecifyCache);
-    std::vector<UCHAR> image(kByteCount, kUntouched);
-    IoResult read = Read(image.data(), kByteCount);
-    if (CallCount(Call::MmMapLockedPagesSpecifyCache) == 0) {
-        ClearFailures();
-        GTEST_SKIP() << "the I/O manager hands over MDLs already mapped";
-    }
-    EXPECT_EQ(read.Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(AllEqual(image, 0, kByteCount, kUntouched));
-    EXPECT_EQ(QueryReady(), 1u);
-    EXPECT_EQ(Read(image.data(), kByteCount).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(AllEqual(image, 0, kByteCount, 5));
-}
-
-// --- Raw user buffers (neither buffering) ----------------------------------------
-
-// Pages the test maps and protects itself: [0] writable, [1] as asked.
-class UserPages {
- public:
-    explicit UserPages(int secondProtection)
-    {
-        page_ = size_t(sysconf(_SC_PAGESIZE));
-        base_ = static_cast<UCHAR*>(
-            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        memset(base_, kUntouched, 2 * page_);
-        mprotect(base_ + page_, page_, secondProtection);
-    }
-    ~UserPages() { munmap(base_, 2 * page_); }
-    UCHAR* Base() const { return base_; }
-    size_t Page() const { return page_; }
-
- private:
-    UCHAR* base_;
-    size_t page_;
-};
-
-TEST_F(ExchangeTest, ARawUserBufferIsWrittenOnlyWhenAllOfItIsWritable)
-{
-    AddStartedCamera(DO_POWER_PAGABLE);
-    const ULONG byteCount = 256;
-    Describe(byteCount);
-    Deliver(MakeFrame(byteCount, 6));
 
     struct Case {
         const char* name;
-        int protection;  // of the second page
-        size_t offset;   // of the destination from the first page's start
-        bool served;
+        ULONG irpFlags;
+        NTSTATUS status;
     };
-    UserPages probe(PROT_READ);
-    const size_t page = probe.Page();
     const Case cases[] = {
-        {"inside the writable page", PROT_READ, 0, true},
-        {"ending at the writable page's end", PROT_READ, page - byteCount, true},
-        {"running into a read-only page", PROT_READ, page - byteCount / 2, false},
-        {"running into an inaccessible page", PROT_NONE, page - 1, false},
-        {"inside a read-only page", PROT_READ, page + 16, false},
-        {"across two writable pages", PROT_READ | PROT_WRITE, page - byteCount / 2, true},
+        {"a direct request", 0, STATUS_INSUFFICIENT_RESOURCES},
+        {"a buffered request that also brings an MDL", IRP_BUFFERED_IO, STATUS_SUCCESS},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        UserPages pages(c.protection);
+        std::vector<UCHAR> pages(kByteCount, kUntouched), field(kByteCount, kUntouched);
+        PMDL mdl = IoAllocateMdl(pages.data(), kByteCount, FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+        FailNext(Call::MmMapLockedPagesSpecifyCache);
+        IrpResult read = SendIrp(Filter(), IRP_MJ_READ, 0, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+            irp->MdlAddress = mdl;
+            irp->AssociatedIrp.SystemBuffer = field.data();
+            irp->Flags |= c.irpFlags;
+            stack->Parameters.Read.Length = kByteCount;
+        });
+        ClearFailures();
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+
+        EXPECT_EQ(read.Status, c.status);
+        EXPECT_TRUE(AllEqual(pages, 0, kByteCount, kUntouched));
+        EXPECT_TRUE(AllEqual(field, 0, kByteCount, c.status == STATUS_SUCCESS ? 5 : kUntouched));
         SetFlags({0, 1, 1});
-        IoResult read = Read(pages.Base() + c.offset, byteCount);
-        if (c.served) {
-            EXPECT_EQ(read.Status, STATUS_SUCCESS);
-            EXPECT_EQ(pages.Base()[c.offset], 6);
-            EXPECT_EQ(pages.Base()[c.offset + byteCount - 1], 6);
-            EXPECT_EQ(CurrentFlags().Ready, 0u);
-        } else {
-            EXPECT_EQ(read.Status, STATUS_INVALID_USER_BUFFER);
-            EXPECT_EQ(read.Information, 0u);
-            if (c.offset < page) {
-                EXPECT_EQ(pages.Base()[c.offset], kUntouched);
-                EXPECT_EQ(pages.Base()[page - 1], kUntouched);
-            }
-            EXPECT_EQ(CurrentFlags().Ready, 1u);
-        }
     }
+    EXPECT_EQ(QueryReady(), 1u);
 }
 
-TEST_F(ExchangeTest, ARawUserAddressThatIsNotMappedIsRefused)
+// --- Bounded waits ---------------------------------------------------------------
+
+// What the application's requests do when the bridge driver's side never
+// finishes (a delivery held mid-copy, a trigger report preempted mid-pulse)
+// or another registration is under way: each gives up within its bound with
+// STATUS_DEVICE_BUSY and changes nothing, and works again once the other
+// side has finished.
+TEST_F(ExchangeTest, RequestsThatMeetUnfinishedWorkGiveUpInTime)
+{
+    AddStartedCamera();
+    Describe(kByteCount);
+    Deliver(MakeFrame(kByteCount, 8));
+    HANDLE first = CreateEvent(app_, NotificationEvent, false);
+    HANDLE second = CreateEvent(app_, NotificationEvent, false);
+    ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
+    SNAPSHOT_EXTENSION* e = Extension();
+    const PKEVENT registered[2] = {e->FirstEvent, e->SecondEvent};
+
+    std::vector<UCHAR> image(kByteCount, kUntouched);
+    struct Case {
+        const char* name;
+        std::function<void(bool)> unfinished;  // true: begin it, false: end it
+        std::function<IoResult()> request;
+    };
+    const Case cases[] = {
+        {"a read during a delivery that never ends",
+         [&](bool on) { e->SnapshotSequence += 1; (void)on; },
+         [&] { return Read(image.data(), kByteCount); }},
+        {"a release during a pulse that never ends",
+         [&](bool on) { e->EventUsers = on ? 1 : 0; },
+         [&] { return SetEvents(nullptr, nullptr); }},
+        {"a registration during a pulse that never ends",
+         [&](bool on) { e->EventUsers = on ? 1 : 0; },
+         [&] { return SetEvents(first, second); }},
+        {"a registration during another registration",
+         [&](bool on) { e->EventsBusy = on ? 1 : 0; },
+         [&] { return SetEvents(first, second); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::fill(image.begin(), image.end(), kUntouched);
+        c.unfinished(true);
+        auto started = std::chrono::steady_clock::now();
+        IoResult refused = c.request();
+        auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(refused.Status, STATUS_DEVICE_BUSY);
+        EXPECT_EQ(refused.Information, 0u);
+        EXPECT_LT(took, std::chrono::milliseconds(500));
+        EXPECT_TRUE(AllEqual(image, 0, kByteCount, kUntouched));
+        EXPECT_EQ(CurrentFlags().Ready, 1u);
+        EXPECT_EQ(e->FirstEvent, registered[0]);
+        EXPECT_EQ(e->SecondEvent, registered[1]);
+
+        c.unfinished(false);
+        EXPECT_EQ(c.request().Status, STATUS_SUCCESS);
+        SetFlags({0, 1, 1});
+        if (e->FirstEvent == NULL) {
+            ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
+        }
+    }
+    ASSERT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
+}
+
+// --- Raw addresses (neither buffering) --------------------------------------------
+
+// Nothing can catch a fault on an application's own address, so a user-mode
+// read that brings only that is refused; a kernel-mode requester's address
+// is its own responsibility and is served.
+TEST_F(ExchangeTest, ARawAddressIsServedOnlyForAKernelModeRequester)
 {
     AddStartedCamera(DO_POWER_PAGABLE);
-    Describe(64);
-    Deliver(MakeFrame(64, 6));
-    void* unmapped = reinterpret_cast<void*>(uintptr_t(0x1000));
-    EXPECT_EQ(Read(unmapped, 64).Status, STATUS_INVALID_USER_BUFFER);
-    // The end of the address space wraps: refused, not copied.
-    void* top = reinterpret_cast<void*>(~uintptr_t(0) - 15);
-    EXPECT_EQ(Read(top, 64).Status, STATUS_INVALID_USER_BUFFER);
+    Describe(kByteCount);
+    Deliver(MakeFrame(kByteCount, 6));
+
+    std::vector<UCHAR> image(kByteCount, kUntouched);
+    IoResult user = Read(image.data(), kByteCount);
+    EXPECT_EQ(user.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(user.Information, 0u);
+    EXPECT_TRUE(AllEqual(image, 0, kByteCount, kUntouched));
     EXPECT_EQ(QueryReady(), 1u);
+
+    IrpResult kernel = SendIrp(Filter(), IRP_MJ_READ, 0, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+        irp->UserBuffer = image.data();
+        stack->Parameters.Read.Length = kByteCount;
+    });
+    EXPECT_EQ(kernel.Status, STATUS_SUCCESS);
+    EXPECT_EQ(kernel.Information, kByteCount);
+    EXPECT_TRUE(AllEqual(image, 0, kByteCount, 6));
+    EXPECT_EQ(QueryReady(), 0u);
 }
 
 }  // namespace

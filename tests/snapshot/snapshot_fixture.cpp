@@ -19,6 +19,16 @@ std::vector<UCHAR> MakeFrame(ULONG byteCount, UCHAR number)
     return std::vector<UCHAR>(byteCount, number);
 }
 
+const Method kReadMethods[2] = {
+    {"buffered", DO_BUFFERED_IO | DO_POWER_PAGABLE},
+    {"direct", DO_DIRECT_IO | DO_POWER_PAGABLE},
+};
+
+std::string MethodName(const testing::TestParamInfo<Method>& info)
+{
+    return info.param.name;
+}
+
 std::ostream& operator<<(std::ostream& out, const Flags& flags)
 {
     return out << "{Requested " << flags.Requested << ", EventsDisabled " << flags.EventsDisabled

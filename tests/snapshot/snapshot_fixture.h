@@ -23,6 +23,15 @@ SNAPSHOT_IMAGE_INFO MakeImageInfo(ULONG byteCount, UCHAR fill = 0x5A);
 // frames shows.
 std::vector<UCHAR> MakeFrame(ULONG byteCount, UCHAR number);
 
+// The buffering methods by which an application's read reaches tessip with
+// memory the I/O manager prepared (the lower device's flags).
+struct Method {
+    const char* name;
+    ULONG flags;
+};
+extern const Method kReadMethods[2];
+std::string MethodName(const testing::TestParamInfo<Method>& info);
+
 struct Flags {
     ULONG Requested;
     ULONG EventsDisabled;

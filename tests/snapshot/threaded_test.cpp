@@ -1,6 +1,7 @@
 // tessip with its two parties on different threads: trigger pulses seen by
-// waiting application threads, frame deliveries racing reads, and trigger
-// reports racing the release of the events they signal. Run under
+// waiting application threads, frame deliveries racing reads, trigger
+// reports racing the release of the events they signal, and registrations
+// racing each other and releases. Run under
 // ThreadSanitizer (label "threaded") as well as in the plain builds.
 #include "snapshot_fixture.h"
 
@@ -90,11 +91,6 @@ TEST_F(ThreadedTest, APulseOfAReleasedEventSignalsNothing)
 
 // --- Deliveries racing reads -------------------------------------------------------
 
-struct Method {
-    const char* name;
-    ULONG flags;
-};
-
 class RaceTest : public ThreadedTest, public testing::WithParamInterface<Method> {};
 
 // The bridge driver delivers two alternating frames, far faster than any
@@ -153,16 +149,7 @@ TEST_P(RaceTest, AReadNeverReportsATornImage)
     RecordProperty("busy", int(busy));
 }
 
-const Method kRaceMethods[] = {
-    {"buffered", DO_BUFFERED_IO | DO_POWER_PAGABLE},
-    {"direct", DO_DIRECT_IO | DO_POWER_PAGABLE},
-    {"neither", DO_POWER_PAGABLE},
-};
-
-INSTANTIATE_TEST_SUITE_P(Methods, RaceTest, testing::ValuesIn(kRaceMethods),
-                         [](const testing::TestParamInfo<Method>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Methods, RaceTest, testing::ValuesIn(kReadMethods), MethodName);
 
 // --- Trigger reports racing the release of their events ----------------------------
 
@@ -193,6 +180,70 @@ TEST_F(ThreadedTest, ReleasingEventsWhileTriggersArriveIsSafe)
     }
     stop = true;
     JoinThreads();
+}
+
+// --- Registrations racing registrations and releases ------------------------------
+
+// Two application threads send IOCTL_SNAPSHOT_SET_EVENTS at the same moment,
+// each with its own pair, or one of them a release. Each request either
+// takes effect whole or is refused as busy; afterwards the registered pair
+// is one request's pair (or none), and every event holds exactly its handle
+// plus the reference of its registration, so no reference was lost.
+TEST_F(ThreadedTest, RacingRegistrationsKeepOnePairAndEveryReference)
+{
+    AddStartedCamera();
+    unsigned busy = 0;
+    for (int round = 0; round < 400; round++) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        const bool withRelease = round % 2 == 1;
+        HANDLE handles[2][2];
+        PVOID objects[2][2];
+        for (int t = 0; t < 2; t++) {
+            for (int e = 0; e < 2; e++) {
+                handles[t][e] = CreateEvent(app_, NotificationEvent, false);
+                objects[t][e] = ObjectFromHandle(app_, handles[t][e]);
+            }
+        }
+        if (withRelease) {
+            ASSERT_EQ(SetEvents(handles[1][0], handles[1][1]).Status, STATUS_SUCCESS);
+        }
+
+        std::atomic<int> ready{0};
+        NTSTATUS status[2];
+        for (int t = 0; t < 2; t++) {
+            StartThread([&, t] {
+                ready.fetch_add(1);
+                while (ready.load() < 2) {
+                }
+                bool release = withRelease && t == 1;
+                status[t] = release ? SetEvents(nullptr, nullptr).Status
+                                    : SetEvents(handles[t][0], handles[t][1]).Status;
+            });
+        }
+        JoinThreads();
+
+        for (int t = 0; t < 2; t++) {
+            ASSERT_TRUE(status[t] == STATUS_SUCCESS || status[t] == STATUS_DEVICE_BUSY) << status[t];
+            busy += status[t] == STATUS_DEVICE_BUSY;
+        }
+        PVOID registered[2] = {Extension()->FirstEvent, Extension()->SecondEvent};
+        bool onePair = (registered[0] == nullptr && registered[1] == nullptr) ||
+                       (registered[0] == objects[0][0] && registered[1] == objects[0][1]) ||
+                       (registered[0] == objects[1][0] && registered[1] == objects[1][1]);
+        EXPECT_TRUE(onePair);
+        for (int t = 0; t < 2; t++) {
+            for (int e = 0; e < 2; e++) {
+                EXPECT_EQ(ReferenceCount(objects[t][e]), 1 + (registered[e] == objects[t][e]));
+            }
+        }
+
+        ASSERT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
+        for (auto& pair : handles) {
+            CloseHandle(app_, pair[0]);
+            CloseHandle(app_, pair[1]);
+        }
+    }
+    RecordProperty("busy", int(busy));
 }
 
 }  // namespace
