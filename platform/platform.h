@@ -7,8 +7,10 @@
 
 // The DDK's wdm.h defines these two inline after intrin.h already has, which
 // C++ rejects; keep intrin.h's definitions out.
+// NOLINTBEGIN(bugprone-reserved-identifier): intrin.h's guards, set on purpose
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+// NOLINTEND(bugprone-reserved-identifier)
 #include <ntddk.h>
 
 // Section placement of a routine, as ReactOS writes it: CODE_SEG("PAGE")

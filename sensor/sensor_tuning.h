@@ -98,4 +98,5 @@ static_assert(SensorTuningAtLoad.GainTable[53] == 1979);
 static_assert(SensorTuningAtLoad.GainTable[54] == 0 && SensorTuningAtLoad.GainTable[55] == 0);
 
 // The driver-wide record. Defined in sensor_tuning.cpp from SensorTuningAtLoad.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration; the definition is constinit
 extern SENSOR_TUNING SensorTuning;

@@ -102,8 +102,10 @@ static_assert(offsetof(SNAPSHOT_INTERFACE, Version) == 2, "INTERFACE header");
 
 #define SNAPSHOT_INTERFACE_VERSION 100
 
+// NOLINTBEGIN(bugprone-dynamic-static-initializers): declarations of constant aggregates
 extern const GUID GUID_SNAPSHOT_INTERFACE;   // {53A4763D-3B76-4772-8EDA-D7C435542856}
 extern const GUID GUID_DEVINTERFACE_IMAGE;   // {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}
+// NOLINTEND(bugprone-dynamic-static-initializers)
 
 bool SnapshotSameGuid(const GUID* left, const GUID* right);
 

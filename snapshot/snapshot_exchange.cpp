@@ -586,6 +586,7 @@ NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ULONG sequence = 0;
     NTSTATUS status;
 
+    // NOLINTNEXTLINE(bugprone-branch-clone): as for no destination, but the size checks come first
     if (extension->SnapshotBuffer == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else if (destination.RawUserAddress) {

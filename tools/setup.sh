@@ -7,6 +7,7 @@ packages=(
   cmake make g++ g++-multilib            # host builds, x86-64 and x86
   googletest libbenchmark-dev            # tests and benchmarks
   mingw-w64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64  # kernel images
+  clang-tidy-14                          # static analysis (tools/analyze.sh)
 )
 
 missing=()

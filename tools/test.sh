@@ -6,6 +6,9 @@ tools/setup.sh
 presets=(host64 host32 asan tsan kernel-x86 kernel-x64)
 tools/build.sh "${presets[@]}"
 failed=()
+if ! tools/analyze.sh; then
+  failed+=(analyze)
+fi
 for preset in "${presets[@]}"; do
   echo "== test $preset"
   if ! ctest --preset "$preset" -j "$(nproc)"; then

@@ -51,7 +51,7 @@ struct Bench {
     layout.UpperFilters = {tessip};
     if (BuildDeviceStack(camera.pdo, layout) != STATUS_SUCCESS || StartDevice(camera.pdo) != STATUS_SUCCESS ||
         OpenDevice(app, camera.pdo, &camera.file) != STATUS_SUCCESS) {
-      std::fprintf(stderr, "cannot build the camera stack\n");
+      (void)std::fprintf(stderr, "cannot build the camera stack\n");
       std::abort();
     }
     camera.filter = DeviceOf(camera.pdo, tessip);
@@ -85,7 +85,7 @@ Bench &TheBench() {
 void BM_Memcpy(benchmark::State &state) {
   Bench &b = TheBench();
   std::vector<UCHAR> destination(kBytes);
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     std::memcpy(destination.data(), b.frame.data(), kBytes);
     benchmark::DoNotOptimize(destination.data());
     benchmark::ClobberMemory();
@@ -95,7 +95,7 @@ void BM_Memcpy(benchmark::State &state) {
 
 void BM_Delivery(benchmark::State &state) {
   Bench &b = TheBench();
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     b.iface.SubmitSnapshot(b.direct.filter, b.frame.data(), 0);
     benchmark::ClobberMemory();
   }
@@ -104,7 +104,7 @@ void BM_Delivery(benchmark::State &state) {
 
 void Read(benchmark::State &state, const Camera &camera) {
   Bench &b = TheBench();
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     IoResult result = ReadFile(b.app, camera.file, b.image.data(), kBytes);
     if (result.Status != STATUS_SUCCESS || result.Information != kBytes) {
       state.SkipWithError("read failed");
@@ -163,7 +163,7 @@ int main(int argc, char **argv) {
   std::printf("  read, buffered I/O (two copies) %.2f\n", reporter.Ratio("BM_ReadBuffered"));
 
   std::vector<std::string> faults = Faults();
-  for (const std::string &fault : faults) std::fprintf(stderr, "kernel fault: %s\n", fault.c_str());
+  for (const std::string &fault : faults) (void)std::fprintf(stderr, "kernel fault: %s\n", fault.c_str());
   benchmark::Shutdown();
   return faults.empty() ? 0 : 1;
 }
