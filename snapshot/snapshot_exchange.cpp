@@ -26,7 +26,7 @@ static const ULONG SnapshotReleaseAttempts = 8;
 // The pause between two attempts, in 100 ns units (negative: relative). The
 // waiting thread gives up the processor, so a delivery or a trigger report
 // preempted on the same processor gets to finish.
-static const LONGLONG SnapshotRetryInterval = -10 * 1000;  // 1 ms
+static const LONGLONG SnapshotRetryInterval = -10000;  // 1 ms
 
 #if defined(__SANITIZE_THREAD__)
 // A read copies while a delivery may be overwriting the buffer; the sequence
@@ -508,9 +508,14 @@ static SNAPSHOT_DESTINATION ChooseReadDestination(PDEVICE_OBJECT DeviceObject, P
  * the one that tries again, a bounded number of times: under a camera that
  * never pauses it fails with STATUS_DEVICE_BUSY rather than hold its caller.
  */
+// What a read got: how many bytes, and the sequence of the snapshot.
+struct SNAPSHOT_COPY {
+    ULONG ByteCount;
+    ULONG Sequence;
+};
+
 static NTSTATUS CopySnapshotOut(SNAPSHOT_EXTENSION* Extension,
-                                const SNAPSHOT_DESTINATION& Destination, ULONG* ByteCount,
-                                ULONG* Sequence)
+                                const SNAPSHOT_DESTINATION& Destination, SNAPSHOT_COPY* Copy)
 {
     for (ULONG attempt = 0; attempt < SnapshotReadAttempts; attempt++) {
         if (attempt != 0) {
@@ -535,8 +540,8 @@ static NTSTATUS CopySnapshotOut(SNAPSHOT_EXTENSION* Extension,
         CopyBarrier();
 
         if (LoadWord(&Extension->SnapshotSequence) == before) {
-            *ByteCount = byteCount;
-            *Sequence = before;
+            Copy->ByteCount = byteCount;
+            Copy->Sequence = before;
             return STATUS_SUCCESS;
         }
     }
@@ -582,25 +587,23 @@ NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     SNAPSHOT_DESTINATION destination = ChooseReadDestination(DeviceObject, Irp, stack);
-    ULONG byteCount = 0;
-    ULONG sequence = 0;
+    SNAPSHOT_COPY copy = {0, 0};
     NTSTATUS status;
 
-    // NOLINTNEXTLINE(bugprone-branch-clone): as for no destination, but the size checks come first
     if (extension->SnapshotBuffer == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else if (destination.RawUserAddress) {
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
-        status = CopySnapshotOut(extension, destination, &byteCount, &sequence);
+        status = CopySnapshotOut(extension, destination, &copy);
     }
 
     Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = NT_SUCCESS(status) ? byteCount : 0;
+    Irp->IoStatus.Information = NT_SUCCESS(status) ? copy.ByteCount : 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 
     if (NT_SUCCESS(status)) {
-        ClearReadyAfterRead(extension, sequence);
+        ClearReadyAfterRead(extension, copy.Sequence);
     }
     return status;
 }
