@@ -23,7 +23,7 @@ enum FILTER_STATE : ULONG {
     FilterStartFailed = 4,      // start failed below, or the capabilities query did
     FilterStopped = 5,          // stopped while started
     FilterPoweredDown = 6,      // set to D1..D3 while started
-    FilterSurpriseRemoved = 7,  // surprise-removed: only close and PnP still go down
+    FilterSurpriseRemoved = 7,  // surprise-removed: only close, PnP and power still go down
     FilterRemoved = 8,          // removed: the device object is going or gone
 };
 
@@ -43,17 +43,27 @@ struct FILTER_EXTENSION {
 };
 
 // State is written by the Plug and Play path, the power path and the power
-// completion, which can run on different processors, without a lock: a lone
-// 32-bit store is atomic on these machines and the transitions tolerate it.
-// The relaxed atomics compile to the same plain loads and stores; they only
-// tell the compiler (and the host build's race detector) that the word is
-// shared.
+// completion, which can run on different processors, without a lock. The
+// Plug and Play requests come one at a time and store their state outright.
+// The power path moves the state only away from the one state it applies
+// to, in a single compare-and-exchange: a test followed by a store would
+// overwrite a surprise removal or removal landing in between, and the
+// removed device would go on passing requests down. The relaxed load and
+// store compile to plain moves; they only tell the compiler (and the host
+// build's race detector) that the word is shared.
 inline ULONG GetFilterState(const FILTER_EXTENSION* extension) {
     return __atomic_load_n(&extension->State, __ATOMIC_RELAXED);
 }
 
 inline void SetFilterState(FILTER_EXTENSION* extension, FILTER_STATE state) {
     __atomic_store_n(&extension->State, static_cast<ULONG>(state), __ATOMIC_RELAXED);
+}
+
+// Moves State from `from` to `to` if it is still `from`; true if it moved.
+inline bool MoveFilterState(FILTER_EXTENSION* extension, FILTER_STATE from, FILTER_STATE to) {
+    volatile LONG* state = reinterpret_cast<volatile LONG*>(&extension->State);
+    return InterlockedCompareExchange(state, static_cast<LONG>(to), static_cast<LONG>(from)) ==
+           static_cast<LONG>(from);
 }
 
 inline FILTER_EXTENSION* FilterExtension(PDEVICE_OBJECT deviceObject) {

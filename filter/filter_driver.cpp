@@ -86,8 +86,10 @@ VOID NTAPI FilterUnload(PDRIVER_OBJECT DriverObject) {
  * Counts every request while it is inside the filter, except the remove
  * request: that one drops the count below zero itself and deletes the device
  * object, so nothing may touch the extension after it returns. After surprise
- * removal or removal only close (so that handles can still be closed) and
- * Plug and Play requests go down; everything else is refused here.
+ * removal only close (so that handles can still be closed), Plug and Play and
+ * power requests go down: until its last handle closes the stack still gets
+ * system set-power requests, which no driver may fail. After removal power
+ * requests are refused too; everything else is refused in both states.
  *
  * The count covers the dispatch path only: a request the lower driver leaves
  * pending is no longer counted once IoCallDriver has returned. Power requests
@@ -106,8 +108,10 @@ NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     NTSTATUS status;
     const ULONG state = GetFilterState(extension);
-    if (major != IRP_MJ_PNP && major != IRP_MJ_CLOSE &&
-        (state == FilterSurpriseRemoved || state == FilterRemoved)) {
+    const bool refused =
+        major != IRP_MJ_PNP && major != IRP_MJ_CLOSE &&
+        (state == FilterRemoved || (state == FilterSurpriseRemoved && major != IRP_MJ_POWER));
+    if (refused) {
         if (major == IRP_MJ_POWER) {
             // A power request completed without this leaves the power
             // manager waiting before it sends the device the next one.

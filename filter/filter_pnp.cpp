@@ -170,7 +170,7 @@ NTSTATUS FilterQueryInterface(FILTER_EXTENSION* Extension, PIRP Irp) {
  * FilterSurpriseRemoval
  *
  * The hardware is gone: from here on FilterDispatch refuses everything but
- * close and Plug and Play requests.
+ * close, Plug and Play and power requests.
  */
 CODE_SEG("PAGE")
 NTSTATUS FilterSurpriseRemoval(FILTER_EXTENSION* Extension, PIRP Irp) {

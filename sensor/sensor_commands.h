@@ -1,7 +1,8 @@
 // The command routines behind DispatchSensorCommand, one per command code,
 // grouped by the module that owns them. Each runs to completion on the
-// caller's thread, answers in the command's value fields and never writes
-// Status; the dispatcher has already set it to success.
+// caller's thread and answers in the command's value fields; the dispatcher
+// has already set Status to success, and only command 2 changes it, to
+// refuse a missing FRAME_SIZES record.
 #pragma once
 
 #include "sensor_records.h"

@@ -34,8 +34,9 @@ void QueryRateValues(SENSOR_COMMAND* command) {
 }
 
 // Status is cleared before the code is looked at, so a failure the caller left
-// in the block never survives a dispatch; no command routine writes it again.
-// The block has been checked by the caller.
+// in the block never survives a dispatch; the only command routine that
+// writes it again is command 2, refusing a missing FRAME_SIZES record. The
+// block has been checked by the caller.
 SENSOR_STATUS RunSensorCommand(SENSOR_COMMAND* command) {
     command->Status = SENSOR_STATUS_SUCCESS;
     switch (command->Code) {

@@ -78,11 +78,17 @@ void SelectClock(SENSOR_COMMAND* command) {
     command->Value2 = ZeroExtend(divider);
 }
 
-// Command 2. Only the low 16 bits of Value carry the requested width.
+// Command 2. Only the low 16 bits of Value carry the requested width. A
+// block without a FRAME_SIZES record is refused as the entry refuses one
+// without a device record, before anything is loaded.
 void LoadCalibrationAndFrameSizes(SENSOR_COMMAND* command) {
+    FRAME_SIZES* sizes = reinterpret_cast<FRAME_SIZES*>(command->Value2);
+    if (sizes == nullptr) {
+        command->Status = SENSOR_STATUS_INVALID_PARAMETER;
+        return;
+    }
     LoadCalibration(command);
 
-    FRAME_SIZES* sizes = reinterpret_cast<FRAME_SIZES*>(command->Value2);
     const uint32_t requestedWidth = command->Value & 0xFFFF;
     const bool fullPreview = command->Device->TimingFlag != 0 && requestedWidth >= kSensorWidth;
     sizes->SensorWidth = kSensorWidth;

@@ -177,6 +177,11 @@ NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
  *
  * Every transition but the two cancels keeps the state it leaves, so that a
  * cancel can return to it.
+ *
+ * Plain stores are enough: only Plug and Play requests, which arrive one at
+ * a time, write or read the two words. Power requests and the start's
+ * completion routine never touch them, so no transition can land between a
+ * test and its store.
  */
 static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State)
 {

@@ -98,14 +98,16 @@ void Fill(PIRP irp, const Behavior &behavior) {
   irp->IoStatus.Information = behavior.Information;
 }
 
-// Completes a pended request as its driver would from a DPC or a worker.
+// Completes a request as its driver would from its dispatch routine, a DPC
+// or a worker; a power request lets the power manager go on first.
 void CompleteAt(PDRIVER_OBJECT driver, PIRP irp, const Behavior &behavior, KIRQL irql) {
   detail::DriverScope scope(driver);
-  KIRQL old;
-  KeRaiseIrql(irql, &old);
+  KIRQL old = KeGetCurrentIrql();
+  if (irql > old) KeRaiseIrql(irql, &old);
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   Fill(irp, behavior);
   IoCompleteRequest(irp, IO_NO_INCREMENT);
-  KeLowerIrql(old);
+  if (irql > old) KeLowerIrql(old);
 }
 
 void CompleteLater(PDEVICE_OBJECT device, PIRP irp, Behavior behavior) {
@@ -208,15 +210,15 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
   if (!behavior) return Default(*state, device, irp);
   switch (behavior->Action) {
-    case Behavior::Kind::Complete: {
-      if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
-      Fill(irp, *behavior);
-      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    case Behavior::Kind::Complete:
+      CompleteAt(device->DriverObject, irp, *behavior,
+                 behavior->Raise ? behavior->CompletionIrql : KeGetCurrentIrql());
       return behavior->Returned.value_or(behavior->Status);
-    }
     case Behavior::Kind::Pend:
       IoMarkIrpPending(irp);
-      if (behavior->Hold) {
+      if (behavior->AtOnce) {
+        CompleteAt(device->DriverObject, irp, *behavior, behavior->CompletionIrql);
+      } else if (behavior->Hold) {
         std::lock_guard<std::mutex> guard(state->Lock);
         state->HeldRequests.push_back({device, irp, *behavior});
       } else {
@@ -227,6 +229,9 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       return PassDown(device, irp);
     case Behavior::Kind::Handler:
       return behavior->Run(device, irp);
+    case Behavior::Kind::Observe:
+      behavior->Look(device, irp);
+      return Default(*state, device, irp);
   }
   return STATUS_INTERNAL_ERROR;
 }
@@ -280,10 +285,22 @@ Behavior Behavior::Complete(NTSTATUS status, ULONG_PTR information) {
   return behavior;
 }
 
+Behavior Behavior::CompleteAtDispatch(NTSTATUS status, ULONG_PTR information) {
+  Behavior behavior = Complete(status, information);
+  behavior.Raise = true;
+  return behavior;
+}
+
 Behavior Behavior::Pend(NTSTATUS status, ULONG_PTR information, std::chrono::milliseconds delay) {
   Behavior behavior = Complete(status, information);
   behavior.Action = Kind::Pend;
   behavior.Delay = delay;
+  return behavior;
+}
+
+Behavior Behavior::PendCompletedAtOnce(NTSTATUS status, ULONG_PTR information) {
+  Behavior behavior = Pend(status, information);
+  behavior.AtOnce = true;
   return behavior;
 }
 
@@ -304,6 +321,62 @@ Behavior Behavior::Handler(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> run) {
   behavior.Action = Kind::Handler;
   behavior.Run = std::move(run);
   return behavior;
+}
+
+Behavior Behavior::Observe(std::function<void(PDEVICE_OBJECT, PIRP)> look) {
+  Behavior behavior;
+  behavior.Action = Kind::Observe;
+  behavior.Look = std::move(look);
+  return behavior;
+}
+
+const std::vector<CompletionStyle> &CompletionStyles() {
+  static const std::vector<CompletionStyle> styles = {
+      {"at once", [](NTSTATUS s, ULONG_PTR i) { return Behavior::Complete(s, i); }, false, false},
+      {"at once, at DISPATCH_LEVEL",
+       [](NTSTATUS s, ULONG_PTR i) { return Behavior::CompleteAtDispatch(s, i); }, false, false},
+      {"pended, completed before its dispatch routine returns",
+       [](NTSTATUS s, ULONG_PTR i) { return Behavior::PendCompletedAtOnce(s, i); }, true, false},
+      {"pended, completed from another thread at DISPATCH_LEVEL",
+       [](NTSTATUS s, ULONG_PTR i) { return Behavior::Pend(s, i, std::chrono::milliseconds(2)); },
+       true, false},
+      {"pended, completed from another thread at PASSIVE_LEVEL",
+       [](NTSTATUS s, ULONG_PTR i) {
+         Behavior behavior = Behavior::Pend(s, i, std::chrono::milliseconds(2));
+         behavior.CompletionIrql = PASSIVE_LEVEL;
+         return behavior;
+       },
+       true, false},
+      {"held, completed late", [](NTSTATUS s, ULONG_PTR i) { return Behavior::Held(s, i); }, true,
+       true},
+  };
+  return styles;
+}
+
+IrpResult SendThrough(TestDriver &lower, const CompletionStyle &style,
+                      const std::function<IrpResult()> &send,
+                      const std::function<void()> &whileHeld) {
+  if (!style.Held) return send();
+  const size_t heldBefore = lower.HeldCount();
+  std::mutex lock;
+  IrpResult result;
+  bool returned = false;
+  StartThread([&] {
+    IrpResult r = send();
+    std::lock_guard<std::mutex> guard(lock);
+    result = r;
+    returned = true;
+  });
+  if (WaitUntil([&] { return lower.HeldCount() > heldBefore; })) {
+    if (whileHeld) whileHeld();
+    std::lock_guard<std::mutex> guard(lock);
+    if (returned) RecordFault("SendThrough: the request returned while the lower driver held it");
+  } else {
+    RecordFault("SendThrough: the request never reached the lower driver's hold");
+  }
+  lower.CompleteHeld();
+  JoinThreads();
+  return result;
 }
 
 TestDriver::TestDriver(const char *name, const TestDriverOptions &options)

@@ -16,7 +16,7 @@
 namespace host_kernel {
 
 struct Behavior {
-  enum class Kind { Complete, Pend, PassDown, Handler };
+  enum class Kind { Complete, Pend, PassDown, Handler, Observe };
   Kind Action = Kind::Complete;
   NTSTATUS Status = STATUS_SUCCESS;  // IoStatus.Status when it completes
   ULONG_PTR Information = 0;         // IoStatus.Information when it completes
@@ -27,18 +27,30 @@ struct Behavior {
   // buffer, the MDL or the user buffer, by the request's buffering.
   std::vector<UCHAR> Data;
   // Pend: completed by a kernel thread after Delay at CompletionIrql, or, if
-  // Hold, kept until CompletePending.
+  // Hold, kept until CompleteHeld, or, if AtOnce, on the dispatching thread
+  // at CompletionIrql before the dispatch routine returns STATUS_PENDING.
   bool Hold = false;
+  bool AtOnce = false;
   std::chrono::milliseconds Delay{1};
   KIRQL CompletionIrql = DISPATCH_LEVEL;
+  // Complete: raise to CompletionIrql for the completion.
+  bool Raise = false;
   std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> Run;
+  // Observe: looks at the request, then the driver's default handling.
+  std::function<void(PDEVICE_OBJECT, PIRP)> Look;
 
   static Behavior Complete(NTSTATUS status, ULONG_PTR information = 0);
+  // Completes in the dispatch routine, raised to DISPATCH_LEVEL.
+  static Behavior CompleteAtDispatch(NTSTATUS status, ULONG_PTR information = 0);
   static Behavior Pend(NTSTATUS status, ULONG_PTR information = 0,
                        std::chrono::milliseconds delay = std::chrono::milliseconds(1));
+  // Marks the request pending, completes it at DISPATCH_LEVEL and only then
+  // returns STATUS_PENDING.
+  static Behavior PendCompletedAtOnce(NTSTATUS status, ULONG_PTR information = 0);
   static Behavior Held(NTSTATUS status, ULONG_PTR information = 0);
   static Behavior PassDown();
   static Behavior Handler(std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> run);
+  static Behavior Observe(std::function<void(PDEVICE_OBJECT, PIRP)> look);
 };
 
 // One request as the test driver saw it on arrival.
@@ -103,5 +115,26 @@ class TestDriver {
  private:
   std::shared_ptr<State> state_;
 };
+
+// The ways a lower driver may finish a request, all legal and all of them
+// met in the field: at once or pended; at PASSIVE_LEVEL or DISPATCH_LEVEL;
+// on the dispatching thread or another one; before or after its dispatch
+// routine has returned; or only much later, when the test says so (held).
+// A driver above must give the same answer whichever it meets.
+struct CompletionStyle {
+  const char *Name;
+  Behavior (*Make)(NTSTATUS status, ULONG_PTR information);
+  bool Pends;  // the lower dispatch routine returns STATUS_PENDING
+  bool Held;   // completed only by CompleteHeld
+};
+const std::vector<CompletionStyle> &CompletionStyles();
+
+// Runs `send` (which sends one request and waits for it). For a held style
+// it does so on a kernel thread, runs `whileHeld` once `lower` holds the
+// request, then completes it from this thread at DISPATCH_LEVEL and waits
+// for `send` to return.
+IrpResult SendThrough(TestDriver &lower, const CompletionStyle &style,
+                      const std::function<IrpResult()> &send,
+                      const std::function<void()> &whileHeld = {});
 
 }  // namespace host_kernel

@@ -1,5 +1,5 @@
 // orvane's frame in a device stack, single-threaded: add-device and its
-// failures, the counted pass-through, refusal after surprise removal, the
+// failures, the counted pass-through, refusal after (surprise) removal, the
 // Plug and Play state table, the start path with its capabilities query,
 // power transitions, the refused stop and the interface query.
 #include <cstring>
@@ -130,23 +130,28 @@ TEST_F(OrvaneStack, OtherRequestsPassDownWithTheLowerDriversAnswer) {
 
 // --- Surprise removal -------------------------------------------------------------
 
-TEST_F(OrvaneStack, AfterSurpriseRemovalOnlyCloseAndPlugAndPlayGoDown) {
+// A surprise-removed stack still gets system set-power requests until its
+// last handle closes, and a set-power request must never fail: power goes
+// down until the device is removed.
+TEST_F(OrvaneStack, AfterSurpriseRemovalOnlyClosePlugAndPlayAndPowerGoDown) {
     struct Case {
         UCHAR major;
         UCHAR minor;
-        bool passes;
+        bool passesSurpriseRemoved;
+        bool passesRemoved;
     };
     const Case cases[] = {
-        {IRP_MJ_CREATE, 0, false},
-        {IRP_MJ_CLEANUP, 0, false},
-        {IRP_MJ_READ, 0, false},
-        {IRP_MJ_WRITE, 0, false},
-        {IRP_MJ_DEVICE_CONTROL, 0, false},
-        {IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, false},
-        {IRP_MJ_FLUSH_BUFFERS, 0, false},
-        {IRP_MJ_POWER, IRP_MN_QUERY_POWER, false},
-        {IRP_MJ_CLOSE, 0, true},
-        {IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, true},
+        {IRP_MJ_CREATE, 0, false, false},
+        {IRP_MJ_CLEANUP, 0, false, false},
+        {IRP_MJ_READ, 0, false, false},
+        {IRP_MJ_WRITE, 0, false, false},
+        {IRP_MJ_DEVICE_CONTROL, 0, false, false},
+        {IRP_MJ_INTERNAL_DEVICE_CONTROL, 0, false, false},
+        {IRP_MJ_FLUSH_BUFFERS, 0, false, false},
+        {IRP_MJ_POWER, IRP_MN_QUERY_POWER, true, false},
+        {IRP_MJ_POWER, IRP_MN_SET_POWER, true, false},
+        {IRP_MJ_CLOSE, 0, true, true},
+        {IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, true, true},
     };
     BuildStarted();
     const IrpResult surprise = host_kernel::SendPnp(pdo_, IRP_MN_SURPRISE_REMOVAL);
@@ -156,7 +161,8 @@ TEST_F(OrvaneStack, AfterSurpriseRemovalOnlyCloseAndPlugAndPlayGoDown) {
     for (FILTER_STATE state : {FilterSurpriseRemoved, FilterRemoved}) {
         ForceState(state);
         for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << "state " << state << " major " << int(c.major));
+            SCOPED_TRACE(testing::Message() << "state " << state << " major " << int(c.major)
+                                            << " minor " << int(c.minor));
             lower_->ClearSeen();
             lower_->On(c.major, Behavior::Complete(STATUS_SUCCESS, 5));
 
@@ -167,7 +173,7 @@ TEST_F(OrvaneStack, AfterSurpriseRemovalOnlyCloseAndPlugAndPlayGoDown) {
                     stack->Parameters.Power.State.DeviceState = PowerDeviceD3;
                 });
 
-            if (c.passes) {
+            if (state == FilterSurpriseRemoved ? c.passesSurpriseRemoved : c.passesRemoved) {
                 EXPECT_EQ(r.Status, STATUS_SUCCESS);
                 EXPECT_EQ(r.Information, 5u);
                 EXPECT_EQ(lower_->SeenCount(c.major), 1u);
@@ -177,6 +183,7 @@ TEST_F(OrvaneStack, AfterSurpriseRemovalOnlyCloseAndPlugAndPlayGoDown) {
                 EXPECT_EQ(r.Information, 0x77u);
                 EXPECT_EQ(lower_->SeenCount(c.major), 0u);
             }
+            EXPECT_EQ(State(), state);
             EXPECT_EQ(Outstanding(), 0);
         }
     }
@@ -407,6 +414,16 @@ const PowerCase kPowerTable[] = {
     {FilterStarted, PowerRequest::QueryDevice, PowerDeviceD3, STATUS_SUCCESS, FilterStarted},
     {FilterStarted, PowerRequest::SetSystem, PowerSystemSleeping3, STATUS_SUCCESS, FilterStarted},
     {FilterPoweredDown, PowerRequest::SetSystem, PowerSystemWorking, STATUS_SUCCESS, FilterPoweredDown},
+    // A surprise-removed device still takes power requests down, and stays
+    // surprise-removed.
+    {FilterSurpriseRemoved, PowerRequest::SetSystem, PowerSystemSleeping3, STATUS_SUCCESS,
+     FilterSurpriseRemoved},
+    {FilterSurpriseRemoved, PowerRequest::SetDevice, PowerDeviceD3, STATUS_SUCCESS,
+     FilterSurpriseRemoved},
+    {FilterSurpriseRemoved, PowerRequest::SetDevice, PowerDeviceD0, STATUS_SUCCESS,
+     FilterSurpriseRemoved},
+    {FilterSurpriseRemoved, PowerRequest::SetDevice, PowerDeviceD3, STATUS_UNSUCCESSFUL,
+     FilterSurpriseRemoved},
 };
 
 IrpResult SendPower(PDEVICE_OBJECT pdo, PowerRequest request, int target) {

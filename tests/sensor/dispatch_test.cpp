@@ -113,6 +113,17 @@ TEST_F(SensorTest, MissingPointersAreRefused) {
     }
     bridge.device.SensorType = SENSOR_TYPE_DRIVEN;
 
+    // Command 2 without a FRAME_SIZES record: refused before any calibration
+    // is read, so neither the bridge nor the tuning record hears of it.
+    bridge.registry[u"MicFluorRGB"] = 0x112233;
+    SENSOR_COMMAND noSizes = bridge.Command(SENSOR_CMD_LOAD_CALIBRATION, 640, 0);
+    SENSOR_COMMAND refused = noSizes;
+    refused.Status = SENSOR_STATUS_INVALID_PARAMETER;
+    EXPECT_EQ(Command0(&noSizes), SENSOR_STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(SameBytes(noSizes, refused));
+    EXPECT_TRUE(bridge.calls.empty());
+    EXPECT_EQ(std::memcmp(&SensorTuning, &SensorTuningAtLoad, sizeof SensorTuning), 0);
+
     SENSOR_COMMAND noAux = bridge.Command(0);
     EXPECT_EQ(Command1(&noAux), SENSOR_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(noAux.Status, SENSOR_STATUS_INVALID_PARAMETER);

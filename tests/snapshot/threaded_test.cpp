@@ -1,12 +1,14 @@
-// tessip with its two parties on different threads: trigger pulses seen by
+// tessip with its parties on different threads: trigger pulses seen by
 // waiting application threads, frame deliveries racing reads, trigger
-// reports racing the release of the events they signal, and registrations
-// racing each other and releases. Run under
+// reports racing the release of the events they signal, registrations
+// racing each other and releases, and a lower driver that finishes
+// requests in every way a lower driver may. Run under
 // ThreadSanitizer (label "threaded") as well as in the plain builds.
 #include "snapshot_fixture.h"
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 using namespace host_kernel;
@@ -16,6 +18,10 @@ using namespace std::chrono_literals;
 namespace {
 
 class ThreadedTest : public SnapshotTest {};
+
+using host_kernel::CompletionStyle;
+using host_kernel::CompletionStyles;
+using host_kernel::SendThrough;
 
 // --- Trigger pulses -------------------------------------------------------------
 
@@ -244,6 +250,73 @@ TEST_F(ThreadedTest, RacingRegistrationsKeepOnePairAndEveryReference)
         }
     }
     RecordProperty("busy", int(busy));
+}
+
+// --- The lower driver finishing requests however it may ----------------------------
+
+// Whichever way the bridge driver finishes a request (at once, at
+// DISPATCH_LEVEL, pended and completed from anywhere, or held until late),
+// tessip completes the start itself with the final status and never as
+// pending, and carries every request it passes down back unchanged, its
+// pending state included. Power requests arrive at PASSIVE_LEVEL on a
+// power-pageable stack and at DISPATCH_LEVEL on one that is not.
+TEST_F(ThreadedTest, WhicheverWayTheLowerDriverFinishesTessipAnswersAlike)
+{
+    for (ULONG flags : {ULONG(DO_BUFFERED_IO | DO_POWER_PAGABLE), ULONG(DO_BUFFERED_IO)}) {
+        for (const CompletionStyle& style : CompletionStyles()) {
+            for (NTSTATUS status : {STATUS_SUCCESS, STATUS_DEVICE_NOT_READY}) {
+                SCOPED_TRACE(testing::Message() << "flags 0x" << std::hex << flags << ", status 0x"
+                                                << status << std::dec << ", " << style.Name);
+                ASSERT_EQ(AddCamera(flags), STATUS_SUCCESS);
+
+                bridge_->On(IRP_MJ_PNP, IRP_MN_START_DEVICE, style.Make(status, 0));
+                IrpResult start = SendThrough(*bridge_, style,
+                                              [&] { return SendPnp(pdo_, IRP_MN_START_DEVICE); },
+                                              [&] {
+                                                  std::this_thread::sleep_for(20ms);
+                                                  EXPECT_EQ(Extension()->PnpState,
+                                                            ULONG(NotStarted));
+                                              });
+                EXPECT_TRUE(start.Completed);
+                EXPECT_EQ(start.Status, status);
+                EXPECT_EQ(start.Returned, status);
+                EXPECT_FALSE(start.PendingReturned);
+                EXPECT_EQ(Extension()->PnpState, ULONG(NT_SUCCESS(status) ? Started : NotStarted));
+
+                DEVICE_CAPABILITIES capabilities;
+                const struct {
+                    const char* name;
+                    UCHAR major, minor;
+                    std::function<IrpResult()> send;
+                } passed[] = {
+                    {"device set-power", IRP_MJ_POWER, IRP_MN_SET_POWER,
+                     [&] { return SetDevicePower(pdo_, PowerDeviceD3); }},
+                    {"system query-power", IRP_MJ_POWER, IRP_MN_QUERY_POWER,
+                     [&] { return QuerySystemPower(pdo_, PowerSystemSleeping3); }},
+                    {"capabilities query", IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                     [&] { return QueryCapabilities(pdo_, &capabilities); }},
+                    {"internal device control", IRP_MJ_INTERNAL_DEVICE_CONTROL, 0,
+                     [&] { return SendIrp(Filter(), IRP_MJ_INTERNAL_DEVICE_CONTROL, 0); }},
+                };
+                for (const auto& request : passed) {
+                    SCOPED_TRACE(request.name);
+                    bridge_->On(request.major, request.minor, style.Make(status, 7));
+                    IrpResult r = SendThrough(*bridge_, style, request.send);
+                    EXPECT_TRUE(r.Completed);
+                    EXPECT_EQ(r.Status, status);
+                    EXPECT_EQ(r.Information, 7u);
+                    EXPECT_EQ(r.Returned, style.Pends ? STATUS_PENDING : status);
+                    EXPECT_EQ(r.PendingReturned, style.Pends);
+                }
+
+                bridge_->Clear();
+                EXPECT_TRUE(SendPnp(pdo_, IRP_MN_REMOVE_DEVICE).Completed);
+                EXPECT_EQ(Filter(), nullptr);
+                DeletePhysicalDevice(pdo_);
+                bridge_.reset();
+            }
+        }
+    }
 }
 
 }  // namespace
