@@ -198,6 +198,12 @@ FrameStatistics BridgeModel::StepFrame() {
     return frame;
 }
 
+void BridgeModel::ReportTrigger(uint32_t kind) {
+    if (snapshotFilter_ != nullptr) {
+        snapshot_.SubmitSnapshot(snapshotFilter_, nullptr, kind);
+    }
+}
+
 void BridgeModel::ServeSnapshot() {
     if (snapshotFilter_ == nullptr || snapshot_.TakeSnapshotRequest(snapshotFilter_) == 0) {
         return;

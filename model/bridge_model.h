@@ -55,11 +55,18 @@ class BridgeModel {
     // of the frame as the camera produced it.
     FrameStatistics StepFrame();
 
+    // A trigger report (a frame-less SubmitSnapshot): the camera asks for a
+    // snapshot, and tessip pulses one of the application's events if they
+    // are switched on. `kind` picks which.
+    void ReportTrigger(uint32_t kind);
+
     int32_t& Control(uint32_t id) { return controls_[id]; }
     void SetRegistryValue(const std::u16string& name, uint32_t value) { registry_[name] = value; }
     const SENSOR_DEVICE& Device() const { return device_; }
     const FRAME_SIZES& FrameSizes() const { return frameSizes_; }
     unsigned SnapshotsDelivered() const { return snapshotsDelivered_; }
+    // The frame the last snapshot delivery handed to tessip.
+    const std::vector<uint8_t>& LastSnapshot() const { return frame_; }
 
     // The table's services, reached from the static entry points.
     SENSOR_STATUS BusWriteRead(uint32_t address, uint8_t writeLength, const uint8_t* write,

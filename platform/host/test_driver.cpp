@@ -417,6 +417,10 @@ void TestDriver::On(UCHAR major, UCHAR minor, const Behavior &behavior) {
   state_->Behaviors[{major, minor}] = behavior;
 }
 
+NTSTATUS TestDriver::ServeDefault(PDEVICE_OBJECT device, PIRP irp) {
+  return Default(*StateOf(device->DriverObject), device, irp);
+}
+
 void TestDriver::Clear() {
   std::lock_guard<std::mutex> guard(state_->Lock);
   state_->Behaviors.clear();

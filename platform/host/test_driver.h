@@ -98,6 +98,11 @@ class TestDriver {
   void On(UCHAR major, UCHAR minor, const Behavior &behavior);
   void Clear();  // back to the default behaviour
 
+  // Serves a request as a test driver does when no behaviour is set for it;
+  // for handlers that only add to that (a function driver stopping its own
+  // work at removal, then removing its device as usual).
+  static NTSTATUS ServeDefault(PDEVICE_OBJECT device, PIRP irp);
+
   std::vector<SeenRequest> Seen() const;
   size_t SeenCount(UCHAR major) const;
   size_t SeenCount(UCHAR major, UCHAR minor) const;

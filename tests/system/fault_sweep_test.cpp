@@ -1,0 +1,477 @@
+// Every kernel call the drivers make that can fail, failed in turn at every
+// place it occurs in one camera's life: plug-in, start, the bridge driver's
+// interface queries and sensor start, an application opening the
+// still-image interface, streaming with auto exposure and auto white
+// balance, a snapshot requested, delivered and read, and removal.
+//
+// The life is lived once without a failure to count each call by phase,
+// then once more for every occurrence of every call with that one
+// occurrence failed. Each run must end without a kernel fault, with nothing
+// leaked and the camera removed, and with the failure handled the way the
+// failing driver promises; the table of promises is keyed by call and phase,
+// so a call the drivers start making somewhere new fails the sweep until
+// its promise is written down.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "bridge_model.h"
+#include "camera_model.h"
+#include "camera_stack.h"
+#include "filter.h"
+#include "kernel_test.h"
+#include "snapshot.h"
+
+using namespace host_kernel;
+
+namespace {
+
+constexpr int kCalls = static_cast<int>(Call::Count);
+
+enum class Phase {
+    Loading,
+    PlugIn,
+    Start,
+    BridgeQueries,
+    AppOpens,
+    Streaming,
+    Snapshot,
+    ReadAgain,
+    SurpriseRemoval,
+    AppCloses,
+    Removal,
+    Count
+};
+constexpr int kPhases = static_cast<int>(Phase::Count);
+
+const char* PhaseName(Phase phase) {
+    static const char* const names[kPhases] = {
+        "loading",          "plug-in",   "start",    "bridge driver's queries",
+        "application opens", "streaming", "snapshot", "reading it again", "surprise removal",
+        "application closes", "removal"};
+    return names[static_cast<int>(phase)];
+}
+
+// How the camera is built and leaves: its buffering decides whether reads
+// bring an MDL to map, and a surprise removal adds its own step.
+struct Variant {
+    const char* name;
+    ULONG pdoFlags;
+    bool surprise;
+};
+
+const Variant kVariants[] = {
+    {"buffered reads, orderly removal", DO_BUFFERED_IO | DO_POWER_PAGABLE, false},
+    {"direct reads, surprise removal", DO_DIRECT_IO | DO_POWER_PAGABLE, true},
+};
+
+// What one life looked like from outside the drivers.
+struct Outcome {
+    unsigned calls[kPhases][kCalls] = {};  // kernel calls the drivers made, by phase
+    NTSTATUS plugIn = STATUS_PENDING;
+    NTSTATUS start = STATUS_PENDING;
+    ULONG orvaneState = 0;  // after the start
+    bool connected = false;  // the bridge driver got both records and found the sensor
+    bool listed = false;     // the still-image interface was offered
+    NTSTATUS opened = STATUS_PENDING;
+    ULONG byteCount = 0;  // IMAGE_INFO as the application read it
+    NTSTATUS registration = STATUS_PENDING;
+    LONG_PTR eventReferences[2] = {};  // after registering, the handle's included
+    IoResult earlyRead;                // before any delivery
+    bool ready = false;                // after the bridge driver answered the request
+    IoResult read;
+    bool readWhole = false;      // the bytes of the frame delivered, no more, no less
+    bool readUntouched = false;  // the buffer as the application filled it
+    bool readyAfterRead = false;
+    IoResult reread;
+    bool rereadWhole = false;
+    bool rereadUntouched = false;
+    bool listedAfterSurprise = false;
+    NTSTATUS removal = STATUS_PENDING;
+    size_t devicesAbovePdo = 0;  // after removal
+    LONG_PTR referencesAfterRemoval[2] = {};
+    PoolStats pool;  // once the camera and the application are gone
+    size_t irps = 0;
+    size_t devices = 0;
+    std::vector<std::string> faults;
+
+    unsigned Total(Call call) const {
+        unsigned total = 0;
+        for (const auto& phase : calls) total += phase[static_cast<int>(call)];
+        return total;
+    }
+};
+
+// The application's side, scripted: it opens the still-image interface (or,
+// when none is offered, the stack itself, to show the stack still works),
+// registers two events, takes one snapshot and leaves.
+class Application {
+  public:
+    Application() : process_(CreateProcess("still-image application")) {}
+
+    NTSTATUS Open(PDEVICE_OBJECT pdo, bool* listed) {
+        std::vector<std::u16string> links = EnumerateDeviceInterfaces(GUID_DEVINTERFACE_IMAGE);
+        *listed = !links.empty();
+        return *listed ? OpenDevice(process_, links[0], &file_) : OpenDevice(process_, pdo, &file_);
+    }
+
+    ULONG ByteCount() {
+        SNAPSHOT_IMAGE_INFO info{};
+        IoResult result = DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0,
+                                          &info, sizeof(info));
+        return NT_SUCCESS(result.Status) ? info.ByteCount : 0;
+    }
+
+    NTSTATUS Register(LONG_PTR references[2]) {
+        for (int i = 0; i < 2; i++) events_[i] = CreateEvent(process_, NotificationEvent, false);
+        NTSTATUS status = SetEvents(events_[0], events_[1]);
+        References(references);
+        return status;
+    }
+
+    void References(LONG_PTR references[2]) const {
+        for (int i = 0; i < 2; i++) references[i] = ReferenceCount(ObjectFromHandle(process_, events_[i]));
+    }
+
+    NTSTATUS SetEvents(HANDLE first, HANDLE second) {
+        HANDLE handles[2] = {first, second};
+        return DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_SET_EVENTS, handles, sizeof(handles),
+                               nullptr, 0).Status;
+    }
+
+    NTSTATUS Control(ULONG code) {
+        return DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_CONTROL, &code, sizeof(code), nullptr, 0)
+            .Status;
+    }
+
+    bool Ready() {
+        ULONG word = SNAPSHOT_CONTROL_QUERY_READY;
+        IoResult result = DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_CONTROL, &word, sizeof(word),
+                                          &word, sizeof(word));
+        return NT_SUCCESS(result.Status) && word == 1;
+    }
+
+    // Reads into a buffer of `length` bytes filled with a byte no frame of
+    // this camera holds, so that bytes the read did not write show.
+    static constexpr UCHAR kUnwritten = 0x5A;
+    IoResult Read(ULONG length, std::vector<UCHAR>* image) {
+        image->assign(length, kUnwritten);
+        return ReadFile(process_, file_, image->data(), length);
+    }
+
+    void CloseDevice() { CloseHandle(process_, file_); }
+    void Exit() { TerminateProcess(process_); }
+
+  private:
+    Process* process_;
+    HANDLE file_ = nullptr;
+    HANDLE events_[2] = {};
+};
+
+// Counts the calls made since the last phase ended.
+class PhaseCounter {
+  public:
+    explicit PhaseCounter(Outcome* outcome) : outcome_(outcome) {}
+    void End(Phase phase) {
+        for (int c = 0; c < kCalls; c++) {
+            unsigned now = CallCount(static_cast<Call>(c));
+            outcome_->calls[static_cast<int>(phase)][c] = now - counted_[c];
+            counted_[c] = now;
+        }
+    }
+
+  private:
+    Outcome* outcome_;
+    unsigned counted_[kCalls] = {};
+};
+
+bool Holds(const std::vector<UCHAR>& image, const IoResult& result, const std::vector<uint8_t>& frame) {
+    return result.Information == frame.size() && image.size() >= frame.size() &&
+           std::memcmp(image.data(), frame.data(), frame.size()) == 0;
+}
+
+bool Untouched(const std::vector<UCHAR>& image) {
+    return std::all_of(image.begin(), image.end(),
+                       [](UCHAR b) { return b == Application::kUnwritten; });
+}
+
+// Removal as the Plug and Play manager and the bus finish it (after a
+// failed plug-in there is no stack left to remove), then what is left once
+// the camera and its application are gone.
+void Remove(PDEVICE_OBJECT pdo, Outcome* o, Application* app) {
+    if (pdo->AttachedDevice != nullptr) o->removal = RemoveDevice(pdo);
+    o->devicesAbovePdo = DeviceStack(pdo).size() - 1;
+    if (app != nullptr) app->References(o->referencesAfterRemoval);
+    DeletePhysicalDevice(pdo);
+    if (app != nullptr) app->Exit();
+    o->pool = PoolUsage();
+    o->irps = LiveIrps();
+    o->devices = LiveDevices();
+}
+
+// One camera's life on a fresh kernel. `arm` runs first, to set up the
+// failure of the run.
+Outcome Live(const Variant& variant, const std::function<void()>& arm) {
+    Reset();
+    arm();
+    Outcome o;
+    PhaseCounter phases(&o);
+    {
+        camera_model::CameraDrivers drivers;
+        phases.End(Phase::Loading);
+
+        PDEVICE_OBJECT pdo = nullptr;
+        o.plugIn = drivers.PlugIn(variant.pdoFlags, &pdo);
+        phases.End(Phase::PlugIn);
+        if (!NT_SUCCESS(o.plugIn)) {
+            Remove(pdo, &o, nullptr);
+            phases.End(Phase::Removal);
+            Shutdown();
+            o.faults = TakeFaults();
+            return o;
+        }
+
+        o.start = StartDevice(pdo);
+        o.orvaneState = GetFilterState(FilterExtension(drivers.OrvaneDevice(pdo)));
+        phases.End(Phase::Start);
+        if (!NT_SUCCESS(o.start)) {
+            Remove(pdo, &o, nullptr);
+            phases.End(Phase::Removal);
+            Shutdown();
+            o.faults = TakeFaults();
+            return o;
+        }
+
+        camera_model::CameraModel camera;
+        camera_model::BridgeModel bridge(&camera, {});
+        o.connected = bridge.Connect(pdo, drivers.TessipDevice(pdo)) && bridge.ProbeSensor();
+        bridge.StartSensor(0, 2);
+        phases.End(Phase::BridgeQueries);
+
+        Application app;
+        o.opened = app.Open(pdo, &o.listed);
+        o.byteCount = app.ByteCount();
+        o.registration = app.Register(o.eventReferences);
+        app.Control(SNAPSHOT_CONTROL_EVENTS_ON);
+        std::vector<UCHAR> image;
+        o.earlyRead = app.Read(o.byteCount, &image);
+        phases.End(Phase::AppOpens);
+
+        for (int frame = 0; frame < 16; frame++) {
+            if (frame == 8) bridge.ReportTrigger(1);
+            bridge.StepFrame();
+        }
+        phases.End(Phase::Streaming);
+
+        app.Control(SNAPSHOT_CONTROL_REQUEST);
+        bridge.StepFrame();
+        o.ready = app.Ready();
+        o.read = app.Read(o.byteCount, &image);
+        o.readWhole = Holds(image, o.read, bridge.LastSnapshot());
+        o.readUntouched = Untouched(image);
+        o.readyAfterRead = app.Ready();
+        phases.End(Phase::Snapshot);
+
+        o.reread = app.Read(o.byteCount, &image);
+        o.rereadWhole = Holds(image, o.reread, bridge.LastSnapshot());
+        o.rereadUntouched = Untouched(image);
+        phases.End(Phase::ReadAgain);
+
+        // Unplugged: the hardware is gone while the application still holds
+        // the device open; it exits without releasing its events, which
+        // tessip's removal must then let go of.
+        if (variant.surprise) {
+            SurpriseRemoveDevice(pdo);
+            o.listedAfterSurprise = !EnumerateDeviceInterfaces(GUID_DEVINTERFACE_IMAGE).empty();
+            phases.End(Phase::SurpriseRemoval);
+        } else {
+            app.Control(SNAPSHOT_CONTROL_EVENTS_OFF);
+            app.SetEvents(nullptr, nullptr);
+        }
+        app.CloseDevice();
+        phases.End(Phase::AppCloses);
+
+        Remove(pdo, &o, &app);
+        phases.End(Phase::Removal);
+    }
+    Shutdown();
+    o.faults = TakeFaults();
+    return o;
+}
+
+// What the camera's life looks like with one call failed. The defaults are
+// the life without a failure.
+struct Expected {
+    NTSTATUS plugIn = STATUS_SUCCESS;  // a failure: no camera, nothing else happens
+    NTSTATUS start = STATUS_SUCCESS;   // a failure: removed again at once
+    bool listed = true;
+    NTSTATUS registration = STATUS_SUCCESS;
+    NTSTATUS earlyRead = STATUS_SUCCESS;  // succeeds with 0 bytes
+    bool delivered = true;                // the requested frame made the snapshot ready
+    NTSTATUS read = STATUS_SUCCESS;       // the frame whole; a failure writes nothing
+    NTSTATUS reread = STATUS_SUCCESS;
+    bool listedAfterSurprise = false;
+};
+
+struct Promise {
+    Call call;
+    Phase phase;
+    const char* what;
+    Expected expected;
+};
+
+// By call and phase, what the drivers promise when that call fails there.
+const Promise kPromises[] = {
+    {Call::IoCreateDevice, Phase::PlugIn,
+     "add-device (orvane's or tessip's) fails with the creation's status; no camera",
+     {.plugIn = STATUS_INSUFFICIENT_RESOURCES}},
+    {Call::IoAttachDeviceToDeviceStack, Phase::PlugIn,
+     "add-device deletes its device object and fails; no camera",
+     {.plugIn = STATUS_UNSUCCESSFUL}},
+    {Call::ExAllocatePoolWithTag, Phase::PlugIn,
+     "tessip runs without a snapshot buffer: deliveries ignored, every read refused",
+     {.earlyRead = STATUS_INSUFFICIENT_RESOURCES,
+      .delivered = false,
+      .read = STATUS_INSUFFICIENT_RESOURCES,
+      .reread = STATUS_INSUFFICIENT_RESOURCES}},
+    {Call::IoRegisterDeviceInterface, Phase::PlugIn,
+     "no still-image interface, but the stack works", {.listed = false}},
+    {Call::IoSetDeviceInterfaceState, Phase::PlugIn,
+     "the interface is registered but not enabled: not offered, the stack works",
+     {.listed = false}},
+    {Call::IoAllocateIrp, Phase::Start,
+     "orvane's capabilities query has no IRP: the start fails with "
+     "STATUS_INSUFFICIENT_RESOURCES and orvane is FilterStartFailed",
+     {.start = STATUS_INSUFFICIENT_RESOURCES}},
+    {Call::ObReferenceObjectByHandle, Phase::AppOpens,
+     "event registration fails all or nothing: neither event is held",
+     {.registration = STATUS_INVALID_HANDLE}},
+    {Call::MmMapLockedPagesSpecifyCache, Phase::AppOpens,
+     "a read whose MDL cannot be mapped fails and writes nothing",
+     {.earlyRead = STATUS_INSUFFICIENT_RESOURCES}},
+    {Call::MmMapLockedPagesSpecifyCache, Phase::Snapshot,
+     "a read whose MDL cannot be mapped fails, writes nothing, and the snapshot stays ready",
+     {.read = STATUS_INSUFFICIENT_RESOURCES}},
+    {Call::MmMapLockedPagesSpecifyCache, Phase::ReadAgain,
+     "the same, for a second read of the same snapshot", {.reread = STATUS_INSUFFICIENT_RESOURCES}},
+    {Call::IoSetDeviceInterfaceState, Phase::SurpriseRemoval,
+     "the disable fails: the interface stays offered until removal, which goes on",
+     {.listedAfterSurprise = true}},
+    {Call::IoSetDeviceInterfaceState, Phase::Removal,
+     "the disable fails: removal goes on and frees the name", {}},
+};
+
+void Check(const Outcome& o, const Expected& e, const Variant& variant) {
+    for (const std::string& fault : o.faults) ADD_FAILURE() << "kernel fault: " << fault;
+    // Whatever failed, the camera could be removed and left nothing behind.
+    EXPECT_EQ(o.devicesAbovePdo, 0u);
+    EXPECT_EQ(o.pool.Blocks, 0u);
+    EXPECT_EQ(o.irps, 0u);
+    EXPECT_EQ(o.devices, 0u);
+
+    EXPECT_EQ(o.plugIn, e.plugIn);
+    if (!NT_SUCCESS(o.plugIn)) return;
+    EXPECT_EQ(o.start, e.start);
+    EXPECT_EQ(o.orvaneState, NT_SUCCESS(e.start) ? ULONG(FilterStarted) : ULONG(FilterStartFailed));
+    EXPECT_EQ(o.removal, STATUS_SUCCESS);
+    if (!NT_SUCCESS(o.start)) return;
+
+    EXPECT_TRUE(o.connected);
+    EXPECT_EQ(o.listed, e.listed);
+    EXPECT_EQ(o.opened, STATUS_SUCCESS);
+    EXPECT_EQ(o.byteCount, 640u * 480u * 3u);
+    EXPECT_EQ(o.registration, e.registration);
+    const LONG_PTR held = NT_SUCCESS(e.registration) ? 2 : 1;
+    EXPECT_EQ(o.eventReferences[0], held);
+    EXPECT_EQ(o.eventReferences[1], held);
+
+    EXPECT_EQ(o.earlyRead.Status, e.earlyRead);
+    EXPECT_EQ(o.earlyRead.Information, 0u);
+    EXPECT_EQ(o.ready, e.delivered);
+    EXPECT_EQ(o.read.Status, e.read);
+    if (NT_SUCCESS(e.read)) {
+        EXPECT_TRUE(o.readWhole);
+    } else {
+        EXPECT_EQ(o.read.Information, 0u);
+        EXPECT_TRUE(o.readUntouched);
+    }
+    EXPECT_EQ(o.readyAfterRead, e.delivered && !NT_SUCCESS(e.read));
+    EXPECT_EQ(o.reread.Status, e.reread);
+    if (NT_SUCCESS(e.reread)) {
+        EXPECT_TRUE(o.rereadWhole);
+    } else {
+        EXPECT_EQ(o.reread.Information, 0u);
+        EXPECT_TRUE(o.rereadUntouched);
+    }
+    if (variant.surprise) {
+        EXPECT_EQ(o.listedAfterSurprise, e.listedAfterSurprise);
+    }
+    EXPECT_EQ(o.referencesAfterRemoval[0], 1);
+    EXPECT_EQ(o.referencesAfterRemoval[1], 1);
+}
+
+const Promise* PromiseFor(Call call, Phase phase) {
+    for (const Promise& promise : kPromises) {
+        if (promise.call == call && promise.phase == phase) return &promise;
+    }
+    return nullptr;
+}
+
+class FaultSweep : public KernelTest {};
+
+TEST_F(FaultSweep, EveryFailingKernelCallIsHandledAsPromised) {
+    std::vector<bool> promiseUsed(std::size(kPromises), false);
+    unsigned total = 0;
+    for (const Variant& variant : kVariants) {
+        SCOPED_TRACE(variant.name);
+        const Outcome clean = Live(variant, [] {});
+        {
+            SCOPED_TRACE("no call failed");
+            Check(clean, Expected{}, variant);
+        }
+
+        unsigned injected[kCalls] = {};
+        for (int c = 0; c < kCalls; c++) {
+            const Call call = static_cast<Call>(c);
+            unsigned occurrence = 0;
+            for (int p = 0; p < kPhases; p++) {
+                const Phase phase = static_cast<Phase>(p);
+                for (unsigned k = 0; k < clean.calls[p][c]; k++, occurrence++) {
+                    SCOPED_TRACE(testing::Message() << CallName(call) << " #" << occurrence
+                                                    << " failed, during " << PhaseName(phase));
+                    const Promise* promise = PromiseFor(call, phase);
+                    if (promise == nullptr) {
+                        ADD_FAILURE() << "nothing is promised for this failure";
+                        continue;
+                    }
+                    SCOPED_TRACE(promise->what);
+                    promiseUsed[promise - kPromises] = true;
+                    const Outcome faulted = Live(variant, [&] { FailNext(call, occurrence); });
+                    // The run got as far as the failing call, so it did fail.
+                    EXPECT_GT(faulted.Total(call), occurrence);
+                    Check(faulted, promise->expected, variant);
+                    injected[c]++;
+                }
+            }
+        }
+
+        std::printf("[ sweep    ] %s:", variant.name);
+        for (int c = 0; c < kCalls; c++) {
+            std::printf(" %s %u,", CallName(static_cast<Call>(c)), injected[c]);
+            total += injected[c];
+        }
+        std::printf("\n");
+    }
+    std::printf("[ sweep    ] %u faults injected in all\n", total);
+    RecordProperty("faults_injected", static_cast<int>(total));
+    for (size_t i = 0; i < std::size(kPromises); i++) {
+        EXPECT_TRUE(promiseUsed[i]) << "no call failed for: " << kPromises[i].what;
+    }
+    Reset();
+}
+
+}  // namespace
