@@ -22,6 +22,8 @@ static const ULONG SnapshotReadAttempts = 8;
 // them before it gives up with STATUS_DEVICE_BUSY. A report holds an event
 // only for one KeSetEvent and one KeClearEvent.
 static const ULONG SnapshotReleaseAttempts = 8;
+// How many times in a row each of those attempts looks at the count.
+static const ULONG SnapshotReleaseLooks = 1024;
 
 // The pause between two attempts, in 100 ns units (negative: relative). The
 // waiting thread gives up the processor, so a delivery or a trigger report
@@ -144,18 +146,25 @@ static void EndEventUpdate(SNAPSHOT_EXTENSION* Extension)
  * WaitForEventUsers
  *
  * True once no trigger report holds an event any more. Reports that start
- * after the fields were emptied find them empty, so the count can only
- * drain; a report preempted mid-pulse is given a few pauses, not forever.
+ * after the fields were emptied find them empty and leave at once, so under
+ * a storm of reports the count still touches zero often: each attempt looks
+ * many times in a row before it pauses. A report preempted mid-pulse is
+ * given a few pauses, not forever.
  */
 static bool WaitForEventUsers(SNAPSHOT_EXTENSION* Extension)
 {
     for (ULONG attempt = 0; attempt < SnapshotReleaseAttempts; attempt++) {
-        if (__atomic_load_n(&Extension->EventUsers, __ATOMIC_SEQ_CST) == 0) {
-            return true;
+        if (attempt != 0) {
+            PauseBeforeRetry();
         }
-        PauseBeforeRetry();
+        for (ULONG look = 0; look < SnapshotReleaseLooks; look++) {
+            if (__atomic_load_n(&Extension->EventUsers, __ATOMIC_SEQ_CST) == 0) {
+                return true;
+            }
+            __builtin_ia32_pause();
+        }
     }
-    return __atomic_load_n(&Extension->EventUsers, __ATOMIC_SEQ_CST) == 0;
+    return false;
 }
 
 /*
