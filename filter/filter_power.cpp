@@ -43,9 +43,9 @@ NTSTATUS FilterDispatchPower(FILTER_EXTENSION* Extension, PIRP Irp) {
  *
  * Back in D0 only once the lower drivers have succeeded in getting there,
  * and only from the powered-down state: a surprise removal or removal that
- * arrived while the request was below is not undone. The pending flag is carried up because completion goes on past this
- * routine; the power manager may send the next power request once this one
- * is through.
+ * arrived while the request was below is not undone. The pending flag is
+ * carried up because completion goes on past this routine; the power manager
+ * may send the next power request once this one is through.
  */
 NTSTATUS NTAPI PowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);

@@ -225,25 +225,25 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
         phases.End(Phase::Loading);
 
         PDEVICE_OBJECT pdo = nullptr;
-        o.plugIn = drivers.PlugIn(variant.pdoFlags, &pdo);
-        phases.End(Phase::PlugIn);
-        if (!NT_SUCCESS(o.plugIn)) {
+        // A camera that did not come up is removed at once, as Windows would.
+        auto removeEarly = [&] {
             Remove(pdo, &o, nullptr);
             phases.End(Phase::Removal);
             Shutdown();
             o.faults = TakeFaults();
             return o;
+        };
+        o.plugIn = drivers.PlugIn(variant.pdoFlags, &pdo);
+        phases.End(Phase::PlugIn);
+        if (!NT_SUCCESS(o.plugIn)) {
+            return removeEarly();
         }
 
         o.start = StartDevice(pdo);
         o.orvaneState = GetFilterState(FilterExtension(drivers.OrvaneDevice(pdo)));
         phases.End(Phase::Start);
         if (!NT_SUCCESS(o.start)) {
-            Remove(pdo, &o, nullptr);
-            phases.End(Phase::Removal);
-            Shutdown();
-            o.faults = TakeFaults();
-            return o;
+            return removeEarly();
         }
 
         camera_model::CameraModel camera;
