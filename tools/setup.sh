@@ -8,6 +8,7 @@ packages=(
   googletest libbenchmark-dev            # tests and benchmarks
   mingw-w64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64  # kernel images
   clang-tidy-14                          # static analysis (tools/analyze.sh)
+  clang-14 libclang-rt-14-dev            # fuzzing with libFuzzer (tools/fuzz.sh)
 )
 
 missing=()

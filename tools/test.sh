@@ -9,6 +9,9 @@ failed=()
 if ! tools/analyze.sh; then
   failed+=(analyze)
 fi
+if ! tools/fuzz.sh 30; then
+  failed+=(fuzz)
+fi
 for preset in "${presets[@]}"; do
   echo "== test $preset"
   if ! ctest --preset "$preset" -j "$(nproc)"; then
@@ -19,4 +22,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "FAILED in: ${failed[*]}"
   exit 1
 fi
-echo "All tests passed in: ${presets[*]}"
+echo "All tests passed in: ${presets[*]}, analysis and fuzzing"
