@@ -1,0 +1,355 @@
+// What the Wine proof checks on the started camera, through the interfaces an
+// application and a test program have: the bridge driver's private control
+// (what it obtained and ran at start, streaming, the button) and tessip's
+// still-image interface (its I/O controls, the snapshot read).
+#include <windows.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bridge_control.h"
+#include "snapshot_ioctl.h"
+#include "wine_checks.h"
+
+namespace {
+
+// GUID_DEVINTERFACE_IMAGE: tessip's still-image interface.
+const GUID kStillImageInterface = {
+    0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
+const GUID kBridgeInterface = BRIDGE_INTERFACE_GUID_INITIALIZER;
+constexpr DWORD kStartTimeoutMs = 10000;
+constexpr int32_t kSensorTypeServed = 18;
+
+std::vector<std::wstring> InterfacePaths(const GUID& interfaceClass) {
+    std::vector<std::wstring> paths;
+    HDEVINFO set = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr,
+                                        DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) {
+        return paths;
+    }
+    SP_DEVICE_INTERFACE_DATA data;
+    memset(&data, 0, sizeof(data));
+    data.cbSize = sizeof(data);
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &interfaceClass, i, &data); ++i) {
+        DWORD needed = 0;
+        SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &needed, nullptr);
+        std::vector<BYTE> buffer(needed);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+        detail->cbSize = sizeof(*detail);
+        if (needed != 0 &&
+            SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, nullptr, nullptr)) {
+            paths.push_back(detail->DevicePath);
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return paths;
+}
+
+std::wstring WaitForInterface(const GUID& interfaceClass, DWORD timeoutMs) {
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 100) {
+        std::vector<std::wstring> paths = InterfacePaths(interfaceClass);
+        if (!paths.empty()) {
+            return paths.front();
+        }
+        Sleep(100);
+    }
+    return std::wstring();
+}
+
+// The outcome of one request as an application sees it.
+struct Outcome {
+    DWORD Error;     // 0 on success, GetLastError() otherwise
+    DWORD Returned;  // bytes the system reported
+};
+
+Outcome Control(HANDLE device, DWORD code, const void* input, DWORD inputLength, void* output,
+                DWORD outputLength) {
+    DWORD returned = 0;
+    BOOL done = DeviceIoControl(device, code, const_cast<void*>(input), inputLength, output,
+                                outputLength, &returned, nullptr);
+    return {done ? 0 : GetLastError(), returned};
+}
+
+Outcome Read(HANDLE device, void* buffer, DWORD length) {
+    DWORD returned = 0;
+    BOOL done = ReadFile(device, buffer, length, &returned, nullptr);
+    return {done ? 0 : GetLastError(), returned};
+}
+
+// Requests tessip must refuse, and the error an application gets for each.
+struct Refusal {
+    const char* what;
+    DWORD code;
+    DWORD inputLength;
+    DWORD outputLength;
+    DWORD error;
+};
+
+const Refusal kRefusals[] = {
+    {"an image description into 39 bytes is refused with ERROR_INSUFFICIENT_BUFFER",
+     IOCTL_SNAPSHOT_GET_IMAGE_INFO, 0, sizeof(SNAPSHOT_IMAGE_INFO) - 1, ERROR_INSUFFICIENT_BUFFER},
+    {"a snapshot control without its code is refused with ERROR_INVALID_PARAMETER",
+     IOCTL_SNAPSHOT_CONTROL, 0, 0, ERROR_INVALID_PARAMETER},
+    {"a readiness query without room for the answer is refused with ERROR_INSUFFICIENT_BUFFER",
+     IOCTL_SNAPSHOT_CONTROL, sizeof(uint32_t), 0, ERROR_INSUFFICIENT_BUFFER},
+    {"an event registration shorter than two handles is refused with ERROR_INVALID_PARAMETER",
+     IOCTL_SNAPSHOT_SET_EVENTS, sizeof(HANDLE), 0, ERROR_INVALID_PARAMETER},
+};
+
+void CheckRefusals(WineChecks& checks, HANDLE device) {
+    for (const Refusal& refusal : kRefusals) {
+        uint32_t input[4] = {SNAPSHOT_CONTROL_QUERY_READY, 0, 0, 0};
+        uint8_t output[64] = {};
+        Outcome outcome = Control(device, refusal.code, input, refusal.inputLength, output,
+                                  refusal.outputLength);
+        checks.Check(outcome.Error == refusal.error && outcome.Returned == 0, refusal.what);
+    }
+}
+
+bool QueryReady(HANDLE device, uint32_t* ready) {
+    uint32_t code = SNAPSHOT_CONTROL_QUERY_READY;
+    Outcome outcome = Control(device, IOCTL_SNAPSHOT_CONTROL, &code, sizeof(code), ready,
+                              sizeof(*ready));
+    return outcome.Error == 0 && outcome.Returned == sizeof(*ready);
+}
+
+void CheckStillImage(WineChecks& checks, HANDLE device) {
+    SNAPSHOT_IMAGE_INFO info;
+    memset(&info, 0xEE, sizeof(info));
+    Outcome described = Control(device, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0, &info,
+                                sizeof(info));
+    checks.Check(described.Error == 0 && described.Returned == sizeof(info),
+                 "the image description comes back whole");
+    CheckRefusals(checks, device);
+
+    uint32_t ready = 0xFFFFFFFF;
+    checks.Check(QueryReady(device, &ready) && ready == 0, "no snapshot is ready before a delivery");
+
+    std::vector<uint8_t> image(SNAPSHOT_BUFFER_SIZE, 0xEE);
+    Outcome read = Read(device, image.data(), static_cast<DWORD>(image.size()));
+    checks.Check(read.Error == 0 && read.Returned == 0,
+                 "a read before any delivery returns no bytes (none of the buffer's)");
+
+    HANDLE events[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                        CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    Outcome registered = Control(device, IOCTL_SNAPSHOT_SET_EVENTS, events, sizeof(events),
+                                 nullptr, 0);
+    checks.ExpectFailureUnderWine(registered.Error == 0,
+                                  "the application's two events register",
+                                  "Wine 8 does not resolve user-mode handles in drivers");
+    HANDLE none[2] = {nullptr, nullptr};
+    Control(device, IOCTL_SNAPSHOT_SET_EVENTS, none, sizeof(none), nullptr, 0);
+    CloseHandle(events[0]);
+    CloseHandle(events[1]);
+}
+
+
+// ------------------------------------------------------- the bridge driver --
+
+bool Query(HANDLE bridge, BRIDGE_QUERY_RESULT* result) {
+    Outcome outcome = Control(bridge, IOCTL_BRIDGE_QUERY, nullptr, 0, result, sizeof(*result));
+    return outcome.Error == 0 && outcome.Returned == sizeof(*result);
+}
+
+bool Stream(HANDLE bridge, uint32_t frames, BRIDGE_STREAM_RESULT* result) {
+    BRIDGE_STREAM_REQUEST request = {frames};
+    Outcome outcome = Control(bridge, IOCTL_BRIDGE_STREAM, &request, sizeof(request), result,
+                              sizeof(*result));
+    return outcome.Error == 0 && outcome.Returned == sizeof(*result) && result->Frames == frames;
+}
+
+bool SetScene(HANDLE bridge, uint32_t brightness, uint32_t red, uint32_t green, uint32_t blue) {
+    BRIDGE_SCENE scene = {brightness, red, green, blue};
+    return Control(bridge, IOCTL_BRIDGE_SET_SCENE, &scene, sizeof(scene), nullptr, 0).Error == 0;
+}
+
+// One line per service call, the form the host simulation writes too.
+std::string DescribeLog(const BRIDGE_QUERY_RESULT& result) {
+    std::string text;
+    for (uint32_t i = 0; i < result.LogCount && i < BRIDGE_LOG_CAPACITY; ++i) {
+        const BRIDGE_SERVICE_CALL& call = result.Log[i];
+        char line[160];
+        snprintf(line, sizeof(line), "%u %u %u %u %u %u %u %u\n", call.Command, call.Slot,
+                 call.Arguments[0], call.Arguments[1], call.Arguments[2], call.Arguments[3],
+                 call.Data, call.Result);
+        text += line;
+    }
+    return text;
+}
+
+std::string ReadText(const char* path) {
+    std::string text;
+    if (FILE* file = fopen(path, "rb")) {
+        char buffer[4096];
+        size_t got;
+        while ((got = fread(buffer, 1, sizeof(buffer), file)) != 0) {
+            text.append(buffer, got);
+        }
+        fclose(file);
+    }
+    return text;
+}
+
+void WriteText(const char* path, const std::string& text) {
+    if (FILE* file = fopen(path, "wb")) {
+        fwrite(text.data(), 1, text.size(), file);
+        fclose(file);
+    }
+}
+
+/*
+ * CheckBringUp
+ *
+ * The bridge driver's start, as it saw it: both records, the probe's sensor
+ * type, and every service call of the bring-up, compared call by call with
+ * what the host simulation recorded for the same camera (bringup_host.txt,
+ * staged beside this program; this run's log is left as bringup_wine.txt).
+ */
+void CheckBringUp(WineChecks& checks, const BRIDGE_QUERY_RESULT& result) {
+    checks.Check((result.Flags & BRIDGE_FLAG_SENSOR_INTERFACE) != 0,
+                 "the bridge driver obtained orvane's sensor-control record");
+    checks.Check((result.Flags & BRIDGE_FLAG_SNAPSHOT_INTERFACE) != 0,
+                 "the bridge driver obtained tessip's snapshot record");
+    checks.Check(result.SensorType == kSensorTypeServed && (result.Flags & BRIDGE_FLAG_SENSOR_FOUND),
+                 "the probe through orvane reported sensor type 18");
+    checks.Check((result.Flags & BRIDGE_FLAG_SENSOR_STARTED) != 0 && result.LogCount != 0 &&
+                     (result.Flags & BRIDGE_FLAG_LOG_OVERFLOW) == 0,
+                 "the sensor was brought up and every service call of it logged");
+    std::string log = DescribeLog(result);
+    WriteText("bringup_wine.txt", log);
+    std::string expected = ReadText("bringup_host.txt");
+    checks.Check(!expected.empty() && log == expected,
+                 "every bridge service call of the bring-up matches the host simulation's");
+}
+
+int32_t ExposureIndexAfter(HANDLE bridge, uint32_t frames) {
+    BRIDGE_STREAM_RESULT result = {};
+    return Stream(bridge, frames, &result) ? result.Last.ExposureIndex : INT32_MIN;
+}
+
+/*
+ * CheckLoops
+ *
+ * Auto exposure and auto white balance steered by orvane in Wine's kernel:
+ * a step from a dim room to daylight must move the exposure index down, and
+ * a warm light must move the bridge's red and blue gains apart.
+ */
+void CheckLoops(WineChecks& checks, HANDLE bridge) {
+    SetScene(bridge, 50, 100, 100, 100);
+    int32_t dim = ExposureIndexAfter(bridge, 200);
+    SetScene(bridge, 2000, 100, 100, 100);
+    int32_t bright = ExposureIndexAfter(bridge, 200);
+    checks.Check(dim != INT32_MIN && bright != INT32_MIN && bright < dim,
+                 "auto exposure lowers the exposure index when the light brightens");
+
+    BRIDGE_STREAM_RESULT neutral = {};
+    BRIDGE_STREAM_RESULT warm = {};
+    bool streamed = Stream(bridge, 100, &neutral);
+    SetScene(bridge, 2000, 130, 100, 70);
+    streamed = streamed && Stream(bridge, 300, &warm);
+    checks.Check(streamed && warm.Last.RedGain < neutral.Last.RedGain &&
+                     warm.Last.BlueGain > neutral.Last.BlueGain,
+                 "auto white balance lowers red and raises blue under a warm light");
+}
+
+// The private control's refusals, as an application would meet them.
+void CheckBridgeRefusals(WineChecks& checks, HANDLE bridge) {
+    BRIDGE_STREAM_REQUEST none = {0};
+    BRIDGE_STREAM_REQUEST tooMany = {BRIDGE_STREAM_MAX_FRAMES + 1};
+    BRIDGE_QUERY_RESULT result;
+    checks.Check(Control(bridge, IOCTL_BRIDGE_STREAM, &none, sizeof(none), nullptr, 0).Error ==
+                         ERROR_INVALID_PARAMETER &&
+                     Control(bridge, IOCTL_BRIDGE_STREAM, &tooMany, sizeof(tooMany), nullptr, 0)
+                             .Error == ERROR_INVALID_PARAMETER,
+                 "streaming no frames, or more than the limit, is refused");
+    checks.Check(Control(bridge, IOCTL_BRIDGE_QUERY, nullptr, 0, &result, sizeof(result) - 1)
+                         .Error == ERROR_INSUFFICIENT_BUFFER,
+                 "a query into too small a buffer is refused");
+}
+
+/*
+ * CheckSnapshot
+ *
+ * A still image on request, as an application takes it: request, let the
+ * camera stream until tessip has it, poll readiness, read. The bytes must be
+ * the frame the bridge driver rendered and submitted, whole.
+ */
+void CheckSnapshot(WineChecks& checks, HANDLE device, HANDLE bridge) {
+    uint32_t request = SNAPSHOT_CONTROL_REQUEST;
+    BRIDGE_STREAM_RESULT streamed = {};
+    bool delivered =
+        Control(device, IOCTL_SNAPSHOT_CONTROL, &request, sizeof(request), nullptr, 0).Error == 0 &&
+        Stream(bridge, 2, &streamed) && streamed.Snapshots == 1;
+    checks.Check(delivered, "a requested snapshot is delivered on the next frame");
+    uint32_t ready = 0;
+    checks.Check(QueryReady(device, &ready) && ready == 1, "the snapshot is then ready");
+
+    BRIDGE_QUERY_RESULT* seen = new BRIDGE_QUERY_RESULT;
+    SNAPSHOT_IMAGE_INFO info = {};
+    Control(device, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0, &info, sizeof(info));
+    std::vector<uint8_t> image(SNAPSHOT_BUFFER_SIZE, 0xEE);
+    Outcome read = Read(device, image.data(), static_cast<DWORD>(image.size()));
+    bool queried = Query(bridge, seen);
+    uint32_t frameBytes = queried ? seen->SnapshotWidth * seen->SnapshotHeight * 3 : 0;
+    checks.Check(read.Error == 0 && frameBytes != 0 && read.Returned == frameBytes &&
+                     info.ByteCount == frameBytes,
+                 "the read returns the whole frame the bridge driver described");
+    image.resize(read.Returned);
+    std::vector<uint8_t> expected;
+    checks.Check(queried && RenderedSnapshot(streamed.Last.SnapshotLevels, seen->SnapshotWidth,
+                                             seen->SnapshotHeight, &expected) &&
+                     image == expected,
+                 "the snapshot equals the frame the bridge driver submitted, byte for byte");
+    checks.Check(QueryReady(device, &ready) && ready == 0, "reading the snapshot clears readiness");
+    std::vector<uint8_t> small(16);
+    checks.Check(Read(device, small.data(), static_cast<DWORD>(small.size())).Error ==
+                     ERROR_INSUFFICIENT_BUFFER,
+                 "a read into less than the frame is refused");
+    delete seen;
+}
+
+}  // namespace
+
+void RunCameraChecks(WineChecks& checks) {
+    std::wstring bridgePath = WaitForInterface(kBridgeInterface, kStartTimeoutMs);
+    HANDLE bridge = INVALID_HANDLE_VALUE;
+    if (checks.Check(!bridgePath.empty(), "the camera starts and the bridge driver's interface appears")) {
+        bridge = CreateFileW(bridgePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    BRIDGE_QUERY_RESULT* started = new BRIDGE_QUERY_RESULT;
+    if (checks.Check(bridge != INVALID_HANDLE_VALUE && Query(bridge, started),
+                     "the bridge driver answers its query")) {
+        CheckBringUp(checks, *started);
+        CheckBridgeRefusals(checks, bridge);
+        CheckLoops(checks, bridge);
+    }
+    delete started;
+
+    std::wstring path = WaitForInterface(kStillImageInterface, kStartTimeoutMs);
+    if (!checks.Check(!path.empty(), "the camera starts and tessip's still-image interface appears")) {
+        return;
+    }
+    HANDLE device = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    if (!checks.Check(device != INVALID_HANDLE_VALUE, "the still-image interface opens")) {
+        return;
+    }
+    CheckStillImage(checks, device);
+    if (bridge != INVALID_HANDLE_VALUE) {
+        CheckSnapshot(checks, device, bridge);
+        CloseHandle(bridge);
+    }
+    CloseHandle(device);
+}
+
+void RunRemovalChecks(WineChecks& checks) {
+    checks.Check(InterfacePaths(kStillImageInterface).empty(),
+                 "after removal no still-image interface is left");
+    checks.Check(InterfacePaths(kBridgeInterface).empty(),
+                 "after removal no bridge driver interface is left");
+}

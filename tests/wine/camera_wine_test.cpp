@@ -1,0 +1,160 @@
+// The real images in a kernel someone else wrote: installs a root-enumerated
+// test camera from the driver package (the filters) and the test camera's own
+// INF (bridge driver, stack loader), waits for it to start, drives and
+// checks it through the bridge driver's private control and tessip's
+// still-image interface, and removes it. A Windows program (MinGW-w64), run
+// under Wine by tools/wine_proof.sh, one width per prefix.
+//
+//   camera_wine_test <stage folder>
+//
+// The stage folder holds the package's INF and images, the test camera's INF,
+// stack_loader.sys and the bridge driver's image. Prints one line per check
+// (PASS, FAIL, XFAIL for what Wine does not implement) and a summary;
+// exits 0 only when nothing failed.
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "wine_checks.h"
+
+namespace {
+
+// GUID_DEVCLASS_IMAGE, the Image setup class.
+const GUID kImageClass = {0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
+const wchar_t kHardwareId[] = L"ROOT\\CAMFILTERSTEST";
+const wchar_t kFilterInf[] = L"camfilters.inf";
+const wchar_t kCameraInf[] = L"wine_camera.inf";
+
+std::wstring Join(const std::wstring& folder, const wchar_t* name) {
+    return folder + L"\\" + name;
+}
+
+// A REG_MULTI_SZ of one name.
+std::vector<BYTE> MultiString(const wchar_t* name) {
+    std::wstring text(name);
+    text.push_back(L'\0');
+    text.push_back(L'\0');
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.data());
+    return std::vector<BYTE>(bytes, bytes + text.size() * sizeof(wchar_t));
+}
+
+/*
+ * InstallFilters
+ *
+ * What the package's INF does for a camera on Windows: copies the two
+ * images and adds the two filter services. Its filter lists go into the
+ * device's hardware key, which Wine's setupapi does not write, so
+ * RegisterCamera sets them itself.
+ */
+bool InstallFilters(const std::wstring& stage) {
+    std::wstring path = Join(stage, kFilterInf);
+    HINF inf = SetupOpenInfFileW(path.c_str(), nullptr, INF_STYLE_WIN4, nullptr);
+    if (inf == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "cannot open %ls: error %lu\n", path.c_str(), GetLastError());
+        return false;
+    }
+    // The models section names the install section for the camera.
+    INFCONTEXT line;
+    wchar_t install[256] = {};
+    bool found = false;
+    if (SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &line)) {
+        wchar_t models[256] = {};
+        wchar_t decoration[64] = {};
+        SetupGetStringFieldW(&line, 1, models, ARRAYSIZE(models), nullptr);
+        SetupGetStringFieldW(&line, 2, decoration, ARRAYSIZE(decoration), nullptr);
+        std::wstring section = std::wstring(models) + L"." + decoration;
+        INFCONTEXT model;
+        found = SetupFindFirstLineW(inf, section.c_str(), nullptr, &model) &&
+                SetupGetStringFieldW(&model, 1, install, ARRAYSIZE(install), nullptr);
+    }
+    bool installed = false;
+    if (found) {
+        void* context = SetupInitDefaultQueueCallbackEx(nullptr, reinterpret_cast<HWND>(INVALID_HANDLE_VALUE), 0,
+                                                        0, nullptr);
+        installed = SetupInstallFromInfSectionW(nullptr, inf, install, SPINST_FILES | SPINST_REGISTRY,
+                                                nullptr, stage.c_str(), SP_COPY_NEWER,
+                                                SetupDefaultQueueCallbackW, context, nullptr,
+                                                nullptr) &&
+                    SetupInstallServicesFromInfSectionW(inf, (std::wstring(install) + L".Services").c_str(),
+                                                        0);
+        SetupTermDefaultQueueCallback(context);
+    }
+    if (!installed) {
+        fprintf(stderr, "installing %ls [%ls] failed: error %lu\n", path.c_str(), install,
+                GetLastError());
+    }
+    SetupCloseInfFile(inf);
+    return installed;
+}
+
+struct Camera {
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA device;
+};
+
+// A root-enumerated device with the camera's hardware id and filter lists.
+bool RegisterCamera(Camera* camera) {
+    camera->set = SetupDiCreateDeviceInfoList(&kImageClass, nullptr);
+    memset(&camera->device, 0, sizeof(camera->device));
+    camera->device.cbSize = sizeof(camera->device);
+    std::vector<BYTE> hardwareId = MultiString(kHardwareId);
+    std::vector<BYTE> lower = MultiString(L"orvane");
+    std::vector<BYTE> upper = MultiString(L"tessip");
+    return camera->set != INVALID_HANDLE_VALUE &&
+           SetupDiCreateDeviceInfoW(camera->set, L"IMAGE", &kImageClass, nullptr, nullptr,
+                                    DICD_GENERATE_ID, &camera->device) &&
+           SetupDiSetDeviceRegistryPropertyW(camera->set, &camera->device, SPDRP_HARDWAREID,
+                                             hardwareId.data(), hardwareId.size()) &&
+           SetupDiSetDeviceRegistryPropertyW(camera->set, &camera->device, SPDRP_LOWERFILTERS,
+                                             lower.data(), lower.size()) &&
+           SetupDiSetDeviceRegistryPropertyW(camera->set, &camera->device, SPDRP_UPPERFILTERS,
+                                             upper.data(), upper.size()) &&
+           SetupDiCallClassInstaller(DIF_REGISTERDEVICE, camera->set, &camera->device);
+}
+
+// The camera's own INF: the bridge driver, with the loader as function service.
+bool InstallCamera(const std::wstring& stage) {
+    std::wstring path = Join(stage, kCameraInf);
+    BOOL reboot = FALSE;
+    if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, kHardwareId, path.c_str(), INSTALLFLAG_FORCE,
+                                            &reboot)) {
+        fprintf(stderr, "installing %ls failed: error %lu\n", path.c_str(), GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool RemoveCamera(Camera* camera) {
+    bool removed = SetupDiCallClassInstaller(DIF_REMOVE, camera->set, &camera->device);
+    SetupDiDestroyDeviceInfoList(camera->set);
+    camera->set = INVALID_HANDLE_VALUE;
+    return removed;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: camera_wine_test <stage folder>\n");
+        return 2;
+    }
+    const std::wstring stage = argv[1];
+    WineChecks checks;
+    Camera camera;
+
+    checks.Check(InstallFilters(stage), "the package's INF installs both filters");
+    checks.Check(RegisterCamera(&camera), "a root-enumerated camera with both filter lists registers");
+    if (!checks.Check(InstallCamera(stage), "the camera's function driver installs")) {
+        return checks.Summary();
+    }
+    RunCameraChecks(checks);
+    checks.Check(RemoveCamera(&camera), "the camera is removed");
+    RunRemovalChecks(checks);
+    return checks.Summary();
+}

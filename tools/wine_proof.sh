@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Runs the real images in Wine's Plug and Play and I/O managers: for each
+# width (x64 in a 64-bit prefix, x86 in a 32-bit one, both fresh), stages
+# the driver package with the test camera's INF, the stack loader, the
+# bridge driver and the test programs, and runs camera_wine_test there.
+# Installs Wine first (no recommends). Prints each check, then per width the
+# counts and the time taken; fails if any check failed.
+#
+#   tools/wine_proof.sh [x64] [x86]      (both by default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+widths=("$@")
+if [ ${#widths[@]} -eq 0 ]; then
+  widths=(x64 x86)
+fi
+
+tools/setup.sh
+tools/build.sh kernel-x64 kernel-x86 >/dev/null
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+# Wine's packages; the 32-bit loader needs the i386 architecture. apt-get
+# update may fail on one index and still leave the rest usable, so only the
+# installs decide.
+install_wine() {
+  local packages=("$@") missing=()
+  for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq >/dev/null 2>&1 || true
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+export PATH=/usr/lib/wine:$PATH
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+
+failed=()
+for width in "${widths[@]}"; do
+  case $width in
+    x64) preset=kernel-x64 arch=win64 loader=wine64 packages=(wine wine64) ;;
+    x86) preset=kernel-x86 arch=win32 loader=wine packages=(wine wine32:i386) ;;
+    *) echo "unknown width $width (x64 or x86)" >&2; exit 2 ;;
+  esac
+  if [ "$width" = x86 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+  fi
+  if ! install_wine "${packages[@]}"; then
+    echo "== wine $width: NOT RUN, Wine for this width could not be installed here"
+    failed+=("$width (Wine not installable)")
+    continue
+  fi
+
+  start=$(date +%s)
+  work=build/wine/$width
+  rm -rf "$work"
+  mkdir -p "$work/stage"
+  built=build/$preset
+  cp build/package/"$width"/* "$work/stage/"
+  cp "$built"/model/bridge*.sys "$built"/tests/wine/loader/stack_loader.sys \
+     "$built"/tests/wine/wine_camera.inf "$built"/tests/wine/camera_wine_test.exe "$work/stage/"
+  export WINEARCH=$arch WINEPREFIX=$PWD/$work/prefix
+  "$loader" wineboot -i >/dev/null 2>&1
+  wineserver -w
+  echo "== wine $width"
+  status=0
+  (cd "$work/stage" && timeout 300 "$loader" camera_wine_test.exe "$(winepath -w .)") \
+      2>"$work/wine.log" | tee "$work/checks.log" || status=$?
+  wineserver -k || true
+  echo "wine $width: $(grep '^summary:' "$work/checks.log" | sed 's/^summary: //') in $(( $(date +%s) - start ))s"
+  if [ $status -ne 0 ]; then
+    failed+=("$width")
+  fi
+done
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "Wine proof FAILED: ${failed[*]}"
+  exit 1
+fi
