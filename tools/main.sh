@@ -9,5 +9,7 @@ tools/setup.sh
 tools/build.sh
 echo "== driver images"
 find build/kernel-x86 build/kernel-x64 -maxdepth 3 -name '*.sys' | sort | xargs ls -l
+echo "== driver packages (test-signed images and INF)"
+ls -l build/package/x86 build/package/x64
 echo "== camera simulation"
 build/host64/tools/camera_sim/camera_sim --out build/still.ppm

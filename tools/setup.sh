@@ -7,6 +7,7 @@ packages=(
   cmake make g++ g++-multilib            # host builds, x86-64 and x86
   googletest libbenchmark-dev            # tests and benchmarks
   mingw-w64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64  # kernel images
+  openssl osslsigncode python3           # driver package: test signing and its checks
   clang-tidy-14                          # static analysis (tools/analyze.sh)
   clang-14 libclang-rt-14-dev            # fuzzing with libFuzzer (tools/fuzz.sh)
 )
