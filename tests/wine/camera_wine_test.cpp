@@ -73,20 +73,24 @@ bool InstallFilters(const std::wstring& stage) {
         found = SetupFindFirstLineW(inf, section.c_str(), nullptr, &model) &&
                 SetupGetStringFieldW(&model, 1, install, ARRAYSIZE(install), nullptr);
     }
+    // The install section as this platform decorates it (.NT, .NTAMD64 ...).
+    wchar_t actual[256] = {};
+    found = found && SetupDiGetActualSectionToInstallW(inf, install, actual, ARRAYSIZE(actual),
+                                                       nullptr, nullptr);
     bool installed = false;
     if (found) {
         void* context = SetupInitDefaultQueueCallbackEx(nullptr, reinterpret_cast<HWND>(INVALID_HANDLE_VALUE), 0,
                                                         0, nullptr);
-        installed = SetupInstallFromInfSectionW(nullptr, inf, install, SPINST_FILES | SPINST_REGISTRY,
+        installed = SetupInstallFromInfSectionW(nullptr, inf, actual, SPINST_FILES | SPINST_REGISTRY,
                                                 nullptr, stage.c_str(), SP_COPY_NEWER,
                                                 SetupDefaultQueueCallbackW, context, nullptr,
                                                 nullptr) &&
-                    SetupInstallServicesFromInfSectionW(inf, (std::wstring(install) + L".Services").c_str(),
+                    SetupInstallServicesFromInfSectionW(inf, (std::wstring(actual) + L".Services").c_str(),
                                                         0);
         SetupTermDefaultQueueCallback(context);
     }
     if (!installed) {
-        fprintf(stderr, "installing %ls [%ls] failed: error %lu\n", path.c_str(), install,
+        fprintf(stderr, "installing %ls [%ls] failed: error %lx\n", path.c_str(), actual,
                 GetLastError());
     }
     SetupCloseInfFile(inf);
