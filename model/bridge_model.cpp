@@ -136,8 +136,8 @@ BridgeModel::BridgeModel(CameraModel* camera, const BridgeOptions& options)
 
 bool BridgeModel::Connect(PDEVICE_OBJECT pdo, PDEVICE_OBJECT snapshotFilter) {
     host_kernel::IrpResult sensor = host_kernel::QueryInterface(
-        pdo, reinterpret_cast<const GUID&>(GUID_SENSOR_CONTROL_INTERFACE),
-        reinterpret_cast<PINTERFACE>(&sensor_), sizeof(sensor_), SENSOR_CONTROL_INTERFACE_VERSION);
+        pdo, GUID_SENSOR_CONTROL_INTERFACE, reinterpret_cast<PINTERFACE>(&sensor_), sizeof(sensor_),
+        SENSOR_CONTROL_INTERFACE_VERSION);
     host_kernel::IrpResult snapshot =
         host_kernel::QueryInterface(pdo, GUID_SNAPSHOT_INTERFACE,
                                     reinterpret_cast<PINTERFACE>(&snapshot_), sizeof(snapshot_),

@@ -11,7 +11,7 @@ bool SameGuid(const void* candidate) {
     // Compared byte by byte: the kernel build links no C library.
     const uint8_t* a = static_cast<const uint8_t*>(candidate);
     const uint8_t* b = reinterpret_cast<const uint8_t*>(&GUID_SENSOR_CONTROL_INTERFACE);
-    for (uint32_t i = 0; i < sizeof(SENSOR_GUID); ++i) {
+    for (uint32_t i = 0; i < sizeof(GUID_SENSOR_CONTROL_INTERFACE); ++i) {
         if (a[i] != b[i]) {
             return false;
         }

@@ -1,6 +1,7 @@
-// tessip, the still-image filter: its device extension, the record it hands
-// the bridge driver, and the routines of its driver frame and of the snapshot
-// exchange.
+// tessip, the still-image filter: its device extension and the routines of
+// its driver frame and of the snapshot exchange. The records it shares with
+// the bridge driver and the application are the public headers'
+// (camera_snapshot.h, camera_still_image.h), which they compile against too.
 //
 // The frame (snapshot_frame.cpp) owns the device object, the Plug and Play
 // state and the still-image device interface. The exchange
@@ -8,8 +9,11 @@
 // snapshot flags, the application's events and SNAPSHOT_INTERFACE.
 #pragma once
 
+// The kernel headers come first: they define GUID, so the public header's
+// GUID objects are GUIDs here (see camera_common.h).
 #include "platform.h"
-#include "snapshot_ioctl.h"
+
+#include "camera_snapshot.h"
 
 // Plug and Play states kept in SNAPSHOT_EXTENSION.PnpState. No state has the
 // value 3. They gate nothing; only the cancel requests read them.
@@ -60,53 +64,6 @@ struct SNAPSHOT_EXTENSION {
     LONG EventsBusy;
 };
 
-// SNAPSHOT_INTERFACE's functions, called by the bridge driver with tessip's
-// filter device object. stdcall on x86: each pops exactly its arguments.
-typedef VOID(NTAPI* PSNAPSHOT_SET_IMAGE_INFO)(PDEVICE_OBJECT DeviceObject,
-                                             const SNAPSHOT_IMAGE_INFO* ImageInfo);
-typedef ULONG(NTAPI* PSNAPSHOT_TAKE_REQUEST)(PDEVICE_OBJECT DeviceObject);
-typedef VOID(NTAPI* PSNAPSHOT_SUBMIT)(PDEVICE_OBJECT DeviceObject, PVOID Frame,
-                                     ULONG TriggerKind);
-
-// The record the bridge driver passes with IRP_MN_QUERY_INTERFACE: the
-// standard INTERFACE header followed by three function pointers.
-struct SNAPSHOT_INTERFACE {
-    USHORT Size;
-    USHORT Version;
-    PVOID Context;
-    PINTERFACE_REFERENCE InterfaceReference;
-    PINTERFACE_DEREFERENCE InterfaceDereference;
-    PSNAPSHOT_SET_IMAGE_INFO SetImageInfo;
-    PSNAPSHOT_TAKE_REQUEST TakeSnapshotRequest;
-    PSNAPSHOT_SUBMIT SubmitSnapshot;
-};
-
-#if defined(_WIN64) || (defined(__SIZEOF_POINTER__) && __SIZEOF_POINTER__ == 8)
-static_assert(sizeof(SNAPSHOT_INTERFACE) == 0x38, "tessip64 record size");
-static_assert(offsetof(SNAPSHOT_INTERFACE, Context) == 0x08, "tessip64 layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, InterfaceReference) == 0x10, "tessip64 layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, InterfaceDereference) == 0x18, "tessip64 layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, SetImageInfo) == 0x20, "tessip64 layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, TakeSnapshotRequest) == 0x28, "tessip64 layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, SubmitSnapshot) == 0x30, "tessip64 layout");
-#else
-static_assert(sizeof(SNAPSHOT_INTERFACE) == 0x1C, "tessip record size");
-static_assert(offsetof(SNAPSHOT_INTERFACE, Context) == 0x04, "tessip layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, InterfaceReference) == 0x08, "tessip layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, InterfaceDereference) == 0x0C, "tessip layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, SetImageInfo) == 0x10, "tessip layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, TakeSnapshotRequest) == 0x14, "tessip layout");
-static_assert(offsetof(SNAPSHOT_INTERFACE, SubmitSnapshot) == 0x18, "tessip layout");
-#endif
-static_assert(offsetof(SNAPSHOT_INTERFACE, Version) == 2, "INTERFACE header");
-
-#define SNAPSHOT_INTERFACE_VERSION 100
-
-// NOLINTBEGIN(bugprone-dynamic-static-initializers): declarations of constant aggregates
-extern const GUID GUID_SNAPSHOT_INTERFACE;   // {53A4763D-3B76-4772-8EDA-D7C435542856}
-extern const GUID GUID_DEVINTERFACE_IMAGE;   // {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}
-// NOLINTEND(bugprone-dynamic-static-initializers)
-
 bool SnapshotSameGuid(const GUID* left, const GUID* right);
 
 extern "C" {
@@ -124,8 +81,8 @@ NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
 NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* ImageInfo);
-ULONG NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject);
-VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, ULONG TriggerKind);
+uint32_t NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t TriggerKind);
 
 NTSTATUS UpdateImageInterface(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING InterfaceName,
                               BOOLEAN Enable);

@@ -8,10 +8,6 @@
 // event pointers by a count of trigger reports that are signalling.
 #include "snapshot.h"
 
-// {53A4763D-3B76-4772-8EDA-D7C435542856}
-const GUID GUID_SNAPSHOT_INTERFACE = {
-    0x53A4763D, 0x3B76, 0x4772, {0x8E, 0xDA, 0xD7, 0xC4, 0x35, 0x54, 0x28, 0x56}};
-
 // How often a read tries for a copy that no delivery overlapped before it
 // gives up with STATUS_DEVICE_BUSY. A frame takes well under a millisecond
 // to copy and frames arrive tens of milliseconds apart, so a second attempt
@@ -290,7 +286,7 @@ VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* 
  * One exchange rather than a load and a store: a request the application
  * makes between the two would otherwise be cleared without being reported.
  */
-ULONG NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject)
+uint32_t NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject)
 {
     return __atomic_exchange_n(&SnapshotExtension(DeviceObject)->SnapshotRequested, ULONG(0),
                                __ATOMIC_SEQ_CST);
@@ -348,7 +344,7 @@ static void ReportTrigger(SNAPSHOT_EXTENSION* Extension, ULONG TriggerKind)
     PulseEvent(Extension, TriggerKind != 0 ? &Extension->FirstEvent : &Extension->SecondEvent);
 }
 
-VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, ULONG TriggerKind)
+VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t TriggerKind)
 {
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     if (Frame != NULL) {

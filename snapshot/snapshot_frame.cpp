@@ -6,10 +6,6 @@
 // drivers complete at, and the frame is small.
 #include "snapshot.h"
 
-// {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}
-const GUID GUID_DEVINTERFACE_IMAGE = {
-    0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
-
 /*
  * DriverEntry
  *

@@ -506,7 +506,7 @@ TEST_F(OrvaneStack, InterfaceQueryIsAnsweredOnlyForTheSensorControlGuid) {
         bool filled;
     };
     const Case cases[] = {
-        {"sensor control", ToGuid(GUID_SENSOR_CONTROL_INTERFACE), true},
+        {"sensor control", GUID_SENSOR_CONTROL_INTERFACE, true},
         {"foreign", foreign, false},
     };
     BuildStarted();

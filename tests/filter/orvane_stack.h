@@ -8,7 +8,6 @@
 // checks fail the test (KernelTest).
 #pragma once
 
-#include <cstring>
 #include <memory>
 
 #include "filter.h"
@@ -69,12 +68,5 @@ protected:
     PDEVICE_OBJECT pdo_ = nullptr;
     PDEVICE_OBJECT filter_ = nullptr;
 };
-
-inline GUID ToGuid(const SENSOR_GUID& guid) {
-    GUID result;
-    static_assert(sizeof result == sizeof guid);
-    std::memcpy(&result, &guid, sizeof result);
-    return result;
-}
 
 }  // namespace orvane_test

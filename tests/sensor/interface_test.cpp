@@ -50,8 +50,8 @@ TEST(SensorInterface, MatchingQueryFillsSlotsAndKeepsTheHeader) {
 }
 
 TEST(SensorInterface, AnyDifferingGuidByteLeavesTheRecordAlone) {
-    for (size_t byte = 0; byte < sizeof(SENSOR_GUID); ++byte) {
-        SENSOR_GUID other = GUID_SENSOR_CONTROL_INTERFACE;
+    for (size_t byte = 0; byte < sizeof(CAMERA_GUID); ++byte) {
+        CAMERA_GUID other = GUID_SENSOR_CONTROL_INTERFACE;
         reinterpret_cast<uint8_t*>(&other)[byte] ^= 0x01;
         SENSOR_CONTROL_INTERFACE record;
         std::memset(&record, 0x5A, sizeof record);

@@ -6,11 +6,8 @@ using namespace host_kernel;
 
 namespace snapshot_client {
 
-const GUID kImageInterfaceClass = {
-    0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
-
 std::vector<std::u16string> FindStillImageDevices() {
-  return EnumerateDeviceInterfaces(kImageInterfaceClass);
+  return EnumerateDeviceInterfaces(GUID_DEVINTERFACE_IMAGE);
 }
 
 Client::~Client() { Close(); }

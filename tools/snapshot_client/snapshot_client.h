@@ -5,17 +5,17 @@
 // request an application on Windows would use.
 #pragma once
 
+// The user-mode kernel's headers first, so that GUID_DEVINTERFACE_IMAGE is
+// a GUID (see camera_common.h).
 #include "host_kernel.h"
-#include "snapshot_ioctl.h"
+
+#include "camera_still_image.h"
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 namespace snapshot_client {
-
-// GUID_DEVINTERFACE_IMAGE {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}.
-extern const GUID kImageInterfaceClass;
 
 // Symbolic links of every enabled still-image interface.
 std::vector<std::u16string> FindStillImageDevices();

@@ -117,6 +117,8 @@ typedef struct _UNICODE_STRING {
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
+/* As guiddef.h: GUID_DEFINED tells other headers that GUID exists. */
+#define GUID_DEFINED
 typedef struct _GUID {
   ULONG Data1;
   USHORT Data2;
