@@ -11,14 +11,12 @@
 #include <vector>
 
 #include "bridge_control.h"
-#include "snapshot_ioctl.h"
+#include "camera_still_image.h"
 #include "wine_checks.h"
 
 namespace {
 
-// GUID_DEVINTERFACE_IMAGE: tessip's still-image interface.
-const GUID kStillImageInterface = {
-    0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
+const GUID& kStillImageInterface = GUID_DEVINTERFACE_IMAGE;
 const GUID kBridgeInterface = BRIDGE_INTERFACE_GUID_INITIALIZER;
 constexpr DWORD kStartTimeoutMs = 10000;
 constexpr int32_t kSensorTypeServed = 18;
