@@ -23,6 +23,29 @@ void InitializeEventHeader(PRKEVENT event, EVENT_TYPE type, bool signalled) {
   InitializeListHead(&header.WaitListHead);
 }
 
+namespace {
+
+// A waiter on several events may already have been released by another one;
+// it is then passed over, so that it neither takes a synchronization event's
+// signal nor changes which event released it.
+bool Release(Waiter *waiter, const DISPATCHER_HEADER *by) {
+  if (waiter->Satisfied) return false;
+  waiter->Satisfied = true;
+  waiter->By = by;
+  waiter->Wake.notify_one();
+  return true;
+}
+
+void RemoveWaiter(const DISPATCHER_HEADER *header, const Waiter *waiter) {
+  auto found = K().WaitLists.find(header);
+  if (found == K().WaitLists.end()) return;
+  auto &list = found->second;
+  for (auto it = list.begin(); it != list.end();) it = *it == waiter ? list.erase(it) : it + 1;
+  if (list.empty()) K().WaitLists.erase(found);
+}
+
+}  // namespace
+
 LONG SignalEvent(PRKEVENT event) {
   DISPATCHER_HEADER &header = event->Header;
   LONG previous = header.SignalState;
@@ -31,55 +54,55 @@ LONG SignalEvent(PRKEVENT event) {
   if (header.Type == NotificationEvent) {
     header.SignalState = 1;
     if (waiters) {
-      for (Waiter *waiter : *waiters) {
-        waiter->Satisfied = true;
-        waiter->Wake.notify_one();
-      }
+      for (Waiter *waiter : *waiters) Release(waiter, &header);
       K().WaitLists.erase(found);
     }
-  } else if (waiters && !waiters->empty()) {
-    // The released waiter consumes the signal: the event stays reset.
+    return previous;
+  }
+  // The released waiter consumes the signal: the event stays reset.
+  bool consumed = false;
+  while (waiters && !waiters->empty() && !consumed) {
     Waiter *waiter = waiters->front();
     waiters->pop_front();
-    if (waiters->empty()) K().WaitLists.erase(found);
-    waiter->Satisfied = true;
-    waiter->Wake.notify_one();
-  } else {
-    header.SignalState = 1;
+    consumed = Release(waiter, &header);
   }
+  if (waiters && waiters->empty()) K().WaitLists.erase(found);
+  if (!consumed) header.SignalState = 1;
   return previous;
 }
 
 NTSTATUS WaitOnEvent(std::unique_lock<std::mutex> &lock, PRKEVENT event,
                      const std::chrono::steady_clock::time_point *deadline) {
-  DISPATCHER_HEADER &header = event->Header;
-  if (header.SignalState > 0) {
-    if (header.Type == SynchronizationEvent) header.SignalState = 0;
-    return STATUS_SUCCESS;
+  return WaitOnEvents(lock, &event, 1, deadline);
+}
+
+NTSTATUS WaitOnEvents(std::unique_lock<std::mutex> &lock, const PRKEVENT *events, size_t count,
+                      const std::chrono::steady_clock::time_point *deadline) {
+  for (size_t i = 0; i < count; i++) {
+    DISPATCHER_HEADER &header = events[i]->Header;
+    if (header.SignalState > 0) {
+      if (header.Type == SynchronizationEvent) header.SignalState = 0;
+      return static_cast<NTSTATUS>(STATUS_WAIT_0 + i);
+    }
   }
   if (deadline && *deadline <= std::chrono::steady_clock::now()) return STATUS_TIMEOUT;
   Waiter waiter;
-  K().WaitLists[&header].push_back(&waiter);
+  for (size_t i = 0; i < count; i++) K().WaitLists[&events[i]->Header].push_back(&waiter);
   auto hang = std::chrono::steady_clock::now() + kHangLimit;
   auto until = deadline && *deadline < hang ? *deadline : hang;
   while (!waiter.Satisfied) {
     if (waiter.Wake.wait_until(lock, until) == std::cv_status::timeout && !waiter.Satisfied) break;
   }
-  if (waiter.Satisfied) return STATUS_SUCCESS;
-  auto found = K().WaitLists.find(&header);
-  if (found != K().WaitLists.end()) {
-    auto &list = found->second;
-    for (auto it = list.begin(); it != list.end(); ++it) {
-      if (*it == &waiter) {
-        list.erase(it);
-        break;
-      }
-    }
-    if (list.empty()) K().WaitLists.erase(found);
+  for (size_t i = 0; i < count; i++) RemoveWaiter(&events[i]->Header, &waiter);
+  if (waiter.Satisfied) {
+    size_t index = 0;
+    while (&events[index]->Header != waiter.By) index++;
+    return static_cast<NTSTATUS>(STATUS_WAIT_0 + index);
   }
   if (!deadline || *deadline > hang) {
     lock.unlock();
-    Fault("hang: a wait on event %p was not satisfied within %lld s", static_cast<void *>(event),
+    Fault("hang: a wait on event %p was not satisfied within %lld s",
+          static_cast<void *>(events[0]),
           static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kHangLimit).count()));
     lock.lock();
   }

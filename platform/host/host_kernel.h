@@ -197,6 +197,11 @@ NTSTATUS ResetEvent(Process *process, HANDLE event);
 // STATUS_SUCCESS when signalled (a synchronization event is reset by the
 // wait), STATUS_TIMEOUT otherwise.
 NTSTATUS WaitForEvent(Process *process, HANDLE event, std::chrono::milliseconds timeout);
+// Waits until any of `events` is signalled: STATUS_WAIT_0 + the index of the
+// event that released the wait (the first signalled one if several are
+// already), STATUS_TIMEOUT, or STATUS_INVALID_HANDLE if one is not an event.
+NTSTATUS WaitForAnyEvent(Process *process, const std::vector<HANDLE> &events,
+                         std::chrono::milliseconds timeout);
 // SignalState of the event, or -1 for a bad handle.
 LONG EventState(Process *process, HANDLE event);
 // Closes a handle; for a file, IRP_MJ_CLEANUP goes down when its last

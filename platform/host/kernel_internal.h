@@ -133,6 +133,9 @@ struct InterfaceRecord {
 struct Waiter {
   std::condition_variable Wake;
   bool Satisfied = false;
+  // The event that released it: a wait on any of several events sits in
+  // the wait list of each until one releases it.
+  const DISPATCHER_HEADER *By = nullptr;
 };
 
 struct Kernel {
@@ -267,6 +270,9 @@ void InitializeEventHeader(PRKEVENT event, EVENT_TYPE type, bool signalled);
 LONG SignalEvent(PRKEVENT event);  // lock held
 NTSTATUS WaitOnEvent(std::unique_lock<std::mutex> &lock, PRKEVENT event,
                      const std::chrono::steady_clock::time_point *deadline);
+// Waits until any of `count` events is signalled; STATUS_WAIT_0 + its index.
+NTSTATUS WaitOnEvents(std::unique_lock<std::mutex> &lock, const PRKEVENT *events, size_t count,
+                      const std::chrono::steady_clock::time_point *deadline);
 
 // Plug and Play.
 void RemoveAllStacks();

@@ -202,6 +202,29 @@ NTSTATUS WaitForEvent(Process *process, HANDLE event, std::chrono::milliseconds 
   return status;
 }
 
+NTSTATUS WaitForAnyEvent(Process *process, const std::vector<HANDLE> &events,
+                         std::chrono::milliseconds timeout) {
+  std::vector<PRKEVENT> targets;
+  std::vector<ObjectHeader *> objects;
+  NTSTATUS status = STATUS_INVALID_HANDLE;
+  {
+    std::unique_lock<std::mutex> lock(K().Lock);
+    for (HANDLE event : events) {
+      PKEVENT target = EventOf(process, event);
+      if (!target) break;
+      targets.push_back(target);
+      objects.push_back(FindObject(target));
+      objects.back()->PointerCount++;  // as in WaitForEvent
+    }
+    if (!targets.empty() && targets.size() == events.size()) {
+      auto deadline = std::chrono::steady_clock::now() + timeout;
+      status = WaitOnEvents(lock, targets.data(), targets.size(), &deadline);
+    }
+  }
+  for (ObjectHeader *object : objects) DereferenceObject(object);
+  return status;
+}
+
 LONG EventState(Process *process, HANDLE event) {
   std::lock_guard<std::mutex> guard(K().Lock);
   PKEVENT object = EventOf(process, event);

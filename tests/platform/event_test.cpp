@@ -121,6 +121,31 @@ TEST_F(EventTest, DriverSignalsAnApplicationEventAcrossThreads) {
   ObDereferenceObject(object);
 }
 
+// An application waiting on either of two events, as for trigger events: a
+// pulse of the second releases it with that index, and a synchronization
+// event signalled while the released waiter may still be queued on it keeps
+// its signal for the next wait.
+TEST_F(EventTest, WaitOnAnyEventNamesTheReleasingEventAndTakesNoOtherSignal) {
+  Process *app = CreateProcess("app");
+  HANDLE synchronization = CreateEvent(app, SynchronizationEvent, false);
+  HANDLE notification = CreateEvent(app, NotificationEvent, false);
+  auto pulsed = static_cast<PKEVENT>(ObjectFromHandle(app, notification));
+  std::atomic<NTSTATUS> waited{STATUS_PENDING};
+  StartThread([&] { waited = WaitForAnyEvent(app, {synchronization, notification}, 2000ms); });
+  ASSERT_TRUE(WaitUntil([&] { return WaitingThreads(pulsed) == 1; }));
+  {
+    IrqlScope dispatch(DISPATCH_LEVEL);
+    KeSetEvent(pulsed, IO_NO_INCREMENT, FALSE);
+    KeClearEvent(pulsed);
+  }
+  EXPECT_EQ(STATUS_SUCCESS, SetEvent(app, synchronization));
+  JoinThreads();
+  EXPECT_EQ(STATUS_WAIT_0 + 1, waited.load());
+  EXPECT_EQ(STATUS_WAIT_0, WaitForAnyEvent(app, {synchronization, notification}, 0ms));
+  EXPECT_EQ(STATUS_TIMEOUT, WaitForAnyEvent(app, {synchronization, notification}, 0ms));
+  EXPECT_EQ(STATUS_INVALID_HANDLE, WaitForAnyEvent(app, {notification, UnusedHandle()}, 0ms));
+}
+
 TEST_F(EventTest, SpinLockExcludesAndRaisesIrql) {
   KSPIN_LOCK lock;
   KeInitializeSpinLock(&lock);

@@ -18,6 +18,7 @@
 
 #include "bridge_model.h"
 #include "camera_model.h"
+#include "host_win32.h"
 #include "orvane_entry.h"
 #include "snapshot_client.h"
 #include "tessip_entry.h"
@@ -103,15 +104,16 @@ int TakeStill(BridgeModel& bridge, const Options& options) {
     int status = 0;
     Process* process = CreateProcess("camera_app");
     {
-        snapshot_client::Client client(process);
-        const std::vector<std::u16string> devices = snapshot_client::FindStillImageDevices();
-        NTSTATUS result = devices.empty() ? STATUS_NO_SUCH_DEVICE : client.Open(devices[0]);
-        SNAPSHOT_IMAGE_INFO info{};
+        host_win32::CurrentProcessScope current(process);
+        snapshot_client::Client client;
+        std::vector<snapshot_client::DevicePath> devices;
+        DWORD error = snapshot_client::FindStillImageDevices(&devices);
+        if (error == ERROR_SUCCESS && devices.empty()) error = ERROR_FILE_NOT_FOUND;
+        if (error == ERROR_SUCCESS) error = client.Open(devices[0]);
         std::vector<uint8_t> image;
-        if (NT_SUCCESS(result)) result = client.GetImageInfo(&info);
-        if (NT_SUCCESS(result)) result = client.Capture(&image, 2000ms);
-        if (!NT_SUCCESS(result)) {
-            std::fprintf(stderr, "still image failed: 0x%08X\n", unsigned(result));
+        if (error == ERROR_SUCCESS) error = client.Capture(&image, 2000ms);
+        if (error != ERROR_SUCCESS) {
+            std::fprintf(stderr, "still image failed: error %u\n", unsigned(error));
             status = 1;
         } else {
             std::printf("\nstill image: %zu bytes from %zu still-image device(s)\n", image.size(),
