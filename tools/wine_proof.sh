@@ -64,7 +64,8 @@ for width in "${widths[@]}"; do
   built=build/$preset
   cp build/package/"$width"/* "$work/stage/"
   cp "$built"/model/bridge*.sys "$built"/tests/wine/loader/stack_loader.sys \
-     "$built"/tests/wine/wine_camera.inf "$built"/tests/wine/camera_wine_test.exe "$work/stage/"
+     "$built"/tests/wine/wine_camera.inf "$built"/tests/wine/camera_wine_test.exe \
+     "$built"/tools/snapshot_client/snapshot_client.exe "$work/stage/"
   export WINEARCH=$arch WINEPREFIX=$PWD/$work/prefix
   "$loader" wineboot -i >/dev/null 2>&1
   wineserver -w

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <setupapi.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "bridge_control.h"
 #include "camera_still_image.h"
+#include "snapshot_client.h"
 #include "wine_checks.h"
 
 namespace {
@@ -271,42 +273,75 @@ void CheckBridgeRefusals(WineChecks& checks, HANDLE bridge) {
 /*
  * CheckSnapshot
  *
- * A still image on request, as an application takes it: request, let the
- * camera stream until tessip has it, poll readiness, read. The bytes must be
- * the frame the bridge driver rendered and submitted, whole.
+ * A still image on request, taken by the snapshot client as an application
+ * takes it: request, let the camera stream until tessip has it, poll
+ * readiness, read. The bytes must be the frame the bridge driver rendered
+ * and submitted, whole.
  */
-void CheckSnapshot(WineChecks& checks, HANDLE device, HANDLE bridge) {
-    uint32_t request = SNAPSHOT_CONTROL_REQUEST;
+void CheckSnapshot(WineChecks& checks, const std::wstring& path, HANDLE bridge) {
+    snapshot_client::Client client;
+    if (!checks.Check(client.Open(path) == ERROR_SUCCESS, "the snapshot client opens the camera")) {
+        return;
+    }
     BRIDGE_STREAM_RESULT streamed = {};
-    bool delivered =
-        Control(device, IOCTL_SNAPSHOT_CONTROL, &request, sizeof(request), nullptr, 0).Error == 0 &&
-        Stream(bridge, 2, &streamed) && streamed.Snapshots == 1;
+    bool delivered = client.Control(SNAPSHOT_CONTROL_REQUEST) == ERROR_SUCCESS &&
+                     Stream(bridge, 2, &streamed) && streamed.Snapshots == 1;
     checks.Check(delivered, "a requested snapshot is delivered on the next frame");
-    uint32_t ready = 0;
-    checks.Check(QueryReady(device, &ready) && ready == 1, "the snapshot is then ready");
+    checks.Check(client.WaitUntilReady(std::chrono::milliseconds(1000)) == ERROR_SUCCESS,
+                 "the snapshot client sees it ready");
 
     BRIDGE_QUERY_RESULT* seen = new BRIDGE_QUERY_RESULT;
     SNAPSHOT_IMAGE_INFO info = {};
-    Control(device, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0, &info, sizeof(info));
-    std::vector<uint8_t> image(SNAPSHOT_BUFFER_SIZE, 0xEE);
-    Outcome read = Read(device, image.data(), static_cast<DWORD>(image.size()));
+    std::vector<uint8_t> image;
+    bool read = client.GetImageInfo(&info) == ERROR_SUCCESS &&
+                client.ReadImage(&image) == ERROR_SUCCESS;
     bool queried = Query(bridge, seen);
     uint32_t frameBytes = queried ? seen->SnapshotWidth * seen->SnapshotHeight * 3 : 0;
-    checks.Check(read.Error == 0 && frameBytes != 0 && read.Returned == frameBytes &&
+    checks.Check(read && frameBytes != 0 && image.size() == frameBytes &&
                      info.ByteCount == frameBytes,
-                 "the read returns the whole frame the bridge driver described");
-    image.resize(read.Returned);
+                 "the snapshot client reads the whole frame the bridge driver described");
     std::vector<uint8_t> expected;
     checks.Check(queried && RenderedSnapshot(streamed.Last.SnapshotLevels, seen->SnapshotWidth,
                                              seen->SnapshotHeight, &expected) &&
                      image == expected,
                  "the snapshot equals the frame the bridge driver submitted, byte for byte");
-    checks.Check(QueryReady(device, &ready) && ready == 0, "reading the snapshot clears readiness");
+    bool ready = true;
+    checks.Check(client.QueryReady(&ready) == ERROR_SUCCESS && !ready,
+                 "reading the snapshot clears readiness");
     std::vector<uint8_t> small(16);
-    checks.Check(Read(device, small.data(), static_cast<DWORD>(small.size())).Error ==
+    checks.Check(Read(client.File(), small.data(), static_cast<DWORD>(small.size())).Error ==
                      ERROR_INSUFFICIENT_BUFFER,
                  "a read into less than the frame is refused");
     delete seen;
+}
+
+// Runs the snapshot client program staged beside this one; its exit status,
+// or -1 if it could not be run or did not finish within 30 s.
+int RunClientProgram(const wchar_t* arguments) {
+    std::wstring command = std::wstring(L"snapshot_client.exe ") + arguments;
+    STARTUPINFOW startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return -1;
+    }
+    DWORD code = static_cast<DWORD>(-1);
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process.hProcess, &code);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+
+// The snapshot client as a Windows program, as an engineer runs it.
+void CheckClientProgram(WineChecks& checks) {
+    checks.Check(RunClientProgram(L"--list") == 0, "snapshot_client.exe --list finds the camera");
+    checks.Check(RunClientProgram(L"--info") == 0, "snapshot_client.exe --info describes the image");
+    checks.Check(RunClientProgram(L"--no-such-option") == 2,
+                 "snapshot_client.exe exits with 2 on bad usage");
 }
 
 }  // namespace
@@ -338,11 +373,12 @@ void RunCameraChecks(WineChecks& checks) {
         return;
     }
     CheckStillImage(checks, device);
+    CloseHandle(device);
+    CheckClientProgram(checks);
     if (bridge != INVALID_HANDLE_VALUE) {
-        CheckSnapshot(checks, device, bridge);
+        CheckSnapshot(checks, path, bridge);
         CloseHandle(bridge);
     }
-    CloseHandle(device);
 }
 
 void RunRemovalChecks(WineChecks& checks) {
