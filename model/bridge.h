@@ -61,6 +61,7 @@ constexpr BRIDGE_CONFIGURATION BRIDGE_DEFAULT_CONFIGURATION = {0, 2, 0, 0, 0, 64
 
 // What add-device gives every new camera. Constant-initialised; the host
 // build's own API may replace it before a camera is plugged in.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration; the definition is constant-initialised
 extern BRIDGE_CONFIGURATION BridgeConfiguration;
 
 // The device extension of every bridge device object; lives and dies with it.

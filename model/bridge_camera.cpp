@@ -222,6 +222,7 @@ NTSTATUS BridgeBringUp(BRIDGE_EXTENSION* Extension) {
  * One command block per command, on the stack: orvane reads and writes it
  * only during the call. The status is orvane's answer.
  */
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command block's own order
 SENSOR_STATUS BridgeCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
                             uintptr_t Value2) {
     SENSOR_COMMAND command;

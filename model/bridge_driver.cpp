@@ -211,6 +211,7 @@ NTSTATUS BridgeForward(BRIDGE_EXTENSION* Extension, PIRP Irp) {
     return IoCallDriver(Extension->LowerDevice, Irp);
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): IO_STATUS_BLOCK's order
 NTSTATUS BridgeComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;

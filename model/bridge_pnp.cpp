@@ -161,8 +161,10 @@ NTSTATUS BridgeRemoveDevice(BRIDGE_EXTENSION* Extension, PIRP Irp) {
  * installs has tessip as its one upper filter, so the top is tessip's.
  */
 CODE_SEG("PAGE")
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the query's own parameter order
 NTSTATUS BridgeQueryStackInterface(BRIDGE_EXTENSION* Extension, const GUID* Type, PINTERFACE Record,
                                    USHORT Size, USHORT Version, PDEVICE_OBJECT* Answerer) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     PAGED_CODE();
 
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Extension->Self);

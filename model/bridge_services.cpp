@@ -28,8 +28,10 @@ static uint32_t PackBytes(const uint8_t* Bytes, uint32_t Length) {
  * A fixed log: calls beyond its capacity are counted only as an overflow,
  * so the bring-up never needs memory.
  */
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the log entry's own order
 static void LogCall(BRIDGE_EXTENSION* Extension, uint32_t Slot, uint32_t A0, uint32_t A1,
                     uint32_t A2, uint32_t A3, uint32_t Data, uint32_t Result) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     if (!Extension->Logging) {
         return;
     }
@@ -181,6 +183,7 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadFrameStats(void* Context, uint32_t* Stats) 
     return SENSOR_STATUS_SUCCESS;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): orvane fixes the order
 SENSOR_STATUS SENSOR_NTAPI BridgeService19(void* Context, void* Scratch) {
     RtlZeroMemory(Scratch, BRIDGE_SERVICE19_SCRATCH_BYTES);
     LogCall(Self(Context), 19, BRIDGE_SERVICE19_SCRATCH_BYTES, 0, 0, 0, 0, 0);

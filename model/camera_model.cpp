@@ -64,6 +64,7 @@ void CameraInitialize(CAMERA* camera) {
     camera->Controls[BRIDGE_CONTROL_BLUE_BALANCE].Value = kBalanceCentre;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): bus address, then register, as on the bus
 bool CameraSensorRead(const CAMERA* camera, uint32_t address, uint8_t reg, uint8_t reply[2]) {
     if (address != CAMERA_SENSOR_BUS_ADDRESS) {
         return false;
@@ -154,12 +155,14 @@ int32_t CameraGetControlMin(const CAMERA* camera, uint32_t id) {
     return control != nullptr ? control->Min : 0;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): id, then value, as the bridge services take them
 void CameraSetControl(CAMERA* camera, uint32_t id, int32_t value) {
     if (CAMERA_CONTROL* control = ControlOf(camera, id)) {
         control->Value = value;
     }
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): id, then value, as the bridge services take them
 void CameraSetControlMax(CAMERA* camera, uint32_t id, int32_t value) {
     if (CAMERA_CONTROL* control = ControlOf(camera, id)) {
         control->Max = value;
