@@ -19,9 +19,9 @@
  *       bridge driver issues command 14 and command 17 with that frame's
  *       statistics, then asks tessip whether a snapshot is wanted and, when
  *       it is, delivers a frame rendered by the camera.
- *   IOCTL_BRIDGE_PRESS   in:  BRIDGE_PRESS_REQUEST (exactly); out: nothing
+ *   IOCTL_BRIDGE_PRESS   in:  BRIDGE_PRESS_REQUEST (exactly); out: nothing (length 0)
  *       The camera's button: a trigger report of TriggerKind to tessip.
- *   IOCTL_BRIDGE_SET_SCENE in: BRIDGE_SCENE (exactly); out: nothing
+ *   IOCTL_BRIDGE_SET_SCENE in: BRIDGE_SCENE (exactly); out: nothing (length 0)
  *       The light in front of the lens, from the next frame on.
  *   IOCTL_BRIDGE_QUERY   in:  nothing (length 0)
  *                        out: BRIDGE_QUERY_RESULT (length at least its size)
@@ -29,11 +29,13 @@
  *       answer, every service call of the sensor's bring-up, and the last
  *       BRIDGE_FRAME_RING frames streamed.
  *
- * Refusals: a length not accepted gives STATUS_INVALID_PARAMETER for input
- * and STATUS_BUFFER_TOO_SMALL for output; a frame count or scene out of
- * range STATUS_INVALID_PARAMETER; STREAM and PRESS on a camera whose sensor
- * is not up STATUS_DEVICE_NOT_READY; every control after surprise removal
- * STATUS_DELETE_PENDING. Other codes of the bridge driver's device type get
+ * Refusals, in the order they are checked: every control once the camera
+ * is surprise-removed or removed STATUS_DELETE_PENDING; an input length not
+ * accepted, or output where none is returned, STATUS_INVALID_PARAMETER; an
+ * output buffer too short STATUS_BUFFER_TOO_SMALL; a frame count or scene
+ * out of range STATUS_INVALID_PARAMETER; STREAM and PRESS on a camera that
+ * is not started STATUS_DEVICE_NOT_READY (a stream cut short by a stop or
+ * a removal fails the same way, returning nothing). Any other code gets
  * STATUS_INVALID_DEVICE_REQUEST.
  */
 #ifndef BRIDGE_CONTROL_H

@@ -5,23 +5,30 @@
 
 namespace camera_model {
 
-CameraDrivers::CameraDrivers()
-    : bridge_("bridge"),
+CameraDrivers::CameraDrivers(const BRIDGE_CONFIGURATION& configuration)
+    : configuration_(configuration),
       orvane_(host_kernel::LoadDriver("orvane", OrvaneDriverEntry)),
+      bridge_(host_kernel::LoadDriver("bridge", BridgeDriverEntry)),
       tessip_(host_kernel::LoadDriver("tessip", TessipDriverEntry)) {}
 
 NTSTATUS CameraDrivers::PlugIn(ULONG pdoFlags, PDEVICE_OBJECT* pdo) {
     host_kernel::PhysicalDeviceOptions options;
     options.Flags = pdoFlags;
     *pdo = host_kernel::CreatePhysicalDevice(options);
+    BridgeHostConfigure(configuration_);
     host_kernel::StackSpec layout;
-    layout.Function = bridge_.Driver();
-    layout.UpperFilters = {orvane_, tessip_};
+    layout.LowerFilters = {orvane_};
+    layout.Function = bridge_;
+    layout.UpperFilters = {tessip_};
     return host_kernel::BuildDeviceStack(*pdo, layout);
 }
 
 PDEVICE_OBJECT CameraDrivers::OrvaneDevice(PDEVICE_OBJECT pdo) const {
     return host_kernel::DeviceOf(pdo, orvane_);
+}
+
+PDEVICE_OBJECT CameraDrivers::BridgeDevice(PDEVICE_OBJECT pdo) const {
+    return host_kernel::DeviceOf(pdo, bridge_);
 }
 
 PDEVICE_OBJECT CameraDrivers::TessipDevice(PDEVICE_OBJECT pdo) const {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Static analysis of the drivers: clang-tidy with the checks in .clang-tidy
 # (among them the clang static analyzer's) over every .cpp in sensor/, filter/
-# and snapshot/, for both widths and against both sets of headers the sources
-# are compiled with:
+# and snapshot/ and the bridge driver's sources in model/, for both widths and
+# against both sets of headers the sources are compiled with:
 #   kernel-x64, kernel-x86  the MinGW-w64 DDK headers the images are built with,
 #                           as x86_64-w64-windows-gnu and i686-w64-windows-gnu;
 #   host64, host32          the user-mode kernel's headers, x86-64 and x86 (-m32).
@@ -17,6 +17,9 @@ tidy=${CLANG_TIDY:-clang-tidy-14}
 # The DDK translation units take the longest; they go first so that the
 # workers finish together.
 presets=(kernel-x64 kernel-x86 host64 host32)
+# The bridge driver's sources; model/ also holds host-only test support.
+bridge_sources=(model/bridge_driver.cpp model/bridge_pnp.cpp model/bridge_camera.cpp
+                model/bridge_services.cpp model/bridge_control.cpp model/camera_model.cpp)
 logs=build/analyze
 start=$SECONDS
 
@@ -41,6 +44,10 @@ for preset in "${presets[@]}"; do
       case "$file" in
         "$root"/sensor/*.cpp | "$root"/filter/*.cpp | "$root"/snapshot/*.cpp)
           echo "$preset ${file#"$root"/}" ;;
+        "$root"/model/*.cpp)
+          case " ${bridge_sources[*]} " in *" ${file#"$root"/} "*)
+            echo "$preset ${file#"$root"/}" ;;
+          esac ;;
       esac
     done >>"$jobs_file"
 done
@@ -52,7 +59,7 @@ while read -r source; do
     echo "not in any configuration's compile commands: $source"
     uncovered=1
   fi
-done < <(find sensor filter snapshot -name '*.cpp' | sort)
+done < <({ find sensor filter snapshot -name '*.cpp'; printf '%s\n' "${bridge_sources[@]}"; } | sort)
 
 analyze_one() {
   local preset=$1 source=$2 extra=()

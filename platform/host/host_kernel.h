@@ -59,6 +59,9 @@ void FailAlways(Call call, bool fail = true);
 void ClearFailures();
 // How many times driver code has made `call` since the last Reset.
 unsigned CallCount(Call call);
+// The driver (its LoadDriver name) that made each of those calls, in order,
+// so that a test failing the n-th call knows whose it is.
+std::vector<std::string> CallDrivers(Call call);
 
 // ---------------------------------------------------------------- IRQL --
 // Raises the calling thread's IRQL for the scope (KeRaiseIrql/KeLowerIrql).

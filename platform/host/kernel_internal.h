@@ -165,6 +165,7 @@ struct Kernel {
     bool Always = false;
     NTSTATUS Status = 0;
     unsigned Calls = 0;
+    std::vector<const DriverRecord *> Makers;  // the driver of each of those calls
   };
   Injection Injections[static_cast<int>(Call::Count)];
 

@@ -97,6 +97,7 @@ bool ShouldFail(Call call, NTSTATUS *status) {
   std::lock_guard<std::mutex> guard(K().Lock);
   Kernel::Injection &injection = K().Injections[static_cast<int>(call)];
   injection.Calls++;
+  injection.Makers.push_back(driver);
   bool fail = injection.Always;
   if (!fail && injection.Armed) {
     if (injection.Skip == 0) {
@@ -310,14 +311,24 @@ void ClearFailures() {
   std::lock_guard<std::mutex> guard(K().Lock);
   for (auto &injection : K().Injections) {
     unsigned calls = injection.Calls;
+    std::vector<const DriverRecord *> makers = std::move(injection.Makers);
     injection = Kernel::Injection{};
     injection.Calls = calls;
+    injection.Makers = std::move(makers);
   }
 }
 
 unsigned CallCount(Call call) {
   std::lock_guard<std::mutex> guard(K().Lock);
   return K().Injections[static_cast<int>(call)].Calls;
+}
+
+std::vector<std::string> CallDrivers(Call call) {
+  std::lock_guard<std::mutex> guard(K().Lock);
+  std::vector<std::string> names;
+  for (const DriverRecord *driver : K().Injections[static_cast<int>(call)].Makers)
+    names.push_back(driver ? driver->Name : std::string());
+  return names;
 }
 
 KIRQL CurrentIrql() { return ThreadIrql(); }

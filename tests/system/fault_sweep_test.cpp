@@ -1,26 +1,28 @@
 // Every kernel call the drivers make that can fail, failed in turn at every
-// place it occurs in one camera's life: plug-in, start, the bridge driver's
-// interface queries and sensor start, an application opening the
-// still-image interface, streaming with auto exposure and auto white
-// balance, a snapshot requested, delivered and read, and removal.
+// place it occurs in one camera's life: plug-in, start (where the bridge
+// driver queries both interfaces and brings the sensor up), a camera program
+// opening the bridge driver, an application opening the still-image
+// interface, streaming with auto exposure and auto white balance, a
+// snapshot requested, delivered and read, and removal.
 //
-// The life is lived once without a failure to count each call by phase,
-// then once more for every occurrence of every call with that one
+// The life is lived once without a failure to count each call by phase and
+// driver, then once more for every occurrence of every call with that one
 // occurrence failed. Each run must end without a kernel fault, with nothing
 // leaked and the camera removed, and with the failure handled the way the
-// failing driver promises; the table of promises is keyed by call and phase,
-// so a call the drivers start making somewhere new fails the sweep until
-// its promise is written down.
+// failing driver promises; the table of promises is keyed by call, phase
+// and driver, so a call a driver starts making somewhere new fails the
+// sweep until its promise is written down.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "bridge_model.h"
-#include "camera_model.h"
+#include "bridge_client.h"
 #include "camera_stack.h"
 #include "filter.h"
 #include "kernel_test.h"
@@ -36,7 +38,7 @@ enum class Phase {
     Loading,
     PlugIn,
     Start,
-    BridgeQueries,
+    CameraProgram,
     AppOpens,
     Streaming,
     Snapshot,
@@ -50,7 +52,7 @@ constexpr int kPhases = static_cast<int>(Phase::Count);
 
 const char* PhaseName(Phase phase) {
     static const char* const names[kPhases] = {
-        "loading",          "plug-in",   "start",    "bridge driver's queries",
+        "loading",          "plug-in",   "start",    "camera program opens the bridge driver",
         "application opens", "streaming", "snapshot", "reading it again", "surprise removal",
         "application closes", "removal"};
     return names[static_cast<int>(phase)];
@@ -72,10 +74,12 @@ const Variant kVariants[] = {
 // What one life looked like from outside the drivers.
 struct Outcome {
     unsigned calls[kPhases][kCalls] = {};  // kernel calls the drivers made, by phase
+    std::vector<std::string> callers[kCalls];  // the driver of each call, in order
     NTSTATUS plugIn = STATUS_PENDING;
     NTSTATUS start = STATUS_PENDING;
     ULONG orvaneState = 0;  // after the start
-    bool connected = false;  // the bridge driver got both records and found the sensor
+    bool bridgeListed = false;  // the bridge driver's own interface was offered
+    bool connected = false;  // the bridge driver got both records, found and started the sensor
     bool listed = false;     // the still-image interface was offered
     NTSTATUS opened = STATUS_PENDING;
     ULONG byteCount = 0;  // IMAGE_INFO as the application read it
@@ -91,6 +95,7 @@ struct Outcome {
     bool rereadWhole = false;
     bool rereadUntouched = false;
     bool listedAfterSurprise = false;
+    bool bridgeListedAfterSurprise = false;
     NTSTATUS removal = STATUS_PENDING;
     size_t devicesAbovePdo = 0;  // after removal
     LONG_PTR referencesAfterRemoval[2] = {};
@@ -172,6 +177,39 @@ class Application {
     HANDLE events_[2] = {};
 };
 
+// The camera program: drives the bridge driver through its own interface,
+// or through the stack when that interface is not offered.
+class CameraProgram {
+  public:
+    CameraProgram() : process_(CreateProcess("camera program")), bridge_(process_) {}
+
+    // Opens the bridge driver and asks it whether the camera came up.
+    bool Connect(PDEVICE_OBJECT pdo, bool* listed) {
+        std::vector<std::u16string> links = camera_model::BridgeClient::FindBridges();
+        *listed = !links.empty();
+        if (!NT_SUCCESS(*listed ? bridge_.Open(links[0]) : bridge_.Open(pdo))) return false;
+        std::unique_ptr<BRIDGE_QUERY_RESULT> seen = bridge_.Query();
+        const uint32_t up = BRIDGE_FLAG_SENSOR_INTERFACE | BRIDGE_FLAG_SNAPSHOT_INTERFACE |
+                            BRIDGE_FLAG_SENSOR_FOUND | BRIDGE_FLAG_SENSOR_STARTED;
+        return seen != nullptr && (seen->Flags & up) == up;
+    }
+
+    // One frame; the image tessip got if the frame delivered one, else empty.
+    std::vector<uint8_t> Frame() {
+        BRIDGE_STREAM_RESULT result{};
+        if (!NT_SUCCESS(bridge_.Stream(1, &result)) || result.Snapshots == 0) return {};
+        return camera_model::DeliveredImage(result.Last, 640, 480);
+    }
+
+    void Press(uint32_t kind) { bridge_.Press(kind); }
+    void Close() { bridge_.Close(); }
+    void Exit() { TerminateProcess(process_); }
+
+  private:
+    Process* process_;
+    camera_model::BridgeClient bridge_;
+};
+
 // Counts the calls made since the last phase ended.
 class PhaseCounter {
   public:
@@ -202,12 +240,13 @@ bool Untouched(const std::vector<UCHAR>& image) {
 // Removal as the Plug and Play manager and the bus finish it (after a
 // failed plug-in there is no stack left to remove), then what is left once
 // the camera and its application are gone.
-void Remove(PDEVICE_OBJECT pdo, Outcome* o, Application* app) {
+void Remove(PDEVICE_OBJECT pdo, Outcome* o, Application* app, CameraProgram* camera) {
     if (pdo->AttachedDevice != nullptr) o->removal = RemoveDevice(pdo);
     o->devicesAbovePdo = DeviceStack(pdo).size() - 1;
     if (app != nullptr) app->References(o->referencesAfterRemoval);
     DeletePhysicalDevice(pdo);
     if (app != nullptr) app->Exit();
+    if (camera != nullptr) camera->Exit();
     o->pool = PoolUsage();
     o->irps = LiveIrps();
     o->devices = LiveDevices();
@@ -227,8 +266,9 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
         PDEVICE_OBJECT pdo = nullptr;
         // A camera that did not come up is removed at once, as Windows would.
         auto removeEarly = [&] {
-            Remove(pdo, &o, nullptr);
+            Remove(pdo, &o, nullptr, nullptr);
             phases.End(Phase::Removal);
+            for (int c = 0; c < kCalls; c++) o.callers[c] = CallDrivers(static_cast<Call>(c));
             Shutdown();
             o.faults = TakeFaults();
             return o;
@@ -246,11 +286,9 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
             return removeEarly();
         }
 
-        camera_model::CameraModel camera;
-        camera_model::BridgeModel bridge(&camera, {});
-        o.connected = bridge.Connect(pdo, drivers.TessipDevice(pdo)) && bridge.ProbeSensor();
-        bridge.StartSensor(0, 2);
-        phases.End(Phase::BridgeQueries);
+        CameraProgram camera;
+        o.connected = camera.Connect(pdo, &o.bridgeListed);
+        phases.End(Phase::CameraProgram);
 
         Application app;
         o.opened = app.Open(pdo, &o.listed);
@@ -262,22 +300,22 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
         phases.End(Phase::AppOpens);
 
         for (int frame = 0; frame < 16; frame++) {
-            if (frame == 8) bridge.ReportTrigger(1);
-            bridge.StepFrame();
+            if (frame == 8) camera.Press(1);
+            camera.Frame();
         }
         phases.End(Phase::Streaming);
 
         app.Control(SNAPSHOT_CONTROL_REQUEST);
-        bridge.StepFrame();
+        const std::vector<uint8_t> delivered = camera.Frame();
         o.ready = app.Ready();
         o.read = app.Read(o.byteCount, &image);
-        o.readWhole = Holds(image, o.read, bridge.LastSnapshot());
+        o.readWhole = Holds(image, o.read, delivered);
         o.readUntouched = Untouched(image);
         o.readyAfterRead = app.Ready();
         phases.End(Phase::Snapshot);
 
         o.reread = app.Read(o.byteCount, &image);
-        o.rereadWhole = Holds(image, o.reread, bridge.LastSnapshot());
+        o.rereadWhole = Holds(image, o.reread, delivered);
         o.rereadUntouched = Untouched(image);
         phases.End(Phase::ReadAgain);
 
@@ -287,16 +325,19 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
         if (variant.surprise) {
             SurpriseRemoveDevice(pdo);
             o.listedAfterSurprise = !EnumerateDeviceInterfaces(GUID_DEVINTERFACE_IMAGE).empty();
+            o.bridgeListedAfterSurprise = !camera_model::BridgeClient::FindBridges().empty();
             phases.End(Phase::SurpriseRemoval);
         } else {
             app.Control(SNAPSHOT_CONTROL_EVENTS_OFF);
             app.SetEvents(nullptr, nullptr);
         }
         app.CloseDevice();
+        camera.Close();
         phases.End(Phase::AppCloses);
 
-        Remove(pdo, &o, &app);
+        Remove(pdo, &o, &app, &camera);
         phases.End(Phase::Removal);
+        for (int c = 0; c < kCalls; c++) o.callers[c] = CallDrivers(static_cast<Call>(c));
     }
     Shutdown();
     o.faults = TakeFaults();
@@ -308,6 +349,9 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
 struct Expected {
     NTSTATUS plugIn = STATUS_SUCCESS;  // a failure: no camera, nothing else happens
     NTSTATUS start = STATUS_SUCCESS;   // a failure: removed again at once
+    // orvane after the start; by default started exactly when the start succeeds.
+    std::optional<ULONG> orvaneState = std::nullopt;
+    bool bridgeListed = true;
     bool listed = true;
     NTSTATUS registration = STATUS_SUCCESS;
     NTSTATUS earlyRead = STATUS_SUCCESS;  // succeeds with 0 bytes
@@ -315,53 +359,93 @@ struct Expected {
     NTSTATUS read = STATUS_SUCCESS;       // the frame whole; a failure writes nothing
     NTSTATUS reread = STATUS_SUCCESS;
     bool listedAfterSurprise = false;
+    bool bridgeListedAfterSurprise = false;
 };
+
+// Which drivers a promise is for, by the name the camera stack loads them under.
+enum Driver : unsigned { kOrvane = 1, kTessip = 2, kBridge = 4 };
+
+unsigned DriverBit(const std::string& name) {
+    if (name == "orvane") return kOrvane;
+    if (name == "tessip") return kTessip;
+    if (name == "bridge") return kBridge;
+    return 0;
+}
 
 struct Promise {
     Call call;
     Phase phase;
+    unsigned drivers;
     const char* what;
     Expected expected;
 };
 
-// By call and phase, what the drivers promise when that call fails there.
+// By call, phase and failing driver, what that driver promises when the
+// call fails there.
 const Promise kPromises[] = {
-    {Call::IoCreateDevice, Phase::PlugIn,
+    {Call::IoCreateDevice, Phase::PlugIn, kOrvane | kTessip,
      "add-device (orvane's or tessip's) fails with the creation's status; no camera",
      {.plugIn = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::IoAttachDeviceToDeviceStack, Phase::PlugIn,
+    {Call::IoAttachDeviceToDeviceStack, Phase::PlugIn, kOrvane | kTessip,
      "add-device deletes its device object and fails; no camera",
      {.plugIn = STATUS_UNSUCCESSFUL}},
-    {Call::ExAllocatePoolWithTag, Phase::PlugIn,
+    {Call::ExAllocatePoolWithTag, Phase::PlugIn, kTessip,
      "tessip runs without a snapshot buffer: deliveries ignored, every read refused",
      {.earlyRead = STATUS_INSUFFICIENT_RESOURCES,
       .delivered = false,
       .read = STATUS_INSUFFICIENT_RESOURCES,
       .reread = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::IoRegisterDeviceInterface, Phase::PlugIn,
+    {Call::IoRegisterDeviceInterface, Phase::PlugIn, kTessip,
      "no still-image interface, but the stack works", {.listed = false}},
-    {Call::IoSetDeviceInterfaceState, Phase::PlugIn,
+    {Call::IoSetDeviceInterfaceState, Phase::PlugIn, kTessip,
      "the interface is registered but not enabled: not offered, the stack works",
      {.listed = false}},
-    {Call::IoAllocateIrp, Phase::Start,
+    {Call::IoAllocateIrp, Phase::Start, kOrvane,
      "orvane's capabilities query has no IRP: the start fails with "
      "STATUS_INSUFFICIENT_RESOURCES and orvane is FilterStartFailed",
      {.start = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::ObReferenceObjectByHandle, Phase::AppOpens,
+    {Call::ObReferenceObjectByHandle, Phase::AppOpens, kTessip,
      "event registration fails all or nothing: neither event is held",
      {.registration = STATUS_INVALID_HANDLE}},
-    {Call::MmMapLockedPagesSpecifyCache, Phase::AppOpens,
+    {Call::MmMapLockedPagesSpecifyCache, Phase::AppOpens, kTessip,
      "a read whose MDL cannot be mapped fails and writes nothing",
      {.earlyRead = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::MmMapLockedPagesSpecifyCache, Phase::Snapshot,
+    {Call::MmMapLockedPagesSpecifyCache, Phase::Snapshot, kTessip,
      "a read whose MDL cannot be mapped fails, writes nothing, and the snapshot stays ready",
      {.read = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::MmMapLockedPagesSpecifyCache, Phase::ReadAgain,
+    {Call::MmMapLockedPagesSpecifyCache, Phase::ReadAgain, kTessip,
      "the same, for a second read of the same snapshot", {.reread = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::IoSetDeviceInterfaceState, Phase::SurpriseRemoval,
+    {Call::IoSetDeviceInterfaceState, Phase::SurpriseRemoval, kTessip,
      "the disable fails: the interface stays offered until removal, which goes on",
      {.listedAfterSurprise = true}},
-    {Call::IoSetDeviceInterfaceState, Phase::Removal,
+    {Call::IoSetDeviceInterfaceState, Phase::Removal, kTessip,
+     "the disable fails: removal goes on and frees the name", {}},
+
+    // The bridge driver, the camera's function driver.
+    {Call::IoCreateDevice, Phase::PlugIn, kBridge,
+     "the bridge driver's add-device fails with the creation's status; no camera",
+     {.plugIn = STATUS_INSUFFICIENT_RESOURCES}},
+    {Call::IoAttachDeviceToDeviceStack, Phase::PlugIn, kBridge,
+     "the bridge driver's add-device deletes its device object and fails; no camera",
+     {.plugIn = STATUS_UNSUCCESSFUL}},
+    {Call::IoRegisterDeviceInterface, Phase::PlugIn, kBridge,
+     "no bridge interface: the camera program reaches the bridge driver through the stack",
+     {.bridgeListed = false}},
+    {Call::ExAllocatePoolWithTag, Phase::Start, kBridge,
+     "no snapshot frame buffer: the camera does not come up, the start fails with "
+     "STATUS_INSUFFICIENT_RESOURCES after orvane started",
+     {.start = STATUS_INSUFFICIENT_RESOURCES, .orvaneState = FilterStarted}},
+    {Call::IoAllocateIrp, Phase::Start, kBridge,
+     "an interface query has no IRP: the camera does not come up, the start fails with "
+     "STATUS_INSUFFICIENT_RESOURCES after orvane started",
+     {.start = STATUS_INSUFFICIENT_RESOURCES, .orvaneState = FilterStarted}},
+    {Call::IoSetDeviceInterfaceState, Phase::Start, kBridge,
+     "the bridge interface is not enabled: the camera runs, reached through the stack",
+     {.bridgeListed = false}},
+    {Call::IoSetDeviceInterfaceState, Phase::SurpriseRemoval, kBridge,
+     "the disable fails: the bridge interface stays offered until removal, which goes on",
+     {.bridgeListedAfterSurprise = true}},
+    {Call::IoSetDeviceInterfaceState, Phase::Removal, kBridge,
      "the disable fails: removal goes on and frees the name", {}},
 };
 
@@ -376,11 +460,13 @@ void Check(const Outcome& o, const Expected& e, const Variant& variant) {
     EXPECT_EQ(o.plugIn, e.plugIn);
     if (!NT_SUCCESS(o.plugIn)) return;
     EXPECT_EQ(o.start, e.start);
-    EXPECT_EQ(o.orvaneState, NT_SUCCESS(e.start) ? ULONG(FilterStarted) : ULONG(FilterStartFailed));
+    EXPECT_EQ(o.orvaneState, e.orvaneState.value_or(NT_SUCCESS(e.start) ? ULONG(FilterStarted)
+                                                                         : ULONG(FilterStartFailed)));
     EXPECT_EQ(o.removal, STATUS_SUCCESS);
     if (!NT_SUCCESS(o.start)) return;
 
     EXPECT_TRUE(o.connected);
+    EXPECT_EQ(o.bridgeListed, e.bridgeListed);
     EXPECT_EQ(o.listed, e.listed);
     EXPECT_EQ(o.opened, STATUS_SUCCESS);
     EXPECT_EQ(o.byteCount, 640u * 480u * 3u);
@@ -409,14 +495,17 @@ void Check(const Outcome& o, const Expected& e, const Variant& variant) {
     }
     if (variant.surprise) {
         EXPECT_EQ(o.listedAfterSurprise, e.listedAfterSurprise);
+        EXPECT_EQ(o.bridgeListedAfterSurprise, e.bridgeListedAfterSurprise);
     }
     EXPECT_EQ(o.referencesAfterRemoval[0], 1);
     EXPECT_EQ(o.referencesAfterRemoval[1], 1);
 }
 
-const Promise* PromiseFor(Call call, Phase phase) {
+const Promise* PromiseFor(Call call, Phase phase, const std::string& driver) {
     for (const Promise& promise : kPromises) {
-        if (promise.call == call && promise.phase == phase) return &promise;
+        if (promise.call == call && promise.phase == phase && (promise.drivers & DriverBit(driver))) {
+            return &promise;
+        }
     }
     return nullptr;
 }
@@ -441,9 +530,11 @@ TEST_F(FaultSweep, EveryFailingKernelCallIsHandledAsPromised) {
             for (int p = 0; p < kPhases; p++) {
                 const Phase phase = static_cast<Phase>(p);
                 for (unsigned k = 0; k < clean.calls[p][c]; k++, occurrence++) {
-                    SCOPED_TRACE(testing::Message() << CallName(call) << " #" << occurrence
-                                                    << " failed, during " << PhaseName(phase));
-                    const Promise* promise = PromiseFor(call, phase);
+                    const std::string driver = clean.callers[c].at(occurrence);
+                    SCOPED_TRACE(testing::Message() << driver << "'s " << CallName(call) << " #"
+                                                    << occurrence << " failed, during "
+                                                    << PhaseName(phase));
+                    const Promise* promise = PromiseFor(call, phase, driver);
                     if (promise == nullptr) {
                         ADD_FAILURE() << "nothing is promised for this failure";
                         continue;

@@ -1,36 +1,38 @@
 // camera_sim: the whole camera on the user-mode kernel.
 //
-// Loads orvane and tessip above a bridge driver on a camera's device stack,
-// starts the stack through the Plug and Play manager, lets the bridge driver
-// probe and start the sensor through orvane, and streams frames of a scene
-// that changes three times (a dim room, daylight, warm lamp light) while
-// auto exposure and auto white balance settle. Then an application takes a
-// still image through tessip's device interface, and the stack is removed.
-// The kernel's checks run throughout; any fault fails the run.
+// Loads orvane, the bridge driver and tessip and plugs a camera in as the
+// package installs it (orvane below the bridge driver, tessip above), starts
+// it through the Plug and Play manager, which lets the bridge driver probe
+// and start the sensor through orvane, and streams frames of a scene that
+// changes three times (a dim room, daylight, warm lamp light) while auto
+// exposure and auto white balance settle, all through the bridge driver's
+// private I/O controls. Then an application takes a still image through
+// tessip's device interface, and the stack is removed. The kernel's checks
+// run throughout; any fault fails the run.
 //
 // usage: camera_sim [--frames N] [--flicker 0|1|2|3] [--eeprom] [--out FILE.ppm]
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
-#include "bridge_model.h"
-#include "camera_model.h"
+#include "bridge_client.h"
+#include "camera_stack.h"
 #include "host_win32.h"
-#include "orvane_entry.h"
 #include "snapshot_client.h"
-#include "tessip_entry.h"
-#include "test_driver.h"
 
 using namespace host_kernel;
 using namespace std::chrono_literals;
-using camera_model::BridgeModel;
-using camera_model::CameraModel;
-using camera_model::Scene;
+using camera_model::BridgeClient;
 
 namespace {
+
+// Every eighth frame is printed; frames are streamed in runs that end there.
+constexpr uint32_t kPrintEvery = 8;
 
 struct Options {
     int frames = 96;
@@ -62,24 +64,29 @@ void PrintHeader() {
                 "green", "blue", "index", "rows", "gain", "R", "G", "B");
 }
 
-// Streams frames of one scene, printing every deciding (fourth) frame.
-void Stream(BridgeModel& bridge, CameraModel& camera, const char* name, const Scene& scene,
-            int frames, int* frameNumber) {
-    camera.SetScene(scene);
+void PrintFrame(const BRIDGE_FRAME_RECORD& frame) {
+    const uint32_t s = frame.Statistics;
+    std::printf("%6u %5u %5u %5u %5u | %5d %5u %6u | %4u %4u %4u\n", frame.Frame, s & 0xFF,
+                (s >> 8) & 0xFF, (s >> 16) & 0xFF, s >> 24, frame.ExposureIndex, frame.ShutterRows,
+                frame.GainCode, frame.RedGain, frame.GreenGain, frame.BlueGain);
+}
+
+// Streams frames of one scene, printing every deciding (eighth) frame.
+bool Stream(BridgeClient& bridge, const char* name, const BRIDGE_SCENE& scene, uint32_t frames,
+            uint32_t* streamed) {
     std::printf("\n-- %s: brightness %u, light colour %u/%u/%u %%\n", name, scene.Brightness,
                 scene.Red, scene.Green, scene.Blue);
+    if (!NT_SUCCESS(bridge.SetScene(scene))) return false;
     PrintHeader();
-    for (int i = 0; i < frames; ++i) {
-        const camera_model::FrameStatistics stats = bridge.StepFrame();
-        if (++*frameNumber % 8 == 0) {
-            std::printf("%6d %5u %5u %5u %5u | %5d %5u %6u | %4u %4u %4u\n", *frameNumber,
-                        stats.Luminance, stats.Red, stats.Green, stats.Blue,
-                        bridge.Control(BRIDGE_CONTROL_EXPOSURE_INDEX),
-                        camera.SensorRegister(9), camera.SensorRegister(53),
-                        camera.BridgeRegister(21), camera.BridgeRegister(22),
-                        camera.BridgeRegister(23));
-        }
+    for (uint32_t left = frames; left > 0;) {
+        const uint32_t run = std::min(left, kPrintEvery - *streamed % kPrintEvery);
+        BRIDGE_STREAM_RESULT result{};
+        if (!NT_SUCCESS(bridge.Stream(run, &result))) return false;
+        *streamed += run;
+        left -= run;
+        if (result.Last.Frame % kPrintEvery == 0) PrintFrame(result.Last);
     }
+    return true;
 }
 
 bool WritePpm(const char* path, uint32_t width, uint32_t height, const std::vector<uint8_t>& rgb) {
@@ -91,12 +98,11 @@ bool WritePpm(const char* path, uint32_t width, uint32_t height, const std::vect
 }
 
 // The application's side: a still image through tessip while the bridge
-// driver streams on a thread of its own.
-int TakeStill(BridgeModel& bridge, const Options& options) {
+// driver streams, driven from a thread of its own.
+int TakeStill(BridgeClient& bridge, const Options& options) {
     std::atomic<bool> streaming{true};
     StartThread([&] {
-        while (streaming) {
-            bridge.StepFrame();
+        while (streaming && NT_SUCCESS(bridge.Stream(1))) {
             std::this_thread::sleep_for(1ms);
         }
     });
@@ -146,59 +152,63 @@ int main(int argc, char** argv) {
     }
 
     Reset();
-    TestDriver function("bridge");
-    PDRIVER_OBJECT orvane = LoadDriver("orvane", OrvaneDriverEntry);
-    PDRIVER_OBJECT tessip = LoadDriver("tessip", TessipDriverEntry);
-    PDEVICE_OBJECT pdo = CreatePhysicalDevice();
-    StackSpec layout;
-    layout.Function = function.Driver();
-    layout.UpperFilters = {orvane, tessip};
-    if (BuildDeviceStack(pdo, layout) != STATUS_SUCCESS || StartDevice(pdo) != STATUS_SUCCESS) {
-        std::fprintf(stderr, "the camera stack did not start\n");
-        return 1;
-    }
-    std::printf("camera stack:");
-    for (PDEVICE_OBJECT device : DeviceStack(pdo)) {
-        std::printf(" %s", device == pdo                      ? "bus"
-                           : device == DeviceOf(pdo, orvane) ? "orvane"
-                           : device == DeviceOf(pdo, tessip) ? "tessip"
-                                                             : "bridge");
-    }
-    std::printf("\n");
-
     int status = 0;
     {
-        CameraModel camera;
-        if (options.eeprom) {
-            // Three presets as the factory writes them: blue, green, red.
-            const uint8_t presets[9] = {0x30, 0x26, 0x2C, 0x20, 0x24, 0x40, 0x38, 0x28, 0x2A};
-            for (uint32_t i = 0; i < 9; ++i) camera.SetEeprom(67 + i, presets[i]);
+        BRIDGE_CONFIGURATION configuration = BRIDGE_DEFAULT_CONFIGURATION;
+        configuration.FlickerMode = options.flicker;
+        configuration.EepromPresets = options.eeprom;
+        camera_model::CameraDrivers drivers(configuration);
+        PDEVICE_OBJECT pdo = nullptr;
+        if (drivers.PlugIn(DO_BUFFERED_IO | DO_POWER_PAGABLE, &pdo) != STATUS_SUCCESS ||
+            StartDevice(pdo) != STATUS_SUCCESS) {
+            std::fprintf(stderr, "the camera stack did not start\n");
+            return 1;
         }
-        camera_model::BridgeOptions bridgeOptions;
-        bridgeOptions.EepromPresets = options.eeprom;
-        BridgeModel bridge(&camera, bridgeOptions);
-        if (!bridge.Connect(pdo, DeviceOf(pdo, tessip)) || !bridge.ProbeSensor()) {
+        std::printf("camera stack:");
+        for (PDEVICE_OBJECT device : DeviceStack(pdo)) {
+            std::printf(" %s", device == pdo                           ? "bus"
+                               : device == drivers.OrvaneDevice(pdo) ? "orvane"
+                               : device == drivers.TessipDevice(pdo) ? "tessip"
+                                                                     : "bridge");
+        }
+        std::printf("\n");
+
+        Process* control = CreateProcess("camera control");
+        BridgeClient bridge(control);
+        const std::vector<std::u16string> bridges = BridgeClient::FindBridges();
+        std::unique_ptr<BRIDGE_QUERY_RESULT> seen;
+        if (!bridges.empty() && NT_SUCCESS(bridge.Open(bridges[0]))) seen = bridge.Query();
+        const uint32_t wanted = BRIDGE_FLAG_SENSOR_INTERFACE | BRIDGE_FLAG_SNAPSHOT_INTERFACE |
+                                BRIDGE_FLAG_SENSOR_FOUND | BRIDGE_FLAG_SENSOR_STARTED;
+        if (seen == nullptr || (seen->Flags & wanted) != wanted) {
             std::fprintf(stderr, "the bridge driver found no sensor interface or no sensor\n");
             status = 1;
         } else {
-            std::printf("sensor type %d at bus address 0x%02X\n", bridge.Device().SensorType,
-                        bridge.Device().SensorAddress);
-            bridge.StartSensor(options.flicker, 2);
-            const FRAME_SIZES& sizes = bridge.FrameSizes();
+            std::printf("sensor type %d at bus address 0x%02X\n", seen->SensorType,
+                        seen->SensorAddress);
             std::printf("sensor %ux%u, preview %ux%u, anti-flicker mode %u, presets from %s\n",
-                        sizes.SensorWidth, sizes.SensorHeight, sizes.PreviewWidth,
-                        sizes.PreviewHeight, options.flicker,
+                        seen->SensorWidth, seen->SensorHeight, seen->PreviewWidth,
+                        seen->PreviewHeight, options.flicker,
                         options.eeprom ? "EEPROM" : "registry defaults");
 
-            int frame = 0;
-            Stream(bridge, camera, "dim room", Scene{60, 100, 100, 100}, options.frames, &frame);
-            Stream(bridge, camera, "daylight", Scene{2000, 90, 100, 110}, options.frames, &frame);
-            Stream(bridge, camera, "warm lamp", Scene{400, 120, 100, 70}, options.frames, &frame);
-            status = TakeStill(bridge, options);
+            uint32_t streamed = 0;
+            const uint32_t frames = uint32_t(options.frames);
+            const bool streamedAll =
+                Stream(bridge, "dim room", BRIDGE_SCENE{60, 100, 100, 100}, frames, &streamed) &&
+                Stream(bridge, "daylight", BRIDGE_SCENE{2000, 90, 100, 110}, frames, &streamed) &&
+                Stream(bridge, "warm lamp", BRIDGE_SCENE{400, 120, 100, 70}, frames, &streamed);
+            if (!streamedAll) {
+                std::fprintf(stderr, "the bridge driver refused to stream\n");
+                status = 1;
+            } else {
+                status = TakeStill(bridge, options);
+            }
         }
+        bridge.Close();
+        TerminateProcess(control);
+        Shutdown();
     }
 
-    Shutdown();
     for (const std::string& fault : Faults()) {
         std::fprintf(stderr, "kernel fault: %s\n", fault.c_str());
         status = 1;

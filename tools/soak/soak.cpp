@@ -10,11 +10,9 @@
 #include <thread>
 #include <utility>
 
-#include "bridge_model.h"
-#include "camera_model.h"
+#include "bridge_client.h"
 #include "camera_stack.h"
 #include "snapshot.h"
-#include "test_driver.h"
 
 using namespace host_kernel;
 using namespace std::chrono_literals;
@@ -24,9 +22,6 @@ namespace soak {
 namespace {
 
 constexpr size_t kProblemsKept = 20;
-// A device control tessip does not know: it goes down through orvane to the
-// bridge driver, which completes it.
-constexpr ULONG kBridgeControl = (FILE_DEVICE_UNKNOWN << 16) | (0x800 << 2);
 // How long a cycle may take to get going or to wind down before it counts
 // as stalled.
 constexpr auto kStallLimit = 10s;
@@ -63,17 +58,9 @@ class Cycle {
           surprise_(((number >> 1) ^ number) & 1),
           releaseEvents_(number % 3 != 0),
           byteCount_(options.snapshotWidth * options.snapshotHeight * 3),
-          report_(report) {
-        camera_model::BridgeOptions bridgeOptions;
-        bridgeOptions.SnapshotWidth = options.snapshotWidth;
-        bridgeOptions.SnapshotHeight = options.snapshotHeight;
-        bridge_ = std::make_unique<camera_model::BridgeModel>(&camera_, bridgeOptions);
-    }
+          report_(report) {}
 
     void Run();
-    // The bridge driver's own removal (or surprise removal): it stops
-    // streaming, and makes no call into either filter from then on.
-    void StopStreaming();
     bool Surprise() const { return surprise_; }
 
   private:
@@ -86,7 +73,11 @@ class Cycle {
     }
     bool WaitFor(const std::function<bool()>& condition, const char* what);
 
+    bool ConnectBridge();
     void Stream();
+    // The camera program is told the camera is going, stops streaming and
+    // closes its handle.
+    void StopStreaming();
     void Reader();
     void Controller();
     void Waiter();
@@ -96,6 +87,7 @@ class Cycle {
     void AfterRemoval(bool reader);
 
     NTSTATUS Control(HANDLE file, ULONG code, ULONG* output = nullptr);
+    NTSTATUS QueryBridge(HANDLE file);
     bool OpenOnce();
     void Finish();
     void Merge();
@@ -109,9 +101,9 @@ class Cycle {
     const ULONG byteCount_;
     Report* report_;
 
-    camera_model::CameraModel camera_;
-    std::unique_ptr<camera_model::BridgeModel> bridge_;
     PDEVICE_OBJECT pdo_ = nullptr;
+    Process* camera_ = nullptr;  // the program that drives the bridge driver
+    std::unique_ptr<camera_model::BridgeClient> bridge_;
     Process* app_ = nullptr;
     std::u16string link_;
     HANDLE file_ = nullptr;
@@ -120,6 +112,7 @@ class Cycle {
 
     std::thread streamer_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> streamerDone_{false};
     std::atomic<bool> unplugging_{false};  // surprise removal sent
     std::atomic<bool> unplugged_{false};   // surprise removal completed
     std::atomic<bool> leaving_{false};     // the application was told
@@ -156,33 +149,56 @@ bool Cycle::WaitFor(const std::function<bool()>& condition, const char* what) {
     return true;
 }
 
-// --- The bridge driver ------------------------------------------------------------
+// --- The camera program ------------------------------------------------------------
+
+// The bridge driver offers its own interface once the camera runs, and has
+// seen both records and the sensor by then.
+bool Cycle::ConnectBridge() {
+    camera_ = CreateProcess("soak camera program");
+    bridge_ = std::make_unique<camera_model::BridgeClient>(camera_);
+    const std::vector<std::u16string> links = camera_model::BridgeClient::FindBridges();
+    if (links.size() != 1 || bridge_->Open(links[0]) != STATUS_SUCCESS) {
+        Problem("%zu bridge interfaces offered, none opened", links.size());
+        return false;
+    }
+    const uint32_t wanted = BRIDGE_FLAG_SENSOR_INTERFACE | BRIDGE_FLAG_SNAPSHOT_INTERFACE |
+                            BRIDGE_FLAG_SENSOR_FOUND | BRIDGE_FLAG_SENSOR_STARTED;
+    std::unique_ptr<BRIDGE_QUERY_RESULT> seen = bridge_->Query();
+    if (seen == nullptr || (seen->Flags & wanted) != wanted) {
+        Problem("the bridge driver did not bring the camera up");
+        return false;
+    }
+    return true;
+}
 
 void Cycle::StopStreaming() {
     stop_ = true;
     if (streamer_.joinable()) streamer_.join();
+    if (bridge_ != nullptr) bridge_->Close();
 }
 
 // The scene's light changes every frame, so that two deliveries differ in
-// nearly every byte and a read that mixed them would show.
+// nearly every byte and a read that mixed them would show. Once the camera
+// is unplugged the bridge driver refuses to stream, and the program stops.
 void Cycle::Stream() {
-    if (!bridge_->ProbeSensor()) {
-        Problem("the bridge driver found no sensor");
-        return;
-    }
-    bridge_->StartSensor(0, 2);
-    unsigned seen = 0;
     for (uint32_t n = 0; !stop_.load(); n++) {
-        camera_.SetScene(camera_model::Scene{100 + (n % 13) * 120, 100, 100, 100});
-        bridge_->StepFrame();
-        counts_.frames++;
-        if (n % 8 == 7) {
-            bridge_->ReportTrigger((n / 8) & 1);
-            counts_.triggers++;
+        NTSTATUS status = bridge_->SetScene(BRIDGE_SCENE{100 + (n % 13) * 120, 100, 100, 100});
+        BRIDGE_STREAM_RESULT result{};
+        if (NT_SUCCESS(status)) status = bridge_->Stream(1, &result);
+        if (NT_SUCCESS(status) && n % 8 == 7) {
+            status = bridge_->Press((n / 8) & 1);
+            if (NT_SUCCESS(status)) counts_.triggers++;
         }
-        if (bridge_->SnapshotsDelivered() != seen) {
-            seen = bridge_->SnapshotsDelivered();
-            const std::vector<uint8_t>& frame = bridge_->LastSnapshot();
+        if (!NT_SUCCESS(status)) {
+            if (status != STATUS_DELETE_PENDING || !unplugging_.load()) {
+                Problem("the bridge driver refused to stream with 0x%08X", unsigned(status));
+            }
+            break;
+        }
+        counts_.frames++;
+        if (result.Snapshots != 0) {
+            const std::vector<uint8_t> frame = camera_model::DeliveredImage(
+                result.Last, options_.snapshotWidth, options_.snapshotHeight);
             {
                 std::lock_guard<std::mutex> guard(deliveredLock_);
                 delivered_.insert(DigestOf(frame.data(), frame.size()));
@@ -190,6 +206,7 @@ void Cycle::Stream() {
             counts_.deliveries++;
         }
     }
+    streamerDone_ = true;
 }
 
 // --- The application ---------------------------------------------------------------
@@ -200,6 +217,14 @@ NTSTATUS Cycle::Control(HANDLE file, ULONG code, ULONG* output) {
                                       output ? &word : nullptr, output ? sizeof(word) : 0);
     if (output != nullptr) *output = word;
     return result.Status;
+}
+
+// The bridge driver's query, sent through tessip's handle: tessip passes
+// codes it does not know down to the bridge driver.
+NTSTATUS Cycle::QueryBridge(HANDLE file) {
+    auto seen = std::make_unique<BRIDGE_QUERY_RESULT>();
+    return DeviceIoControl(app_, file, IOCTL_BRIDGE_QUERY, nullptr, 0, seen.get(), sizeof(*seen))
+        .Status;
 }
 
 void Cycle::Park() {
@@ -272,10 +297,10 @@ void Cycle::Reader() {
 }
 
 // Polls readiness and the image description, sends a device control for
-// the drivers below, switches trigger events off and on, and opens and
-// closes a second handle now and then. Below tessip, orvane refuses
-// everything but close and Plug and Play once the camera is surprise-
-// removed, and the interface goes with it.
+// the bridge driver below, switches trigger events off and on, and opens
+// and closes a second handle now and then. Below tessip, the bridge driver
+// refuses opens and controls once the camera is surprise-removed, and the
+// interface goes with it.
 void Cycle::Controller() {
     for (unsigned n = 0; !leaving_.load(); n++) {
         ULONG ready = 0xFFFFFFFF;
@@ -299,7 +324,7 @@ void Cycle::Controller() {
         }
 
         const bool removedBefore = unplugged_.load();
-        NTSTATUS below = DeviceIoControl(app_, file_, kBridgeControl, nullptr, 0, nullptr, 0).Status;
+        NTSTATUS below = QueryBridge(file_);
         const bool removingAfter = unplugging_.load();
         if (below == STATUS_SUCCESS && !removedBefore) {
             counts_.passedDown++;
@@ -374,12 +399,10 @@ void Cycle::Run() {
         DeletePhysicalDevice(pdo_);
         return;
     }
-    if (!bridge_->Connect(pdo_, drivers_.TessipDevice(pdo_))) {
-        Problem("the bridge driver got no interface records");
-    }
+    const bool connected = ConnectBridge();
     const bool open = OpenOnce();
 
-    streamer_ = std::thread([this] { Stream(); });
+    if (connected) streamer_ = std::thread([this] { Stream(); });
     std::thread application[3];
     if (open) {
         application[0] = std::thread([this] { Reader(); });
@@ -397,6 +420,11 @@ void Cycle::Run() {
         unplugged_ = true;
         const uint64_t reads = counts_.reads.load();
         if (open) WaitFor([&] { return counts_.reads.load() >= reads + 2; }, "reads after unplugging");
+        // The bridge driver stopped streaming at its surprise removal: the
+        // camera program's next request was refused.
+        if (connected) {
+            WaitFor([this] { return streamerDone_.load(); }, "the bridge driver to stop streaming");
+        }
     }
 
     // The application hears the camera is going and closes its device (all
@@ -418,14 +446,11 @@ void Cycle::Run() {
         counts_.controls += 2;
     }
     if (file_ != nullptr) CloseHandle(app_, file_);
+    StopStreaming();
 
     status = RemoveDevice(pdo_);
     if (status != STATUS_SUCCESS || pdo_->AttachedDevice != nullptr) {
         Problem("removal ended with 0x%08X", unsigned(status));
-    }
-    if (streamer_.joinable()) {
-        Problem("the bridge driver's removal did not stop it");
-        StopStreaming();
     }
     DeletePhysicalDevice(pdo_);
     Finish();
@@ -439,6 +464,7 @@ void Cycle::Run() {
         if (thread.joinable()) thread.join();
     }
     if (app_ != nullptr) TerminateProcess(app_);
+    if (camera_ != nullptr) TerminateProcess(camera_);
     report_->poolBlocksLeft += PoolUsage().Blocks;
     report_->irpsLeft += LiveIrps();
     report_->devicesLeft += LiveDevices();
@@ -486,17 +512,6 @@ void Cycle::Finish() {
 
 }
 
-// The bridge driver's WDM side: at its surprise removal and at its
-// removal it stops streaming first, then carries on as any function driver.
-void StopBridgeAtRemoval(camera_model::CameraDrivers& drivers, Cycle** current) {
-    Behavior stop = Behavior::Handler([current](PDEVICE_OBJECT device, PIRP irp) {
-        if (*current != nullptr) (*current)->StopStreaming();
-        return TestDriver::ServeDefault(device, irp);
-    });
-    drivers.Bridge().On(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, stop);
-    drivers.Bridge().On(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, stop);
-}
-
 void CollectFaults(Report* report, unsigned cycle) {
     for (const std::string& fault : TakeFaults()) {
         report->faults++;
@@ -525,15 +540,14 @@ Report Run(const Options& options) {
     while (more()) {
         Reset();
         report.kernels++;
-        Cycle* current = nullptr;
         {
-            camera_model::CameraDrivers drivers;
-            StopBridgeAtRemoval(drivers, &current);
+            BRIDGE_CONFIGURATION configuration = BRIDGE_DEFAULT_CONFIGURATION;
+            configuration.SnapshotWidth = options.snapshotWidth;
+            configuration.SnapshotHeight = options.snapshotHeight;
+            camera_model::CameraDrivers drivers(configuration);
             for (unsigned i = 0; i < perKernel && more(); i++) {
                 Cycle cycle(drivers, options, report.cycles, &report);
-                current = &cycle;
                 cycle.Run();
-                current = nullptr;
                 report.cycles++;
                 report.surpriseRemovals += cycle.Surprise();
                 CollectFaults(&report, report.cycles - 1);

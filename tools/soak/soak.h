@@ -1,16 +1,19 @@
 // Cameras plugged in and out of the user-mode kernel, over and over, while
-// the bridge driver streams through orvane and delivers snapshots and
-// trigger reports to tessip on a thread of its own, and an application's
-// threads send device controls, read snapshots and wait for trigger events.
+// a camera program on a thread of its own has the bridge driver stream
+// through orvane and deliver snapshots and trigger reports to tessip, and
+// an application's threads send device controls, read snapshots and wait
+// for trigger events.
 //
-// Every cycle: a camera is plugged in and started, the bridge driver
-// queries both interfaces, probes and starts the sensor and streams; the
-// application opens the still-image interface and works it; then the camera
-// leaves, by an orderly removal or by surprise. The bridge driver stops
-// calling both filters at its own removal, as a real one does. The
-// application closes its device when told the camera is going (as Windows
-// lets a removal proceed only once the handles are closed), except for one
-// handle it forgets: its requests after removal must find no device. Each
+// Every cycle: a camera is plugged in and started, which has the bridge
+// driver query both interfaces and probe and start the sensor; the camera
+// program streams through the bridge driver's own interface, the
+// application opens the still-image interface and works it; then the
+// camera leaves, by an orderly removal or by surprise. At surprise removal
+// the bridge driver stops streaming by itself and so stops calling both
+// filters. The application and the camera program close their devices when
+// told the camera is going (as Windows lets a removal proceed only once the
+// handles are closed), except for one handle the application forgets: its
+// requests after removal must find no device. Each
 // successful read must hold exactly one delivery's bytes; nothing may be
 // left behind once the camera is gone.
 //
@@ -52,13 +55,13 @@ struct Report {
     uint64_t busyReads = 0;   // overlapped by deliveries on every attempt
     uint64_t badReads = 0;
     uint64_t controls = 0;    // device controls tessip served
-    uint64_t passedDown = 0;  // device controls for the drivers below
+    uint64_t passedDown = 0;  // queries of the bridge driver, passed down by tessip
     uint64_t opens = 0;
     uint64_t eventWakes = 0;  // waits released by a trigger event
 
     // Refused as they should be: opens once the camera is unplugged (no
-    // interface, or orvane's STATUS_DELETE_PENDING), requests below tessip
-    // after surprise removal (STATUS_DELETE_PENDING), requests on the
+    // interface, or the bridge driver's STATUS_DELETE_PENDING), requests
+    // below tessip after surprise removal (STATUS_DELETE_PENDING), requests on the
     // forgotten handle once the camera is gone (STATUS_NO_SUCH_DEVICE).
     uint64_t refusedOpens = 0;
     uint64_t refusedBelow = 0;

@@ -1,0 +1,302 @@
+// The camera's life between start and removal: its frame buffer and both
+// interface records, the probe and the sensor's bring-up through orvane,
+// streamed frames with their loop steps and snapshots, and the button.
+//
+// Every routine that calls into orvane or tessip or touches the camera runs
+// with the camera lock held (BridgeLockCamera), taken by its caller.
+#include "bridge.h"
+
+// {53A4763D-3B76-4772-8EDA-D7C435542856}: tessip's snapshot record.
+static const GUID BridgeSnapshotInterfaceGuid = {
+    0x53A4763D, 0x3B76, 0x4772, {0x8E, 0xDA, 0xD7, 0xC4, 0x35, 0x54, 0x28, 0x56}};
+
+// The user balance controls start centred; orvane reads the offsets back.
+static const int32_t BridgeBalanceCentre = 32;
+
+/*
+ * AllocateFrameBuffer
+ *
+ * One buffer for the camera's life, taken at the first start: a snapshot is
+ * rendered into it and handed to tessip, which copies it out during the
+ * call. Its size is what the bridge driver tells tessip, so it must fit
+ * tessip's snapshot buffer.
+ */
+static NTSTATUS AllocateFrameBuffer(BRIDGE_EXTENSION* Extension) {
+    const ULONGLONG bytes = ULONGLONG(Extension->Configuration.SnapshotWidth) *
+                          Extension->Configuration.SnapshotHeight * 3;
+    if (bytes == 0 || bytes > SNAPSHOT_BUFFER_SIZE) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Extension->FrameBuffer != nullptr) {
+        return STATUS_SUCCESS;
+    }
+    Extension->FrameBuffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T(bytes), BRIDGE_POOL_TAG));
+    if (Extension->FrameBuffer == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Extension->FrameBytes = ULONG(bytes);
+    return STATUS_SUCCESS;
+}
+
+void BridgeFreeFrameBuffer(BRIDGE_EXTENSION* Extension) {
+    if (Extension->FrameBuffer != nullptr) {
+        ExFreePool(Extension->FrameBuffer);
+        Extension->FrameBuffer = nullptr;
+        Extension->FrameBytes = 0;
+    }
+}
+
+/*
+ * ConnectInterfaces
+ *
+ * Both records must be answered with their entry points: without orvane
+ * there is no sensor control, without tessip no snapshot, and the package
+ * installs both. A stack that answers without filling a record counts as
+ * not answering.
+ */
+static NTSTATUS ConnectInterfaces(BRIDGE_EXTENSION* Extension) {
+    PDEVICE_OBJECT answerer = nullptr;
+    NTSTATUS status = BridgeQueryStackInterface(
+        Extension, reinterpret_cast<const GUID*>(&GUID_SENSOR_CONTROL_INTERFACE),
+        reinterpret_cast<PINTERFACE>(&Extension->Sensor), sizeof(Extension->Sensor),
+        SENSOR_CONTROL_INTERFACE_VERSION, &answerer);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (Extension->Sensor.Probe0 == nullptr || Extension->Sensor.Command0 == nullptr) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    Extension->Seen.Flags |= BRIDGE_FLAG_SENSOR_INTERFACE;
+
+    status = BridgeQueryStackInterface(Extension, &BridgeSnapshotInterfaceGuid,
+                                       reinterpret_cast<PINTERFACE>(&Extension->Snapshot),
+                                       sizeof(Extension->Snapshot), SNAPSHOT_INTERFACE_VERSION,
+                                       &answerer);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    const SNAPSHOT_INTERFACE& snapshot = Extension->Snapshot;
+    if (snapshot.SetImageInfo == nullptr || snapshot.TakeSnapshotRequest == nullptr ||
+        snapshot.SubmitSnapshot == nullptr) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    Extension->SnapshotDevice = answerer;
+    Extension->Seen.Flags |= BRIDGE_FLAG_SNAPSHOT_INTERFACE;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * BridgeReleaseInterfaces
+ *
+ * The requester of an interface gives it back when done with it; neither
+ * filter counts references, so the routines are usually absent.
+ */
+void BridgeReleaseInterfaces(BRIDGE_EXTENSION* Extension) {
+    if (Extension->Sensor.InterfaceDereference != nullptr) {
+        Extension->Sensor.InterfaceDereference(Extension->Sensor.Context);
+    }
+    if (Extension->Snapshot.InterfaceDereference != nullptr) {
+        Extension->Snapshot.InterfaceDereference(Extension->Snapshot.Context);
+    }
+    RtlZeroMemory(&Extension->Sensor, sizeof(Extension->Sensor));
+    RtlZeroMemory(&Extension->Snapshot, sizeof(Extension->Snapshot));
+    Extension->SnapshotDevice = nullptr;
+}
+
+/*
+ * ProbeSensor
+ *
+ * orvane identifies the sensor through the probe's own bus table; only the
+ * sensor type it serves makes a camera.
+ */
+static NTSTATUS ProbeSensor(BRIDGE_EXTENSION* Extension) {
+    uint32_t type = 0;
+    uint32_t configuration = 0;
+    Extension->LoggedCommand = BRIDGE_COMMAND_PROBE;
+    const uint32_t found =
+        Extension->Sensor.Probe0(Extension, &type, &configuration, &Extension->ProbeServices);
+    Extension->Seen.SensorType = static_cast<int32_t>(type);
+    if (found == 0 || type != static_cast<uint32_t>(SENSOR_TYPE_DRIVEN)) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    Extension->Device.SensorType = static_cast<int32_t>(type);
+    Extension->Device.SensorAddress = found & 0xFF;
+    Extension->Seen.SensorAddress = Extension->Device.SensorAddress;
+    Extension->Seen.Flags |= BRIDGE_FLAG_SENSOR_FOUND;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * PrepareDeviceRecord
+ *
+ * A fresh device record for every bring-up, with what the configuration
+ * says about the camera; orvane fills in the rest.
+ */
+static void PrepareDeviceRecord(BRIDGE_EXTENSION* Extension) {
+    SENSOR_DEVICE* device = &Extension->Device;
+    RtlZeroMemory(device, sizeof(*device));
+    device->RateLevel = Extension->Configuration.RateLevel;
+    device->TimingFlag = Extension->Configuration.TimingFlag;
+    device->Flags = Extension->Configuration.EepromPresets ? SENSOR_DEVICE_FLAG_EEPROM_PRESETS : 0;
+    device->RedOffset = BridgeBalanceCentre;
+    device->BlueOffset = BridgeBalanceCentre;
+}
+
+/*
+ * StartSensor
+ *
+ * The order in which the sensor comes up: calibration and frame sizes
+ * (command 2, for the snapshot width), clock and divider (0), the start-up
+ * sequence with the anti-flicker mode and preset (3), the rate values (5),
+ * the exposure range (7), the balance controls (16), and the exposure index
+ * the bridge driver holds (10). The commands report no failure that would
+ * change this order.
+ */
+static void StartSensor(BRIDGE_EXTENSION* Extension) {
+    const BRIDGE_CONFIGURATION& configuration = Extension->Configuration;
+    BridgeCommand(Extension, SENSOR_CMD_LOAD_CALIBRATION, configuration.SnapshotWidth,
+                  reinterpret_cast<uintptr_t>(&Extension->FrameSizes));
+    BridgeCommand(Extension, SENSOR_CMD_SELECT_CLOCK, 0, 0);
+    BridgeCommand(Extension, SENSOR_CMD_START_SENSOR, configuration.FlickerMode,
+                  configuration.Preset);
+    BridgeCommand(Extension, SENSOR_CMD_QUERY_RATE_VALUES, 0, 0);
+    BridgeCommand(Extension, SENSOR_CMD_LIMIT_EXPOSURE, 0, 0);
+    BridgeCommand(Extension, SENSOR_CMD_LOAD_BALANCE_CONTROLS, 1, 0);
+    const int32_t index = CameraGetControl(&Extension->Camera, BRIDGE_CONTROL_EXPOSURE_INDEX);
+    BridgeCommand(Extension, SENSOR_CMD_APPLY_EXPOSURE_INDEX, static_cast<uintptr_t>(index), 0);
+
+    BRIDGE_QUERY_RESULT* seen = &Extension->Seen;
+    seen->SensorWidth = Extension->FrameSizes.SensorWidth;
+    seen->SensorHeight = Extension->FrameSizes.SensorHeight;
+    seen->PreviewWidth = Extension->FrameSizes.PreviewWidth;
+    seen->PreviewHeight = Extension->FrameSizes.PreviewHeight;
+    seen->Flags |= BRIDGE_FLAG_SENSOR_STARTED;
+}
+
+/*
+ * BridgeBringUp
+ *
+ * Runs at start, after the drivers below have started. The frame buffer
+ * comes first, so that a camera short of memory fails before it has called
+ * anything; the records of an earlier start are given back before they are
+ * asked for again. Every service call from the probe to the last command is
+ * logged. Last, tessip learns how big the snapshots are.
+ */
+CODE_SEG("PAGE")
+NTSTATUS BridgeBringUp(BRIDGE_EXTENSION* Extension) {
+    PAGED_CODE();
+
+    BridgeLockCamera(Extension);
+    RtlZeroMemory(&Extension->Seen, sizeof(Extension->Seen));
+    Extension->Seen.SnapshotWidth = Extension->Configuration.SnapshotWidth;
+    Extension->Seen.SnapshotHeight = Extension->Configuration.SnapshotHeight;
+    BridgeReleaseInterfaces(Extension);
+    PrepareDeviceRecord(Extension);
+
+    NTSTATUS status = AllocateFrameBuffer(Extension);
+    if (NT_SUCCESS(status)) {
+        status = ConnectInterfaces(Extension);
+    }
+    if (NT_SUCCESS(status)) {
+        Extension->Logging = TRUE;
+        status = ProbeSensor(Extension);
+        if (NT_SUCCESS(status)) {
+            StartSensor(Extension);
+        }
+        Extension->Logging = FALSE;
+    }
+    if (NT_SUCCESS(status)) {
+        SNAPSHOT_IMAGE_INFO info;
+        RtlZeroMemory(&info, sizeof(info));
+        info.ByteCount = Extension->FrameBytes;
+        Extension->Snapshot.SetImageInfo(Extension->SnapshotDevice, &info);
+    }
+    BridgeUnlockCamera(Extension);
+    return status;
+}
+
+/*
+ * BridgeCommand
+ *
+ * One command block per command, on the stack: orvane reads and writes it
+ * only during the call. The status is orvane's answer.
+ */
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command block's own order
+SENSOR_STATUS BridgeCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
+                            uintptr_t Value2) {
+    SENSOR_COMMAND command;
+    RtlZeroMemory(&command, sizeof(command));
+    command.Code = Code;
+    command.Value = Value;
+    command.Value2 = Value2;
+    command.Bridge = &Extension->Services;
+    command.BridgeContext = Extension;
+    command.Device = &Extension->Device;
+    Extension->LoggedCommand = static_cast<ULONG>(Code);
+    Extension->Sensor.Command0(&command);
+    return command.Status;
+}
+
+/*
+ * ServeSnapshot
+ *
+ * tessip reports a wanted snapshot once; the answer is a frame rendered
+ * from what the sensor sees now, after this frame's loop steps.
+ */
+static void ServeSnapshot(BRIDGE_EXTENSION* Extension, BRIDGE_FRAME_RECORD* Record) {
+    PDEVICE_OBJECT snapshotDevice = Extension->SnapshotDevice;
+    if (Extension->Snapshot.TakeSnapshotRequest(snapshotDevice) == 0) {
+        return;
+    }
+    const ULONG width = Extension->Configuration.SnapshotWidth;
+    const ULONG height = Extension->Configuration.SnapshotHeight;
+    const CAMERA_STATISTICS levels = CameraStatistics(&Extension->Camera);
+    CameraRenderLevels(levels, width, height, Extension->FrameBuffer);
+    Extension->Snapshot.SubmitSnapshot(snapshotDevice, Extension->FrameBuffer, 0);
+    Record->SnapshotDelivered = 1;
+    Record->SnapshotLevels = CameraPackStatistics(levels);
+    Extension->Seen.SnapshotsDelivered++;
+}
+
+/*
+ * BridgeStreamFrame
+ *
+ * One frame: its statistics are fixed when it is captured, and both loop
+ * steps read the same ones (ReadFrameStats hands out the latched value).
+ * The record keeps what the steps left on the sensor and the bridge chip.
+ */
+void BridgeStreamFrame(BRIDGE_EXTENSION* Extension, BRIDGE_FRAME_RECORD* Record) {
+    CAMERA* camera = &Extension->Camera;
+    RtlZeroMemory(Record, sizeof(*Record));
+    Record->Statistics = CameraPackStatistics(CameraStatistics(camera));
+
+    Extension->FrameStatistics = Record->Statistics;
+    Extension->FrameLatched = TRUE;
+    BridgeCommand(Extension, SENSOR_CMD_AUTO_EXPOSURE_STEP, 0, 0);
+    BridgeCommand(Extension, SENSOR_CMD_AUTO_WHITE_BALANCE_STEP, 0, 0);
+    Extension->FrameLatched = FALSE;
+
+    BRIDGE_QUERY_RESULT* seen = &Extension->Seen;
+    Record->Frame = ++seen->FramesStreamed;
+    Record->ExposureIndex = CameraGetControl(camera, BRIDGE_CONTROL_EXPOSURE_INDEX);
+    Record->ShutterRows = camera->Sensor[CAMERA_SHUTTER_REGISTER];
+    Record->GainCode = camera->Sensor[CAMERA_GAIN_REGISTER];
+    Record->RedGain = camera->Bridge[CAMERA_RED_GAIN_REGISTER];
+    Record->GreenGain = camera->Bridge[CAMERA_GREEN_GAIN_REGISTER];
+    Record->BlueGain = camera->Bridge[CAMERA_BLUE_GAIN_REGISTER];
+    ServeSnapshot(Extension, Record);
+
+    seen->Frames[(Record->Frame - 1) % BRIDGE_FRAME_RING] = *Record;
+}
+
+/*
+ * BridgePressButton
+ *
+ * The camera's button is a trigger report without a frame: tessip asks for
+ * a snapshot (served with a later frame) and pulses the application's event.
+ */
+void BridgePressButton(BRIDGE_EXTENSION* Extension, ULONG TriggerKind) {
+    Extension->Snapshot.SubmitSnapshot(Extension->SnapshotDevice, nullptr, TriggerKind);
+    Extension->Seen.TriggersReported++;
+}

@@ -1,0 +1,51 @@
+// A test program of the bridge driver on the user-mode kernel: a process
+// that opens the camera and drives it through the private I/O controls of
+// bridge_control.h, as a Windows program would with DeviceIoControl.
+// Shared by the tests, the camera simulator and the soak.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge_control.h"
+#include "host_kernel.h"
+
+namespace camera_model {
+
+GUID BridgeInterfaceGuid();
+
+// The image a frame record's snapshot held, rebuilt from its levels.
+std::vector<uint8_t> DeliveredImage(const BRIDGE_FRAME_RECORD& record, uint32_t width,
+                                    uint32_t height);
+
+class BridgeClient {
+  public:
+    explicit BridgeClient(host_kernel::Process* process) : process_(process) {}
+    BridgeClient(const BridgeClient&) = delete;
+    BridgeClient& operator=(const BridgeClient&) = delete;
+    ~BridgeClient() { Close(); }
+
+    // The bridge driver's own interfaces enabled now, one per running camera.
+    static std::vector<std::u16string> FindBridges();
+    NTSTATUS Open(const std::u16string& link);
+    // Opens the stack over `pdo` (through tessip, which passes the controls
+    // down), for a camera whose own interface is not offered.
+    NTSTATUS Open(PDEVICE_OBJECT pdo);
+    void Close();
+    HANDLE Handle() const { return file_; }
+
+    // Each control, with its status; the output records when it succeeded.
+    NTSTATUS Stream(uint32_t frames, BRIDGE_STREAM_RESULT* result = nullptr);
+    NTSTATUS Press(uint32_t triggerKind);
+    NTSTATUS SetScene(const BRIDGE_SCENE& scene);
+    NTSTATUS Query(BRIDGE_QUERY_RESULT* result);
+    std::unique_ptr<BRIDGE_QUERY_RESULT> Query();  // empty when the query failed
+
+  private:
+    host_kernel::Process* process_;
+    HANDLE file_ = nullptr;
+};
+
+}  // namespace camera_model

@@ -1,0 +1,263 @@
+// Driver entry, the camera's function device, and the dispatch routines:
+// every request reaches the bridge driver through one of them, counted while
+// it is inside so that removal can wait for it.
+#include "bridge.h"
+
+BRIDGE_CONFIGURATION BridgeConfiguration = BRIDGE_DEFAULT_CONFIGURATION;
+
+static const GUID BridgeInterfaceGuid = BRIDGE_INTERFACE_GUID_INITIALIZER;
+
+/*
+ * DriverEntry
+ *
+ * As the function driver the bridge driver is the end of the line for
+ * requests: those it has no use for are refused here rather than passed
+ * to orvane, which would only hand them to the bus. WMI requests are the
+ * exception, as for any driver that does not serve WMI itself.
+ */
+CODE_SEG("INIT")
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
+        DriverObject->MajorFunction[major] = BridgeDispatchUnsupported;
+    }
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = BridgeDispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = BridgeDispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = BridgeDispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = BridgeDispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = BridgeDispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = BridgeDispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BridgeDispatchSystemControl;
+    DriverObject->DriverExtension->AddDevice = BridgeAddDevice;
+    DriverObject->DriverUnload = BridgeUnload;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * BridgeAddDevice
+ *
+ * One function device per camera, attached over orvane's lower-filter
+ * device. The buffering and power-pageable flags come from below, as tessip
+ * above takes them from here: the I/O manager builds requests by the top
+ * device's flags. The camera itself comes up only at start; here it is put
+ * in its factory state, and the private interface is registered, to be
+ * enabled once the camera runs. A camera whose registration failed still
+ * works: the test program then opens the stack through tessip's interface.
+ */
+CODE_SEG("PAGE")
+NTSTATUS NTAPI BridgeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+    PAGED_CODE();
+
+    PDEVICE_OBJECT deviceObject = nullptr;
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(BRIDGE_EXTENSION), nullptr,
+                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE,
+                                     &deviceObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    BRIDGE_EXTENSION* extension = BridgeExtension(deviceObject);
+    RtlZeroMemory(extension, sizeof(*extension));
+    extension->Signature = BRIDGE_SIGNATURE;
+    SetBridgeState(extension, BridgeNotStarted);
+    extension->Self = deviceObject;
+    extension->PhysicalDevice = PhysicalDeviceObject;
+    KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&extension->CameraLock, SynchronizationEvent, TRUE);
+    extension->Configuration = BridgeConfiguration;
+    CameraInitialize(&extension->Camera);
+    BridgeInitializeServices(extension);
+
+    extension->LowerDevice = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
+    if (extension->LowerDevice == nullptr) {
+        IoDeleteDevice(deviceObject);
+        return STATUS_UNSUCCESSFUL;
+    }
+    deviceObject->Flags |=
+        extension->LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+
+    if (!NT_SUCCESS(IoRegisterDeviceInterface(PhysicalDeviceObject, &BridgeInterfaceGuid, nullptr,
+                                              &extension->InterfaceName))) {
+        extension->InterfaceName.Buffer = nullptr;
+    }
+
+    deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * BridgeUnload
+ *
+ * Removal has released everything a camera held; nothing is driver-wide.
+ */
+CODE_SEG("PAGE")
+VOID NTAPI BridgeUnload(PDRIVER_OBJECT DriverObject) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(DriverObject);
+}
+
+/*
+ * BridgeDispatchCreateClose
+ *
+ * Opening the camera is refused once its hardware is gone; cleanup and
+ * close always succeed, so that handles can be closed whatever happened.
+ */
+NTSTATUS NTAPI BridgeDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
+    BridgeIncrementIo(extension);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE &&
+        BridgeGone(GetBridgeState(extension))) {
+        status = STATUS_DELETE_PENDING;
+    }
+    status = BridgeComplete(Irp, status, 0);
+    BridgeDecrementIo(extension);
+    return status;
+}
+
+/*
+ * BridgeDispatchPnp
+ *
+ * The remove request is not counted: it makes the one unmatched decrement
+ * itself and deletes the device object, so nothing may touch the extension
+ * after it returns.
+ */
+CODE_SEG("PAGE")
+NTSTATUS NTAPI BridgeDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+
+    BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
+    if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+        return BridgeRemoveDevice(extension, Irp);
+    }
+    BridgeIncrementIo(extension);
+    NTSTATUS status = BridgePnp(extension, Irp);
+    BridgeDecrementIo(extension);
+    return status;
+}
+
+/*
+ * BridgeDispatchPower
+ *
+ * The camera keeps no power state of its own: it streams only when told
+ * to, and the bus below powers the hardware. The power manager's sequence
+ * goes on for the drivers below.
+ */
+NTSTATUS NTAPI BridgeDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
+    BridgeIncrementIo(extension);
+    PoStartNextPowerIrp(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    NTSTATUS status = PoCallDriver(extension->LowerDevice, Irp);
+    BridgeDecrementIo(extension);
+    return status;
+}
+
+/*
+ * BridgeDispatchDeviceControl
+ *
+ * The private controls wait for the camera and call into orvane and tessip,
+ * so they run at PASSIVE_LEVEL only, as every request from an application
+ * does; a kernel-mode sender at a raised IRQL is refused.
+ */
+NTSTATUS NTAPI BridgeDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
+    BridgeIncrementIo(extension);
+    NTSTATUS status;
+    if (BridgeGone(GetBridgeState(extension))) {
+        status = BridgeComplete(Irp, STATUS_DELETE_PENDING, 0);
+    } else if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        status = BridgeComplete(Irp, STATUS_INVALID_DEVICE_STATE, 0);
+    } else {
+        status = BridgeControl(extension, Irp);
+    }
+    BridgeDecrementIo(extension);
+    return status;
+}
+
+NTSTATUS NTAPI BridgeDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
+    BridgeIncrementIo(extension);
+    NTSTATUS status = BridgeForward(extension, Irp);
+    BridgeDecrementIo(extension);
+    return status;
+}
+
+NTSTATUS NTAPI BridgeDispatchUnsupported(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    return BridgeComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+}
+
+/*
+ * BridgeIncrementIo / BridgeDecrementIo
+ *
+ * The count rests at 0 while the device runs; removal makes the one
+ * unmatched decrement, so it reaches -1, and the event fires, exactly when
+ * removal has begun and the last request has left.
+ */
+void BridgeIncrementIo(BRIDGE_EXTENSION* Extension) {
+    InterlockedIncrement(&Extension->OutstandingIo);
+}
+
+void BridgeDecrementIo(BRIDGE_EXTENSION* Extension) {
+    if (InterlockedDecrement(&Extension->OutstandingIo) < 0) {
+        KeSetEvent(&Extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+NTSTATUS BridgeForward(BRIDGE_EXTENSION* Extension, PIRP Irp) {
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(Extension->LowerDevice, Irp);
+}
+
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): IO_STATUS_BLOCK's order
+NTSTATUS BridgeComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+/*
+ * BridgeCallAndWait
+ *
+ * Sends a request whose next stack location is set up and gets it back
+ * uncompleted, whether the drivers below finish it at once or pend it:
+ * the completion routine stops completion and wakes this thread. For the
+ * start request on its way down and for the bridge driver's own queries.
+ */
+CODE_SEG("PAGE")
+NTSTATUS BridgeCallAndWait(PDEVICE_OBJECT Target, PIRP Irp) {
+    PAGED_CODE();
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, BridgeSignalCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(Target, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    return Irp->IoStatus.Status;
+}
+
+/*
+ * BridgeSignalCompletion
+ *
+ * Runs at whatever IRQL the lower driver completes at; it only wakes the
+ * waiting thread. The request is not marked pending: its sender completes
+ * or frees it itself and never returns STATUS_PENDING for it.
+ */
+NTSTATUS NTAPI BridgeSignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void BridgeLockCamera(BRIDGE_EXTENSION* Extension) {
+    KeWaitForSingleObject(&Extension->CameraLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void BridgeUnlockCamera(BRIDGE_EXTENSION* Extension) {
+    KeSetEvent(&Extension->CameraLock, IO_NO_INCREMENT, FALSE);
+}

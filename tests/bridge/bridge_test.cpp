@@ -1,0 +1,293 @@
+// The bridge driver on the camera stack the package installs, driven as a
+// test program drives it: through its private interface and controls, with
+// an application on tessip's still-image interface beside it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge_client.h"
+#include "camera_stack.h"
+#include "host_win32.h"
+#include "kernel_test.h"
+#include "snapshot_client.h"
+
+using namespace host_kernel;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uint32_t kCameraUp = BRIDGE_FLAG_SENSOR_INTERFACE | BRIDGE_FLAG_SNAPSHOT_INTERFACE |
+                               BRIDGE_FLAG_SENSOR_FOUND | BRIDGE_FLAG_SENSOR_STARTED;
+
+// A started camera and a test program holding the bridge driver open.
+class BridgeTest : public KernelTest {
+  protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        drivers_ = std::make_unique<camera_model::CameraDrivers>();
+        ASSERT_EQ(drivers_->PlugIn(DO_BUFFERED_IO | DO_POWER_PAGABLE, &pdo_), STATUS_SUCCESS);
+        ASSERT_EQ(StartDevice(pdo_), STATUS_SUCCESS);
+        program_ = CreateProcess("camera test program");
+        bridge_ = std::make_unique<camera_model::BridgeClient>(program_);
+        const std::vector<std::u16string> links = camera_model::BridgeClient::FindBridges();
+        ASSERT_EQ(links.size(), 1u);
+        ASSERT_EQ(bridge_->Open(links[0]), STATUS_SUCCESS);
+    }
+
+    void TearDown() override {
+        bridge_.reset();
+        TerminateProcess(program_);
+        drivers_.reset();
+        KernelTest::TearDown();
+    }
+
+    std::unique_ptr<BRIDGE_QUERY_RESULT> Seen() {
+        std::unique_ptr<BRIDGE_QUERY_RESULT> seen = bridge_->Query();
+        EXPECT_NE(seen, nullptr);
+        return seen;
+    }
+
+    // Streams `frames` of `scene`; the last frame's record.
+    BRIDGE_FRAME_RECORD Stream(const BRIDGE_SCENE& scene, uint32_t frames) {
+        EXPECT_EQ(bridge_->SetScene(scene), STATUS_SUCCESS);
+        BRIDGE_STREAM_RESULT result{};
+        EXPECT_EQ(bridge_->Stream(frames, &result), STATUS_SUCCESS);
+        EXPECT_EQ(result.Frames, frames);
+        return result.Last;
+    }
+
+    std::unique_ptr<camera_model::CameraDrivers> drivers_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    Process* program_ = nullptr;
+    std::unique_ptr<camera_model::BridgeClient> bridge_;
+};
+
+// --- Lengths --------------------------------------------------------------------------
+
+constexpr ULONG kStreamOut = sizeof(BRIDGE_STREAM_RESULT);
+constexpr ULONG kQueryOut = sizeof(BRIDGE_QUERY_RESULT);
+
+struct LengthCase {
+    const char* name;
+    ULONG code;
+    ULONG inputLength;
+    ULONG outputLength;
+    NTSTATUS status;
+    ULONG_PTR information;
+};
+
+const LengthCase kLengthCases[] = {
+    {"stream, no output", IOCTL_BRIDGE_STREAM, 4, 0, STATUS_SUCCESS, 0},
+    {"stream, its result", IOCTL_BRIDGE_STREAM, 4, kStreamOut, STATUS_SUCCESS, kStreamOut},
+    {"stream, a longer buffer", IOCTL_BRIDGE_STREAM, 4, kStreamOut + 100, STATUS_SUCCESS, kStreamOut},
+    {"stream, output one byte short", IOCTL_BRIDGE_STREAM, 4, kStreamOut - 1, STATUS_BUFFER_TOO_SMALL, 0},
+    {"stream, one output byte", IOCTL_BRIDGE_STREAM, 4, 1, STATUS_BUFFER_TOO_SMALL, 0},
+    {"stream, no input", IOCTL_BRIDGE_STREAM, 0, kStreamOut, STATUS_INVALID_PARAMETER, 0},
+    {"stream, input short", IOCTL_BRIDGE_STREAM, 3, 0, STATUS_INVALID_PARAMETER, 0},
+    {"stream, input long", IOCTL_BRIDGE_STREAM, 8, 0, STATUS_INVALID_PARAMETER, 0},
+    {"press", IOCTL_BRIDGE_PRESS, 4, 0, STATUS_SUCCESS, 0},
+    {"press, input short", IOCTL_BRIDGE_PRESS, 2, 0, STATUS_INVALID_PARAMETER, 0},
+    {"press, input long", IOCTL_BRIDGE_PRESS, 5, 0, STATUS_INVALID_PARAMETER, 0},
+    {"press, with output", IOCTL_BRIDGE_PRESS, 4, 4, STATUS_INVALID_PARAMETER, 0},
+    {"scene", IOCTL_BRIDGE_SET_SCENE, 16, 0, STATUS_SUCCESS, 0},
+    {"scene, input short", IOCTL_BRIDGE_SET_SCENE, 15, 0, STATUS_INVALID_PARAMETER, 0},
+    {"scene, input long", IOCTL_BRIDGE_SET_SCENE, 17, 0, STATUS_INVALID_PARAMETER, 0},
+    {"scene, with output", IOCTL_BRIDGE_SET_SCENE, 16, 16, STATUS_INVALID_PARAMETER, 0},
+    {"query", IOCTL_BRIDGE_QUERY, 0, kQueryOut, STATUS_SUCCESS, kQueryOut},
+    {"query, a longer buffer", IOCTL_BRIDGE_QUERY, 0, kQueryOut + 1000, STATUS_SUCCESS, kQueryOut},
+    {"query, one byte short", IOCTL_BRIDGE_QUERY, 0, kQueryOut - 1, STATUS_BUFFER_TOO_SMALL, 0},
+    {"query, no output", IOCTL_BRIDGE_QUERY, 0, 0, STATUS_BUFFER_TOO_SMALL, 0},
+    {"query, with input", IOCTL_BRIDGE_QUERY, 4, kQueryOut, STATUS_INVALID_PARAMETER, 0},
+    {"unknown function", BRIDGE_CTL_CODE(0x904u), 0, 0, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"stream's function, direct", IOCTL_BRIDGE_STREAM | 1u, 4, 0, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"another device type", (FILE_DEVICE_UNKNOWN << 16) | (0x900u << 2), 4, 0,
+     STATUS_INVALID_DEVICE_REQUEST, 0},
+};
+
+// Every control takes exactly its lengths; anything else is refused before
+// it acts, returns nothing and leaves the caller's buffer as it was.
+TEST_F(BridgeTest, EveryControlChecksItsLengths) {
+    constexpr uint8_t kUntouched = 0xA5;
+    for (const LengthCase& c : kLengthCases) {
+        SCOPED_TRACE(c.name);
+        // A valid record at the front of the input: one frame, button kind
+        // 1, a daylight scene.
+        std::vector<uint8_t> input(c.inputLength + sizeof(BRIDGE_SCENE), 0);
+        const BRIDGE_SCENE scene{2000, 100, 100, 100};
+        const uint32_t one = 1;
+        if (c.code == IOCTL_BRIDGE_SET_SCENE) {
+            std::memcpy(input.data(), &scene, sizeof(scene));
+        } else {
+            std::memcpy(input.data(), &one, sizeof(one));
+        }
+        std::vector<uint8_t> output(c.outputLength + 1, kUntouched);
+        const BRIDGE_QUERY_RESULT before = *Seen();
+
+        IoResult result = DeviceIoControl(program_, bridge_->Handle(), c.code, input.data(),
+                                          c.inputLength, output.data(), c.outputLength);
+        EXPECT_EQ(result.Status, c.status);
+        EXPECT_EQ(result.Information, c.information);
+        EXPECT_EQ(output[c.outputLength], kUntouched);
+        if (!NT_SUCCESS(c.status)) {
+            for (uint8_t byte : output) ASSERT_EQ(byte, kUntouched);
+            const std::unique_ptr<BRIDGE_QUERY_RESULT> after = Seen();
+            EXPECT_EQ(after->FramesStreamed, before.FramesStreamed);
+            EXPECT_EQ(after->TriggersReported, before.TriggersReported);
+        }
+    }
+}
+
+// Values out of range are refused like lengths.
+TEST_F(BridgeTest, OutOfRangeValuesAreRefused) {
+    EXPECT_EQ(bridge_->Stream(0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(bridge_->Stream(BRIDGE_STREAM_MAX_FRAMES + 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(bridge_->SetScene({BRIDGE_SCENE_MAX_BRIGHTNESS + 1, 100, 100, 100}),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(bridge_->SetScene({100, 100, BRIDGE_SCENE_MAX_COLOUR + 1, 100}),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Seen()->FramesStreamed, 0u);
+}
+
+// --- Bring-up ---------------------------------------------------------------------------
+
+constexpr uint32_t kProbe = BRIDGE_COMMAND_PROBE;
+const BRIDGE_SERVICE_CALL kBringUpTrace[] = {
+#include "bring_up_trace.inc"
+};
+
+// The driver brings the sensor up exactly as the bridge model it replaced
+// did: the same service calls, in the same order, with the same arguments
+// and answers, from the probe to the last command.
+TEST_F(BridgeTest, BringUpMakesTheSameServiceCallsAsBefore) {
+    const std::unique_ptr<BRIDGE_QUERY_RESULT> seen = Seen();
+    EXPECT_EQ(seen->Flags, kCameraUp);
+    EXPECT_EQ(seen->SensorType, SENSOR_TYPE_DRIVEN);
+    EXPECT_EQ(seen->SensorAddress, CAMERA_SENSOR_BUS_ADDRESS);
+    EXPECT_EQ(seen->SensorWidth, 640u);
+    EXPECT_EQ(seen->PreviewWidth, 320u);
+    ASSERT_EQ(seen->LogCount, std::size(kBringUpTrace));
+    for (size_t i = 0; i < std::size(kBringUpTrace); ++i) {
+        const BRIDGE_SERVICE_CALL& want = kBringUpTrace[i];
+        const BRIDGE_SERVICE_CALL& got = seen->Log[i];
+        SCOPED_TRACE(testing::Message() << "call " << i << ": slot " << want.Slot
+                                        << " in command " << int32_t(want.Command));
+        EXPECT_EQ(got.Command, want.Command);
+        EXPECT_EQ(got.Slot, want.Slot);
+        for (int a = 0; a < 4; ++a) EXPECT_EQ(got.Arguments[a], want.Arguments[a]) << "argument " << a;
+        EXPECT_EQ(got.Data, want.Data);
+        EXPECT_EQ(got.Result, want.Result);
+    }
+    // The snapshot frame buffer is the camera's one allocation.
+    EXPECT_EQ(PoolUsage(BRIDGE_POOL_TAG).Blocks, 1u);
+    EXPECT_EQ(PoolUsage(BRIDGE_POOL_TAG).Bytes, 640u * 480u * 3u);
+}
+
+// --- Streaming ----------------------------------------------------------------------------
+
+// Auto exposure brings a scene of any brightness into its window, and auto
+// white balance evens out coloured light, frame by frame through the
+// drivers: each loop sees its own settings one frame later.
+TEST_F(BridgeTest, StreamingSettlesExposureAndWhiteBalance) {
+    const BRIDGE_FRAME_RECORD dim = Stream({60, 100, 100, 100}, 96);
+    const BRIDGE_FRAME_RECORD day = Stream({2000, 100, 100, 100}, 96);
+    EXPECT_LT(day.ExposureIndex, dim.ExposureIndex);
+    EXPECT_LT(day.ShutterRows, dim.ShutterRows);
+    const CAMERA_STATISTICS dayLevels = CameraUnpackStatistics(day.Statistics);
+    EXPECT_GE(dayLevels.Luminance, 90);
+    EXPECT_LE(dayLevels.Luminance, 125);
+
+    const BRIDGE_FRAME_RECORD warm = Stream({400, 120, 100, 70}, 160);
+    EXPECT_LT(warm.RedGain, day.RedGain);
+    EXPECT_GT(warm.BlueGain, day.BlueGain);
+    const CAMERA_STATISTICS warmLevels = CameraUnpackStatistics(warm.Statistics);
+    EXPECT_NEAR(warmLevels.Red, warmLevels.Green, 12);
+    EXPECT_NEAR(warmLevels.Blue, warmLevels.Green, 12);
+
+    // The query keeps the last frames in order, the last one as streamed.
+    const std::unique_ptr<BRIDGE_QUERY_RESULT> seen = Seen();
+    EXPECT_EQ(seen->FramesStreamed, 96u + 96u + 160u);
+    ASSERT_EQ(seen->FrameCount, BRIDGE_FRAME_RING);
+    for (uint32_t i = 0; i < BRIDGE_FRAME_RING; ++i) {
+        EXPECT_EQ(seen->Frames[i].Frame, seen->FramesStreamed - BRIDGE_FRAME_RING + 1 + i);
+    }
+    EXPECT_EQ(std::memcmp(&seen->Frames[BRIDGE_FRAME_RING - 1], &warm, sizeof(warm)), 0);
+}
+
+// --- The button -----------------------------------------------------------------------------
+
+// A press pulses the application's event of its kind at once, and the
+// snapshot it asks for comes with the next frame: the application reads
+// exactly the image that frame delivered.
+TEST_F(BridgeTest, ButtonPulsesTheApplicationsEventAndTheNextFrameDelivers) {
+    Process* app = CreateProcess("still-image application");
+    {
+        host_win32::CurrentProcessScope current(app);
+        snapshot_client::Client client;
+        std::vector<snapshot_client::DevicePath> stills;
+        ASSERT_EQ(snapshot_client::FindStillImageDevices(&stills), DWORD(ERROR_SUCCESS));
+        ASSERT_EQ(stills.size(), 1u);
+        ASSERT_EQ(client.Open(stills[0]), DWORD(ERROR_SUCCESS));
+        ASSERT_EQ(client.RegisterEvents(), DWORD(ERROR_SUCCESS));
+        ASSERT_EQ(client.Control(SNAPSHOT_CONTROL_EVENTS_ON), DWORD(ERROR_SUCCESS));
+        Stream({400, 100, 100, 100}, 8);
+
+        NTSTATUS waited = STATUS_PENDING;
+        StartThread([&] { waited = WaitForEvent(app, client.FirstEvent(), 5s); });
+        ASSERT_TRUE(WaitUntil([&] { return WaitingThreads(ObjectFromHandle(app, client.FirstEvent())) == 1; }));
+        ASSERT_EQ(bridge_->Press(1), STATUS_SUCCESS);
+        JoinThreads();
+        EXPECT_EQ(waited, STATUS_SUCCESS);
+        EXPECT_EQ(EventState(app, client.FirstEvent()), 0);  // pulsed, not left signalled
+        EXPECT_EQ(EventState(app, client.SecondEvent()), 0);
+
+        BRIDGE_STREAM_RESULT result{};
+        ASSERT_EQ(bridge_->Stream(1, &result), STATUS_SUCCESS);
+        EXPECT_EQ(result.Snapshots, 1u);
+        bool ready = false;
+        ASSERT_EQ(client.QueryReady(&ready), DWORD(ERROR_SUCCESS));
+        EXPECT_TRUE(ready);
+        std::vector<uint8_t> image;
+        ASSERT_EQ(client.ReadImage(&image), DWORD(ERROR_SUCCESS));
+        EXPECT_EQ(image, camera_model::DeliveredImage(result.Last, 640, 480));
+        EXPECT_EQ(Seen()->TriggersReported, 1u);
+        client.Close();
+    }
+    TerminateProcess(app);
+}
+
+// --- Plug and Play ----------------------------------------------------------------------------
+
+// The interface is offered while the camera runs; a stopped camera does not
+// stream, and once it is unplugged every control and open is refused.
+TEST_F(BridgeTest, StopAndSurpriseRemovalEndStreaming) {
+    ASSERT_EQ(StopDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_TRUE(camera_model::BridgeClient::FindBridges().empty());
+    EXPECT_EQ(bridge_->Stream(1), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(bridge_->Press(0), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(bridge_->SetScene({100, 100, 100, 100}), STATUS_SUCCESS);
+    EXPECT_NE(bridge_->Query(), nullptr);
+
+    // Started again, it comes up afresh.
+    ASSERT_EQ(StartDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(camera_model::BridgeClient::FindBridges().size(), 1u);
+    EXPECT_EQ(bridge_->Stream(2), STATUS_SUCCESS);
+    EXPECT_EQ(Seen()->Flags, kCameraUp);
+
+    ASSERT_EQ(SurpriseRemoveDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_TRUE(camera_model::BridgeClient::FindBridges().empty());
+    EXPECT_EQ(bridge_->Stream(1), STATUS_DELETE_PENDING);
+    auto refused = std::make_unique<BRIDGE_QUERY_RESULT>();
+    EXPECT_EQ(bridge_->Query(refused.get()), STATUS_DELETE_PENDING);
+    HANDLE second = nullptr;
+    EXPECT_EQ(OpenDevice(program_, pdo_, &second), STATUS_DELETE_PENDING);
+    bridge_->Close();
+    EXPECT_EQ(RemoveDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(PoolUsage(BRIDGE_POOL_TAG).Blocks, 0u);
+    DeletePhysicalDevice(pdo_);
+}
+
+}  // namespace
