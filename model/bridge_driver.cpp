@@ -35,12 +35,28 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 }
 
 /*
+ * BridgeTransferFlags
+ *
+ * How requests reach the camera's stack: as the bus device below says, or,
+ * when it says neither buffered nor direct I/O (a root-enumerated device),
+ * buffered. The application's reads then always bring memory the I/O
+ * manager prepared, which is all tessip serves a user-mode caller.
+ */
+static ULONG BridgeTransferFlags(PDEVICE_OBJECT LowerDevice) {
+    ULONG flags = LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    if ((flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) == 0) {
+        flags |= DO_BUFFERED_IO;
+    }
+    return flags;
+}
+
+/*
  * BridgeAddDevice
  *
  * One function device per camera, attached over orvane's lower-filter
  * device. The buffering and power-pageable flags come from below, as tessip
  * above takes them from here: the I/O manager builds requests by the top
- * device's flags. The camera itself comes up only at start; here it is put
+ * device's flags (see BridgeTransferFlags). The camera itself comes up only at start; here it is put
  * in its factory state, and the private interface is registered, to be
  * enabled once the camera runs. A camera whose registration failed still
  * works: the test program then opens the stack through tessip's interface.
@@ -74,8 +90,7 @@ NTSTATUS NTAPI BridgeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
         IoDeleteDevice(deviceObject);
         return STATUS_UNSUCCESSFUL;
     }
-    deviceObject->Flags |=
-        extension->LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
+    deviceObject->Flags |= BridgeTransferFlags(extension->LowerDevice);
 
     if (!NT_SUCCESS(IoRegisterDeviceInterface(PhysicalDeviceObject, &BridgeInterfaceGuid, nullptr,
                                               &extension->InterfaceName))) {

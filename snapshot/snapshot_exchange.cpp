@@ -471,6 +471,25 @@ struct SNAPSHOT_DESTINATION {
 };
 
 /*
+ * IsBufferedRead
+ *
+ * Whether the request's system buffer is the read's memory. Windows' I/O
+ * manager marks such a request IRP_BUFFERED_IO; an I/O manager that does
+ * not (Wine's builds the request with the system buffer alone) still hands
+ * a device that does buffered I/O a request without an MDL, so that form
+ * counts too, unless the request is an associated one, whose field holds
+ * its master IRP.
+ */
+static bool IsBufferedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if ((Irp->Flags & IRP_BUFFERED_IO) != 0) {
+        return true;
+    }
+    return Irp->MdlAddress == NULL && (DeviceObject->Flags & DO_BUFFERED_IO) != 0 &&
+           (Irp->Flags & IRP_ASSOCIATED_IRP) == 0;
+}
+
+/*
  * ChooseReadDestination
  *
  * Only memory the I/O manager prepared is written: the MDL of a direct
@@ -486,7 +505,7 @@ static SNAPSHOT_DESTINATION ChooseReadDestination(PDEVICE_OBJECT DeviceObject, P
                                                   PIO_STACK_LOCATION Stack)
 {
     ULONG length = Stack->Parameters.Read.Length;
-    bool buffered = (Irp->Flags & IRP_BUFFERED_IO) != 0;
+    bool buffered = IsBufferedRead(DeviceObject, Irp);
 
     if (Irp->MdlAddress != NULL) {
         PUCHAR mapped =

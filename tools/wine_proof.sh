@@ -16,6 +16,9 @@ fi
 
 tools/setup.sh
 tools/build.sh kernel-x64 kernel-x86 >/dev/null
+# The host simulation of the same camera, for the bring-up comparison.
+cmake --preset host64 >/dev/null
+cmake --build --preset host64 --target host_bring_up -j "$(nproc)" >/dev/null
 
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
@@ -66,6 +69,7 @@ for width in "${widths[@]}"; do
   cp "$built"/model/bridge*.sys "$built"/tests/wine/loader/stack_loader.sys \
      "$built"/tests/wine/wine_camera.inf "$built"/tests/wine/camera_wine_test.exe \
      "$built"/tools/snapshot_client/snapshot_client.exe "$work/stage/"
+  build/host64/tests/wine/host_bring_up "$work/stage/bringup_host.txt"
   export WINEARCH=$arch WINEPREFIX=$PWD/$work/prefix
   "$loader" wineboot -i >/dev/null 2>&1
   wineserver -w

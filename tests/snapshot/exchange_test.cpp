@@ -496,6 +496,39 @@ TEST_F(ExchangeTest, AnUnmappableDirectReadWritesNothing)
     EXPECT_EQ(QueryReady(), 1u);
 }
 
+// A buffered device's request without an MDL reads into its system buffer
+// whether or not the I/O manager marked it IRP_BUFFERED_IO (not every one
+// does); an associated request's field is its master IRP and is never
+// written.
+TEST_F(ExchangeTest, ABufferedDevicesRequestUsesItsSystemBufferUnlessAssociated)
+{
+    AddStartedCamera(DO_BUFFERED_IO | DO_POWER_PAGABLE);
+    Describe(kByteCount);
+    Deliver(MakeFrame(kByteCount, 5));
+
+    struct Case {
+        const char* name;
+        ULONG irpFlags;
+        NTSTATUS status;
+    };
+    const Case cases[] = {
+        {"marked buffered", IRP_BUFFERED_IO, STATUS_SUCCESS},
+        {"not marked", 0, STATUS_SUCCESS},
+        {"an associated request", IRP_ASSOCIATED_IRP, STATUS_INSUFFICIENT_RESOURCES},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<UCHAR> field(kByteCount, kUntouched);
+        IrpResult read = SendIrp(Filter(), IRP_MJ_READ, 0, [&](PIRP irp, PIO_STACK_LOCATION stack) {
+            irp->AssociatedIrp.SystemBuffer = field.data();
+            irp->Flags |= c.irpFlags;
+            stack->Parameters.Read.Length = kByteCount;
+        });
+        EXPECT_EQ(read.Status, c.status);
+        EXPECT_TRUE(AllEqual(field, 0, kByteCount, c.status == STATUS_SUCCESS ? 5 : kUntouched));
+    }
+}
+
 // --- Bounded waits ---------------------------------------------------------------
 
 // What the application's requests do when the bridge driver's side never

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bridge_control.h"
+#include "bring_up_log.h"
 #include "camera_still_image.h"
 #include "snapshot_client.h"
 #include "wine_checks.h"
@@ -166,20 +167,6 @@ bool SetScene(HANDLE bridge, uint32_t brightness, uint32_t red, uint32_t green, 
     return Control(bridge, IOCTL_BRIDGE_SET_SCENE, &scene, sizeof(scene), nullptr, 0).Error == 0;
 }
 
-// One line per service call, the form the host simulation writes too.
-std::string DescribeLog(const BRIDGE_QUERY_RESULT& result) {
-    std::string text;
-    for (uint32_t i = 0; i < result.LogCount && i < BRIDGE_LOG_CAPACITY; ++i) {
-        const BRIDGE_SERVICE_CALL& call = result.Log[i];
-        char line[160];
-        snprintf(line, sizeof(line), "%u %u %u %u %u %u %u %u\n", call.Command, call.Slot,
-                 call.Arguments[0], call.Arguments[1], call.Arguments[2], call.Arguments[3],
-                 call.Data, call.Result);
-        text += line;
-    }
-    return text;
-}
-
 std::string ReadText(const char* path) {
     std::string text;
     if (FILE* file = fopen(path, "rb")) {
@@ -218,7 +205,7 @@ void CheckBringUp(WineChecks& checks, const BRIDGE_QUERY_RESULT& result) {
     checks.Check((result.Flags & BRIDGE_FLAG_SENSOR_STARTED) != 0 && result.LogCount != 0 &&
                      (result.Flags & BRIDGE_FLAG_LOG_OVERFLOW) == 0,
                  "the sensor was brought up and every service call of it logged");
-    std::string log = DescribeLog(result);
+    std::string log = DescribeBringUp(result);
     WriteText("bringup_wine.txt", log);
     std::string expected = ReadText("bringup_host.txt");
     checks.Check(!expected.empty() && log == expected,
@@ -285,7 +272,8 @@ void CheckSnapshot(WineChecks& checks, const std::wstring& path, HANDLE bridge) 
     }
     BRIDGE_STREAM_RESULT streamed = {};
     bool delivered = client.Control(SNAPSHOT_CONTROL_REQUEST) == ERROR_SUCCESS &&
-                     Stream(bridge, 2, &streamed) && streamed.Snapshots == 1;
+                     Stream(bridge, 1, &streamed) && streamed.Snapshots == 1 &&
+                     streamed.Last.SnapshotDelivered == 1;
     checks.Check(delivered, "a requested snapshot is delivered on the next frame");
     checks.Check(client.WaitUntilReady(std::chrono::milliseconds(1000)) == ERROR_SUCCESS,
                  "the snapshot client sees it ready");
