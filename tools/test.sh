@@ -18,8 +18,11 @@ for preset in "${presets[@]}"; do
     failed+=("$preset")
   fi
 done
+if ! tools/wine_proof.sh; then
+  failed+=(wine)
+fi
 if [ ${#failed[@]} -ne 0 ]; then
   echo "FAILED in: ${failed[*]}"
   exit 1
 fi
-echo "All tests passed in: ${presets[*]}, analysis and fuzzing"
+echo "All tests passed in: ${presets[*]}, analysis, fuzzing and the Wine proof"
