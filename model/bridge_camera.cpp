@@ -172,6 +172,9 @@ static void StartSensor(BRIDGE_EXTENSION* Extension) {
     seen->PreviewWidth = Extension->FrameSizes.PreviewWidth;
     seen->PreviewHeight = Extension->FrameSizes.PreviewHeight;
     seen->Flags |= BRIDGE_FLAG_SENSOR_STARTED;
+    if ((Extension->Self->Flags & DO_DIRECT_IO) != 0) {
+        seen->Flags |= BRIDGE_FLAG_DIRECT_IO;
+    }
 }
 
 /*

@@ -130,6 +130,7 @@ typedef struct BRIDGE_SCENE {
 #define BRIDGE_FLAG_SENSOR_FOUND 0x04u       /* the probe reported the sensor type served */
 #define BRIDGE_FLAG_SENSOR_STARTED 0x08u     /* brought up; frames can be streamed */
 #define BRIDGE_FLAG_LOG_OVERFLOW 0x10u       /* the bring-up made more calls than logged */
+#define BRIDGE_FLAG_DIRECT_IO 0x20u          /* the camera's requests use direct I/O */
 
 /* BRIDGE_SERVICE_CALL.Slot: BRIDGE_SERVICES slots 0 to 19 as numbered by
  * the sensor-control records, and the probe's two bus functions. */

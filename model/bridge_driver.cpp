@@ -35,17 +35,52 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 }
 
 /*
+ * BridgeWantsDirectIo
+ *
+ * The camera's installation may ask for direct I/O with the device
+ * parameter DirectIo (REG_DWORD, nonzero); a device without the parameter,
+ * or without a parameters key, does not.
+ */
+static bool BridgeWantsDirectIo(PDEVICE_OBJECT PhysicalDevice) {
+    static const WCHAR kDirectIo[] = {'D', 'i', 'r', 'e', 'c', 't', 'I', 'o', 0};
+    HANDLE key = nullptr;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ,
+                                            &key))) {
+        return false;
+    }
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWCHAR>(kDirectIo);
+    name.Length = sizeof(kDirectIo) - sizeof(WCHAR);
+    name.MaximumLength = sizeof(kDirectIo);
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION Information;
+        UCHAR Bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    } value;
+    ULONG length = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value,
+                                      sizeof(value), &length);
+    ZwClose(key);
+    ULONG direct = 0;
+    if (NT_SUCCESS(status) && value.Information.Type == REG_DWORD &&
+        value.Information.DataLength == sizeof(direct)) {
+        RtlCopyMemory(&direct, value.Information.Data, sizeof(direct));
+    }
+    return direct != 0;
+}
+
+/*
  * BridgeTransferFlags
  *
  * How requests reach the camera's stack: as the bus device below says, or,
  * when it says neither buffered nor direct I/O (a root-enumerated device),
- * buffered. The application's reads then always bring memory the I/O
- * manager prepared, which is all tessip serves a user-mode caller.
+ * as the camera's installation chooses, buffered by default. The
+ * application's reads then always bring memory the I/O manager prepared,
+ * which is all tessip serves a user-mode caller.
  */
-static ULONG BridgeTransferFlags(PDEVICE_OBJECT LowerDevice) {
+static ULONG BridgeTransferFlags(PDEVICE_OBJECT PhysicalDevice, PDEVICE_OBJECT LowerDevice) {
     ULONG flags = LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     if ((flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) == 0) {
-        flags |= DO_BUFFERED_IO;
+        flags |= BridgeWantsDirectIo(PhysicalDevice) ? DO_DIRECT_IO : DO_BUFFERED_IO;
     }
     return flags;
 }
@@ -90,7 +125,7 @@ NTSTATUS NTAPI BridgeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
         IoDeleteDevice(deviceObject);
         return STATUS_UNSUCCESSFUL;
     }
-    deviceObject->Flags |= BridgeTransferFlags(extension->LowerDevice);
+    deviceObject->Flags |= BridgeTransferFlags(PhysicalDeviceObject, extension->LowerDevice);
 
     if (!NT_SUCCESS(IoRegisterDeviceInterface(PhysicalDeviceObject, &BridgeInterfaceGuid, nullptr,
                                               &extension->InterfaceName))) {

@@ -369,6 +369,26 @@ void RunCameraChecks(WineChecks& checks) {
     }
 }
 
+void RunDirectIoChecks(WineChecks& checks) {
+    std::wstring bridgePath = WaitForInterface(kBridgeInterface, kStartTimeoutMs);
+    std::wstring path = WaitForInterface(kStillImageInterface, kStartTimeoutMs);
+    if (!checks.Check(!bridgePath.empty() && !path.empty(), "the camera starts")) {
+        return;
+    }
+    HANDLE bridge = CreateFileW(bridgePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr);
+    BRIDGE_QUERY_RESULT* started = new BRIDGE_QUERY_RESULT;
+    checks.Check(bridge != INVALID_HANDLE_VALUE && Query(bridge, started) &&
+                     (started->Flags & BRIDGE_FLAG_DIRECT_IO) != 0,
+                 "the camera's requests use direct I/O, as its device parameter asks");
+    delete started;
+    if (bridge != INVALID_HANDLE_VALUE) {
+        CheckSnapshot(checks, path, bridge);
+        CloseHandle(bridge);
+    }
+}
+
 void RunRemovalChecks(WineChecks& checks) {
     checks.Check(InterfacePaths(kStillImageInterface).empty(),
                  "after removal no still-image interface is left");

@@ -102,8 +102,23 @@ struct Camera {
     SP_DEVINFO_DATA device;
 };
 
-// A root-enumerated device with the camera's hardware id and filter lists.
-bool RegisterCamera(Camera* camera) {
+// A value in the device's parameters key, as a camera's INF writes it.
+bool SetDeviceParameter(Camera* camera, const wchar_t* name, DWORD value) {
+    HKEY key = SetupDiCreateDevRegKeyW(camera->set, &camera->device, DICS_FLAG_GLOBAL, 0,
+                                       DIREG_DEV, nullptr, nullptr);
+    if (key == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool set = RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                              sizeof(value)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return set;
+}
+
+// A root-enumerated device with the camera's hardware id and filter lists;
+// `directIo` sets the device parameter that has the bridge driver ask for
+// direct I/O.
+bool RegisterCamera(Camera* camera, bool directIo) {
     camera->set = SetupDiCreateDeviceInfoList(&kImageClass, nullptr);
     memset(&camera->device, 0, sizeof(camera->device));
     camera->device.cbSize = sizeof(camera->device);
@@ -119,7 +134,8 @@ bool RegisterCamera(Camera* camera) {
                                              lower.data(), lower.size()) &&
            SetupDiSetDeviceRegistryPropertyW(camera->set, &camera->device, SPDRP_UPPERFILTERS,
                                              upper.data(), upper.size()) &&
-           SetupDiCallClassInstaller(DIF_REGISTERDEVICE, camera->set, &camera->device);
+           SetupDiCallClassInstaller(DIF_REGISTERDEVICE, camera->set, &camera->device) &&
+           (!directIo || SetDeviceParameter(camera, L"DirectIo", 1));
 }
 
 // The camera's own INF: the bridge driver, with the loader as function service.
@@ -150,15 +166,32 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring stage = argv[1];
     WineChecks checks;
-    Camera camera;
 
     checks.Check(InstallFilters(stage), "the package's INF installs both filters");
-    checks.Check(RegisterCamera(&camera), "a root-enumerated camera with both filter lists registers");
-    if (!checks.Check(InstallCamera(stage), "the camera's function driver installs")) {
-        return checks.Summary();
+
+    // A camera as installed by default (buffered I/O), checked in full; then
+    // one whose installation asks for direct I/O, for the snapshot's path.
+    struct Variant {
+        const char* context;
+        bool directIo;
+        void (*run)(WineChecks&);
+    };
+    const Variant variants[] = {
+        {"", false, RunCameraChecks},
+        {"direct I/O: ", true, RunDirectIoChecks},
+    };
+    for (const Variant& variant : variants) {
+        checks.SetContext(variant.context);
+        Camera camera;
+        checks.Check(RegisterCamera(&camera, variant.directIo),
+                     "a root-enumerated camera with both filter lists registers");
+        if (!checks.Check(InstallCamera(stage), "the camera's function driver installs")) {
+            break;
+        }
+        variant.run(checks);
+        checks.Check(RemoveCamera(&camera), "the camera is removed");
+        RunRemovalChecks(checks);
     }
-    RunCameraChecks(checks);
-    checks.Check(RemoveCamera(&camera), "the camera is removed");
-    RunRemovalChecks(checks);
+    checks.SetContext("");
     return checks.Summary();
 }

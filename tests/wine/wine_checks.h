@@ -11,7 +11,7 @@ class WineChecks {
   public:
     // Returns `held` so that a check can guard the ones that depend on it.
     bool Check(bool held, const char* what) {
-        printf("%s %s\n", held ? "PASS" : "FAIL", what);
+        printf("%s %s%s\n", held ? "PASS" : "FAIL", context_, what);
         (held ? passed_ : failed_)++;
         fflush(stdout);
         return held;
@@ -24,10 +24,13 @@ class WineChecks {
             Check(true, what);
             return;
         }
-        printf("XFAIL %s (%s)\n", what, why);
+        printf("XFAIL %s%s (%s)\n", context_, what, why);
         expected_++;
         fflush(stdout);
     }
+
+    // Printed before every check from now on ("" for none), e.g. "direct I/O: ".
+    void SetContext(const char* context) { context_ = context; }
 
     // The exit status: 0 only when nothing failed.
     int Summary() const {
@@ -39,11 +42,14 @@ class WineChecks {
     int passed_ = 0;
     int failed_ = 0;
     int expected_ = 0;
+    const char* context_ = "";
 };
 
-// camera_checks.cpp: everything done with the started camera, and what must
-// be gone once it has been removed.
+// camera_checks.cpp: everything done with the started camera, the snapshot
+// of a camera whose requests use direct I/O, and what must be gone once a
+// camera has been removed.
 void RunCameraChecks(WineChecks& checks);
+void RunDirectIoChecks(WineChecks& checks);
 void RunRemovalChecks(WineChecks& checks);
 
 // The frame the bridge driver renders for a snapshot of these levels and

@@ -1066,6 +1066,34 @@ NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDevi
 NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
                                                      BOOLEAN Enable);
 
+/* Registry: a device's parameters key. The user-mode kernel keeps no
+ * registry, so no device has one (IoOpenDeviceRegistryKey fails with
+ * STATUS_OBJECT_NAME_NOT_FOUND) and a key handle can never be valid. */
+#define PLUGPLAY_REGKEY_DEVICE 1
+#define PLUGPLAY_REGKEY_DRIVER 2
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_READ 0x20019
+#define REG_DWORD 4
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+  KeyValueBasicInformation,
+  KeyValueFullInformation,
+  KeyValuePartialInformation
+} KEY_VALUE_INFORMATION_CLASS;
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+  ULONG TitleIndex;
+  ULONG Type;
+  ULONG DataLength;
+  UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+NTKERNELAPI NTSTATUS NTAPI IoOpenDeviceRegistryKey(struct _DEVICE_OBJECT *DeviceObject,
+                                                   ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                                   PHANDLE DevInstRegKey);
+NTKERNELAPI NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                           KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                           PVOID KeyValueInformation, ULONG Length,
+                                           PULONG ResultLength);
+NTKERNELAPI NTSTATUS NTAPI ZwClose(HANDLE Handle);
+
 /* Power manager. */
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(struct _IRP *Irp);
