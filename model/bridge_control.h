@@ -122,6 +122,58 @@ typedef struct BRIDGE_SCENE {
     uint32_t Blue;
 } BRIDGE_SCENE;
 
+/* ------------------------------------------------------------- SET_LIGHT */
+
+/* The light source: brightness and colour as BRIDGE_SCENE gives them, and
+ * the mains that drives it. A lamp on mains flickers at twice the mains
+ * frequency (100 Hz on 50 Hz mains, 120 Hz on 60 Hz); FlickerDepth percent
+ * of its intensity is modulated. Each frame integrates the light over its
+ * exposure time, so the brightness of successive frames wanders unless the
+ * exposure is a whole number of flicker periods. SET_SCENE keeps the mains
+ * and depth and changes the rest. in: BRIDGE_LIGHT (exactly); out: nothing. */
+#define IOCTL_BRIDGE_SET_LIGHT BRIDGE_CTL_CODE(0x904u)  /* 0x8D422410 */
+
+typedef struct BRIDGE_LIGHT {
+    uint32_t Brightness;
+    uint32_t Red;
+    uint32_t Green;
+    uint32_t Blue;
+    uint32_t MainsHz;       /* 0: a steady light; 50 or 60 */
+    uint32_t FlickerDepth;  /* 0 to 100 */
+} BRIDGE_LIGHT;
+
+/* ------------------------------------------------------- SET_SCENE_IMAGE */
+
+/* What the camera looks at: an RGB image, 8 bits per channel, rows top
+ * first, scaled to the frame; reflectances, lit by the light. Width 0 (with
+ * Height 0 and no pixels) restores the built-in test chart.
+ * in: BRIDGE_SCENE_IMAGE followed by Width * Height * 3 bytes (exactly);
+ * out: nothing. */
+#define IOCTL_BRIDGE_SET_SCENE_IMAGE BRIDGE_CTL_CODE(0x905u)  /* 0x8D422414 */
+
+#define BRIDGE_SCENE_IMAGE_MAX_WIDTH 320u
+#define BRIDGE_SCENE_IMAGE_MAX_HEIGHT 240u
+
+typedef struct BRIDGE_SCENE_IMAGE {
+    uint32_t Width;
+    uint32_t Height;
+} BRIDGE_SCENE_IMAGE;
+
+/* ---------------------------------------------------------- SET_FLICKER */
+
+/* Switches orvane's anti-flicker mode while the camera runs (command 6 with
+ * the mode, then the exposure index applied again).
+ * in: BRIDGE_FLICKER_REQUEST (exactly); out: nothing. */
+#define IOCTL_BRIDGE_SET_FLICKER BRIDGE_CTL_CODE(0x906u)  /* 0x8D422418 */
+
+typedef struct BRIDGE_FLICKER_REQUEST {
+    uint32_t Mode;  /* 0 to 3 */
+} BRIDGE_FLICKER_REQUEST;
+
+BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_LIGHT) == 24, "layout");
+BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_SCENE_IMAGE) == 8, "layout");
+BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_FLICKER_REQUEST) == 4, "layout");
+
 /* ----------------------------------------------------------------- QUERY */
 
 /* BRIDGE_QUERY_RESULT.Flags */
