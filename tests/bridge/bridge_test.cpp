@@ -102,7 +102,19 @@ const LengthCase kLengthCases[] = {
     {"query, one byte short", IOCTL_BRIDGE_QUERY, 0, kQueryOut - 1, STATUS_BUFFER_TOO_SMALL, 0},
     {"query, no output", IOCTL_BRIDGE_QUERY, 0, 0, STATUS_BUFFER_TOO_SMALL, 0},
     {"query, with input", IOCTL_BRIDGE_QUERY, 4, kQueryOut, STATUS_INVALID_PARAMETER, 0},
-    {"unknown function", BRIDGE_CTL_CODE(0x904u), 0, 0, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"light", IOCTL_BRIDGE_SET_LIGHT, 24, 0, STATUS_SUCCESS, 0},
+    {"light, input short", IOCTL_BRIDGE_SET_LIGHT, 23, 0, STATUS_INVALID_PARAMETER, 0},
+    {"light, the scene's length", IOCTL_BRIDGE_SET_LIGHT, 16, 0, STATUS_INVALID_PARAMETER, 0},
+    {"light, with output", IOCTL_BRIDGE_SET_LIGHT, 24, 4, STATUS_INVALID_PARAMETER, 0},
+    {"chart again: header only", IOCTL_BRIDGE_SET_SCENE_IMAGE, 8, 0, STATUS_SUCCESS, 0},
+    {"chart again, a stray byte", IOCTL_BRIDGE_SET_SCENE_IMAGE, 9, 0, STATUS_INVALID_PARAMETER, 0},
+    {"image, header short", IOCTL_BRIDGE_SET_SCENE_IMAGE, 7, 0, STATUS_INVALID_PARAMETER, 0},
+    {"image, with output", IOCTL_BRIDGE_SET_SCENE_IMAGE, 8, 8, STATUS_INVALID_PARAMETER, 0},
+    {"flicker", IOCTL_BRIDGE_SET_FLICKER, 4, 0, STATUS_SUCCESS, 0},
+    {"flicker, input short", IOCTL_BRIDGE_SET_FLICKER, 3, 0, STATUS_INVALID_PARAMETER, 0},
+    {"flicker, input long", IOCTL_BRIDGE_SET_FLICKER, 5, 0, STATUS_INVALID_PARAMETER, 0},
+    {"flicker, with output", IOCTL_BRIDGE_SET_FLICKER, 4, 4, STATUS_INVALID_PARAMETER, 0},
+    {"unknown function", BRIDGE_CTL_CODE(0x907u), 0, 0, STATUS_INVALID_DEVICE_REQUEST, 0},
     {"stream's function, direct", IOCTL_BRIDGE_STREAM | 1u, 4, 0, STATUS_INVALID_DEVICE_REQUEST, 0},
     {"another device type", (FILE_DEVICE_UNKNOWN << 16) | (0x900u << 2), 4, 0,
      STATUS_INVALID_DEVICE_REQUEST, 0},
@@ -115,13 +127,13 @@ TEST_F(BridgeTest, EveryControlChecksItsLengths) {
     for (const LengthCase& c : kLengthCases) {
         SCOPED_TRACE(c.name);
         // A valid record at the front of the input: one frame, button kind
-        // 1, a daylight scene.
-        std::vector<uint8_t> input(c.inputLength + sizeof(BRIDGE_SCENE), 0);
-        const BRIDGE_SCENE scene{2000, 100, 100, 100};
+        // 1, anti-flicker mode 1, daylight, the chart (an image of 0 by 0).
+        std::vector<uint8_t> input(c.inputLength + sizeof(BRIDGE_LIGHT), 0);
+        const BRIDGE_LIGHT light{2000, 100, 100, 100, 50, 20};
         const uint32_t one = 1;
-        if (c.code == IOCTL_BRIDGE_SET_SCENE) {
-            std::memcpy(input.data(), &scene, sizeof(scene));
-        } else {
+        if (c.code == IOCTL_BRIDGE_SET_SCENE || c.code == IOCTL_BRIDGE_SET_LIGHT) {
+            std::memcpy(input.data(), &light, sizeof(light));
+        } else if (c.code != IOCTL_BRIDGE_SET_SCENE_IMAGE) {
             std::memcpy(input.data(), &one, sizeof(one));
         }
         std::vector<uint8_t> output(c.outputLength + 1, kUntouched);
@@ -155,6 +167,7 @@ TEST_F(BridgeTest, OutOfRangeValuesAreRefused) {
 // --- Bring-up ---------------------------------------------------------------------------
 
 constexpr uint32_t kProbe = BRIDGE_COMMAND_PROBE;
+constexpr uint32_t kReadFrameStatsSlot = 18;
 const BRIDGE_SERVICE_CALL kBringUpTrace[] = {
 #include "bring_up_trace.inc"
 };
@@ -178,8 +191,16 @@ TEST_F(BridgeTest, BringUpMakesTheSameServiceCallsAsBefore) {
         EXPECT_EQ(got.Command, want.Command);
         EXPECT_EQ(got.Slot, want.Slot);
         for (int a = 0; a < 4; ++a) EXPECT_EQ(got.Arguments[a], want.Arguments[a]) << "argument " << a;
-        EXPECT_EQ(got.Data, want.Data);
         EXPECT_EQ(got.Result, want.Result);
+        if (want.Slot != kReadFrameStatsSlot) {
+            EXPECT_EQ(got.Data, want.Data);
+            continue;
+        }
+        // The statistics are the camera's, not the drivers': the chart in a
+        // dim room (50) at the start-up exposure, 123 rows of 264.4 us at
+        // gain 2 (64 / 32), reads 50 * 32521 * 64 / 10576000 = 9 at the
+        // chart's mean reflectance.
+        EXPECT_NEAR(double(CameraUnpackStatistics(got.Data).Luminance), 9.0, 1.0);
     }
     // The snapshot frame buffer is the camera's one allocation.
     EXPECT_EQ(PoolUsage(BRIDGE_POOL_TAG).Blocks, 1u);
@@ -252,7 +273,8 @@ TEST_F(BridgeTest, ButtonPulsesTheApplicationsEventAndTheNextFrameDelivers) {
         EXPECT_TRUE(ready);
         std::vector<uint8_t> image;
         ASSERT_EQ(client.ReadImage(&image), DWORD(ERROR_SUCCESS));
-        EXPECT_EQ(image, camera_model::DeliveredImage(result.Last, 640, 480));
+        EXPECT_EQ(camera_model::FrameChecksum(image), result.Last.SnapshotChecksum);
+        EXPECT_EQ(image, drivers_->LastDeliveredFrame(pdo_));
         EXPECT_EQ(Seen()->TriggersReported, 1u);
         client.Close();
     }
