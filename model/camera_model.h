@@ -64,6 +64,7 @@ constexpr uint32_t CAMERA_CHART_BARS_TOP = 214;
 constexpr uint32_t CAMERA_CHART_BARS_BOTTOM = 236;
 constexpr uint32_t CAMERA_CHART_BAR_WIDTH = 8;
 // Reflectances (R, G, B, 0..255) of the patches, row by row from the top left.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration; the definition is constant-initialised
 extern const uint8_t CameraChartPatches[CAMERA_CHART_COLUMNS * CAMERA_CHART_ROWS][3];
 
 // The light source: brightness (relative units; 50 is a dim room, 2000
