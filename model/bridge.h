@@ -91,11 +91,14 @@ struct BRIDGE_EXTENSION {
     FRAME_SIZES FrameSizes;
 
     CAMERA Camera;
-    PUCHAR FrameBuffer;  // width * height * 3 bytes of non-paged pool, from start to removal
+    PUCHAR FrameBuffer;  // width * height * 3 bytes of non-paged pool, from start to removal:
+                         // the last frame delivered to tessip
     ULONG FrameBytes;
 
-    // The frame being streamed: its statistics, latched for both loop steps.
+    // The frame being streamed, and its statistics latched for both loop
+    // steps; a snapshot delivered with it is rendered from the same capture.
     BOOLEAN FrameLatched;
+    CAMERA_FRAME Frame;
     ULONG FrameStatistics;
     // The command being run while the bring-up is logged; Logging is FALSE
     // outside the bring-up.
@@ -166,6 +169,10 @@ void BridgeReleaseInterfaces(BRIDGE_EXTENSION* Extension);
 void BridgeFreeFrameBuffer(BRIDGE_EXTENSION* Extension);
 SENSOR_STATUS BridgeCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
                             uintptr_t Value2);
+void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
+                      uintptr_t Value2, SENSOR_COMMAND* Command);
+void BridgeSetFlickerMode(BRIDGE_EXTENSION* Extension, ULONG Mode);
+ULONG BridgePeekStatistics(BRIDGE_EXTENSION* Extension);
 void BridgeStreamFrame(BRIDGE_EXTENSION* Extension, BRIDGE_FRAME_RECORD* Record);
 void BridgePressButton(BRIDGE_EXTENSION* Extension, ULONG TriggerKind);
 

@@ -147,7 +147,8 @@ static void PrepareDeviceRecord(BRIDGE_EXTENSION* Extension) {
  * StartSensor
  *
  * The order in which the sensor comes up: calibration and frame sizes
- * (command 2, for the snapshot width), clock and divider (0), the start-up
+ * (command 2, for the snapshot width), clock and divider (0, which the
+ * bridge then feeds the sensor), the start-up
  * sequence with the anti-flicker mode and preset (3), the rate values (5),
  * the exposure range (7), the balance controls (16), and the exposure index
  * the bridge driver holds (10). The commands report no failure that would
@@ -157,7 +158,11 @@ static void StartSensor(BRIDGE_EXTENSION* Extension) {
     const BRIDGE_CONFIGURATION& configuration = Extension->Configuration;
     BridgeCommand(Extension, SENSOR_CMD_LOAD_CALIBRATION, configuration.SnapshotWidth,
                   reinterpret_cast<uintptr_t>(&Extension->FrameSizes));
-    BridgeCommand(Extension, SENSOR_CMD_SELECT_CLOCK, 0, 0);
+    // The bridge feeds the sensor the clock orvane chose.
+    SENSOR_COMMAND clock;
+    BridgeRunCommand(Extension, SENSOR_CMD_SELECT_CLOCK, 0, 0, &clock);
+    CameraSetClock(&Extension->Camera, static_cast<uint32_t>(clock.Value),
+                   static_cast<uint32_t>(clock.Value2));
     BridgeCommand(Extension, SENSOR_CMD_START_SENSOR, configuration.FlickerMode,
                   configuration.Preset);
     BridgeCommand(Extension, SENSOR_CMD_QUERY_RATE_VALUES, 0, 0);
@@ -220,32 +225,72 @@ NTSTATUS BridgeBringUp(BRIDGE_EXTENSION* Extension) {
 }
 
 /*
- * BridgeCommand
+ * BridgeRunCommand
  *
- * One command block per command, on the stack: orvane reads and writes it
- * only during the call. The status is orvane's answer.
+ * One command block per command, owned by the caller: orvane reads and
+ * writes it only during the call, and the caller reads orvane's answer
+ * from it afterwards.
  */
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command block's own order
+void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
+                      uintptr_t Value2, SENSOR_COMMAND* Command) {
+    RtlZeroMemory(Command, sizeof(*Command));
+    Command->Code = Code;
+    Command->Value = Value;
+    Command->Value2 = Value2;
+    Command->Bridge = &Extension->Services;
+    Command->BridgeContext = Extension;
+    Command->Device = &Extension->Device;
+    Extension->LoggedCommand = static_cast<ULONG>(Code);
+    Extension->Sensor.Command0(Command);
+}
+
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command block's own order
 SENSOR_STATUS BridgeCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
                             uintptr_t Value2) {
     SENSOR_COMMAND command;
-    RtlZeroMemory(&command, sizeof(command));
-    command.Code = Code;
-    command.Value = Value;
-    command.Value2 = Value2;
-    command.Bridge = &Extension->Services;
-    command.BridgeContext = Extension;
-    command.Device = &Extension->Device;
-    Extension->LoggedCommand = static_cast<ULONG>(Code);
-    Extension->Sensor.Command0(&command);
+    BridgeRunCommand(Extension, Code, Value, Value2, &command);
     return command.Status;
+}
+
+/*
+ * BridgeSetFlickerMode
+ *
+ * orvane converts the exposure index held now to the nearest one under the
+ * new mode's timing (command 6 with the mode and the index); the bridge
+ * keeps the converted index and has it programmed (command 10), so the
+ * next frame integrates for about as long as before, in the new steps.
+ */
+void BridgeSetFlickerMode(BRIDGE_EXTENSION* Extension, ULONG Mode) {
+    CAMERA* camera = &Extension->Camera;
+    const int32_t index = CameraGetControl(camera, BRIDGE_CONTROL_EXPOSURE_INDEX);
+    SENSOR_COMMAND command;
+    BridgeRunCommand(Extension, SENSOR_CMD_SET_FLICKER_TIMING, Mode,
+                     static_cast<uint32_t>(index), &command);
+    const int32_t converted = static_cast<int32_t>(static_cast<uint32_t>(command.Value));
+    CameraSetControl(camera, BRIDGE_CONTROL_EXPOSURE_INDEX, converted);
+    BridgeCommand(Extension, SENSOR_CMD_APPLY_EXPOSURE_INDEX, static_cast<uint32_t>(converted), 0);
+}
+
+/*
+ * BridgePeekStatistics
+ *
+ * What the bridge chip measures when asked between frames: the frame the
+ * sensor would deliver next, not yet captured.
+ */
+ULONG BridgePeekStatistics(BRIDGE_EXTENSION* Extension) {
+    const CAMERA* camera = &Extension->Camera;
+    return CameraPackStatistics(CameraFrameStatistics(camera, CameraPeek(camera),
+                                                      Extension->Configuration.SnapshotWidth,
+                                                      Extension->Configuration.SnapshotHeight));
 }
 
 /*
  * ServeSnapshot
  *
- * tessip reports a wanted snapshot once; the answer is a frame rendered
- * from what the sensor sees now, after this frame's loop steps.
+ * tessip reports a wanted snapshot once; the answer is the frame just
+ * streamed, rendered in full only now (the statistics needed a fraction of
+ * its pixels) from the same capture, so it is the frame the loops measured.
  */
 static void ServeSnapshot(BRIDGE_EXTENSION* Extension, BRIDGE_FRAME_RECORD* Record) {
     PDEVICE_OBJECT snapshotDevice = Extension->SnapshotDevice;
@@ -254,11 +299,10 @@ static void ServeSnapshot(BRIDGE_EXTENSION* Extension, BRIDGE_FRAME_RECORD* Reco
     }
     const ULONG width = Extension->Configuration.SnapshotWidth;
     const ULONG height = Extension->Configuration.SnapshotHeight;
-    const CAMERA_STATISTICS levels = CameraStatistics(&Extension->Camera);
-    CameraRenderLevels(levels, width, height, Extension->FrameBuffer);
+    CameraRenderFrame(&Extension->Camera, Extension->Frame, width, height, Extension->FrameBuffer);
     Extension->Snapshot.SubmitSnapshot(snapshotDevice, Extension->FrameBuffer, 0);
     Record->SnapshotDelivered = 1;
-    Record->SnapshotLevels = CameraPackStatistics(levels);
+    Record->SnapshotChecksum = BridgeFrameChecksum(Extension->FrameBuffer, Extension->FrameBytes);
     Extension->Seen.SnapshotsDelivered++;
 }
 
@@ -272,7 +316,11 @@ static void ServeSnapshot(BRIDGE_EXTENSION* Extension, BRIDGE_FRAME_RECORD* Reco
 void BridgeStreamFrame(BRIDGE_EXTENSION* Extension, BRIDGE_FRAME_RECORD* Record) {
     CAMERA* camera = &Extension->Camera;
     RtlZeroMemory(Record, sizeof(*Record));
-    Record->Statistics = CameraPackStatistics(CameraStatistics(camera));
+    Extension->Frame = CameraCapture(camera);
+    Record->Statistics = CameraPackStatistics(
+        CameraFrameStatistics(camera, Extension->Frame, Extension->Configuration.SnapshotWidth,
+                              Extension->Configuration.SnapshotHeight));
+    Record->ExposureMicroseconds = Extension->Frame.ExposureMicroseconds;
 
     Extension->FrameStatistics = Record->Statistics;
     Extension->FrameLatched = TRUE;

@@ -1,6 +1,6 @@
 #include "bridge_client.h"
 
-#include "camera_model.h"
+#include <cstring>
 
 namespace camera_model {
 
@@ -8,11 +8,8 @@ GUID BridgeInterfaceGuid() {
     return GUID BRIDGE_INTERFACE_GUID_INITIALIZER;
 }
 
-std::vector<uint8_t> DeliveredImage(const BRIDGE_FRAME_RECORD& record, uint32_t width,
-                                    uint32_t height) {
-    std::vector<uint8_t> image(size_t(width) * height * 3);
-    CameraRenderLevels(CameraUnpackStatistics(record.SnapshotLevels), width, height, image.data());
-    return image;
+uint32_t FrameChecksum(const std::vector<uint8_t>& image) {
+    return BridgeFrameChecksum(image.data(), image.size());
 }
 
 std::vector<std::u16string> BridgeClient::FindBridges() {
@@ -55,6 +52,30 @@ NTSTATUS BridgeClient::Press(uint32_t triggerKind) {
 NTSTATUS BridgeClient::SetScene(const BRIDGE_SCENE& scene) {
     return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_SCENE, &scene,
                                         sizeof(scene), nullptr, 0)
+        .Status;
+}
+
+NTSTATUS BridgeClient::SetLight(const BRIDGE_LIGHT& light) {
+    return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_LIGHT, &light,
+                                        sizeof(light), nullptr, 0)
+        .Status;
+}
+
+NTSTATUS BridgeClient::SetSceneImage(uint32_t width, uint32_t height,
+                                     const std::vector<uint8_t>& rgb) {
+    const BRIDGE_SCENE_IMAGE header{width, height};
+    std::vector<uint8_t> input(sizeof(header) + rgb.size());
+    std::memcpy(input.data(), &header, sizeof(header));
+    if (!rgb.empty()) std::memcpy(input.data() + sizeof(header), rgb.data(), rgb.size());
+    return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_SCENE_IMAGE,
+                                        input.data(), ULONG(input.size()), nullptr, 0)
+        .Status;
+}
+
+NTSTATUS BridgeClient::SetFlicker(uint32_t mode) {
+    const BRIDGE_FLICKER_REQUEST request{mode};
+    return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_FLICKER, &request,
+                                        sizeof(request), nullptr, 0)
         .Status;
 }
 

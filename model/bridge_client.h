@@ -16,9 +16,8 @@ namespace camera_model {
 
 GUID BridgeInterfaceGuid();
 
-// The image a frame record's snapshot held, rebuilt from its levels.
-std::vector<uint8_t> DeliveredImage(const BRIDGE_FRAME_RECORD& record, uint32_t width,
-                                    uint32_t height);
+// What a frame record's SnapshotChecksum says of an image read back.
+uint32_t FrameChecksum(const std::vector<uint8_t>& image);
 
 class BridgeClient {
   public:
@@ -40,6 +39,10 @@ class BridgeClient {
     NTSTATUS Stream(uint32_t frames, BRIDGE_STREAM_RESULT* result = nullptr);
     NTSTATUS Press(uint32_t triggerKind);
     NTSTATUS SetScene(const BRIDGE_SCENE& scene);
+    NTSTATUS SetLight(const BRIDGE_LIGHT& light);
+    // An RGB image of width * height reflectances; 0 by 0 restores the chart.
+    NTSTATUS SetSceneImage(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgb);
+    NTSTATUS SetFlicker(uint32_t mode);
     NTSTATUS Query(BRIDGE_QUERY_RESULT* result);
     std::unique_ptr<BRIDGE_QUERY_RESULT> Query();  // empty when the query failed
 

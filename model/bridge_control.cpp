@@ -1,6 +1,6 @@
 // The private I/O controls of bridge_control.h: a test program streams
-// frames, presses the camera's button, sets the scene and asks what the
-// bridge driver saw. Each is completed before its routine returns.
+// frames, presses the camera's button, sets the light, the scene and the
+// anti-flicker mode, and asks what the bridge driver saw. Each is completed before its routine returns.
 //
 // Buffered only: input and output share the system buffer, so each control
 // reads all of its input before it writes any output. Every length is
@@ -93,9 +93,88 @@ NTSTATUS SetScene(BRIDGE_EXTENSION* extension, const ControlBuffers& io) {
         return STATUS_INVALID_PARAMETER;
     }
     BridgeLockCamera(extension);
-    extension->Camera.Scene = CAMERA_SCENE{scene.Brightness, scene.Red, scene.Green, scene.Blue};
+    CAMERA_LIGHT& light = extension->Camera.Light;
+    light.Brightness = scene.Brightness;
+    light.Red = scene.Red;
+    light.Green = scene.Green;
+    light.Blue = scene.Blue;
     BridgeUnlockCamera(extension);
     return STATUS_SUCCESS;
+}
+
+/*
+ * SetLight
+ *
+ * The whole light, with the mains that drives it: 0 is a steady light.
+ */
+NTSTATUS SetLight(BRIDGE_EXTENSION* extension, const ControlBuffers& io) {
+    if (io.InputLength != sizeof(BRIDGE_LIGHT) || io.OutputLength != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const BRIDGE_LIGHT light = *static_cast<const BRIDGE_LIGHT*>(io.Buffer);
+    if (light.Brightness > BRIDGE_SCENE_MAX_BRIGHTNESS || light.Red > BRIDGE_SCENE_MAX_COLOUR ||
+        light.Green > BRIDGE_SCENE_MAX_COLOUR || light.Blue > BRIDGE_SCENE_MAX_COLOUR ||
+        (light.MainsHz != 0 && light.MainsHz != 50 && light.MainsHz != 60) ||
+        light.FlickerDepth > 100) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    BridgeLockCamera(extension);
+    extension->Camera.Light = CAMERA_LIGHT{light.Brightness, light.Red,     light.Green,
+                                           light.Blue,       light.MainsHz, light.FlickerDepth};
+    BridgeUnlockCamera(extension);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SetSceneImage
+ *
+ * The length must be the header and exactly its pixels, so that a size and
+ * a buffer that disagree are refused rather than read past; 0 by 0 brings
+ * the chart back. The image is copied into the camera under the lock.
+ */
+NTSTATUS SetSceneImage(BRIDGE_EXTENSION* extension, const ControlBuffers& io) {
+    if (io.InputLength < sizeof(BRIDGE_SCENE_IMAGE) || io.OutputLength != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const BRIDGE_SCENE_IMAGE header = *static_cast<const BRIDGE_SCENE_IMAGE*>(io.Buffer);
+    if (header.Width > BRIDGE_SCENE_IMAGE_MAX_WIDTH ||
+        header.Height > BRIDGE_SCENE_IMAGE_MAX_HEIGHT || (header.Width == 0) != (header.Height == 0)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG pixels = header.Width * header.Height * 3;
+    if (io.InputLength != sizeof(BRIDGE_SCENE_IMAGE) + pixels) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const uint8_t* rgb = static_cast<const uint8_t*>(io.Buffer) + sizeof(BRIDGE_SCENE_IMAGE);
+    BridgeLockCamera(extension);
+    CameraSetScene(&extension->Camera, header.Width, header.Height, rgb);
+    BridgeUnlockCamera(extension);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * SetFlicker
+ *
+ * orvane's timing may change only while the camera runs: its commands need
+ * the bring-up's clock, and a new start sets the configured mode again.
+ */
+NTSTATUS SetFlicker(BRIDGE_EXTENSION* extension, const ControlBuffers& io) {
+    if (io.InputLength != sizeof(BRIDGE_FLICKER_REQUEST) || io.OutputLength != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG mode = static_cast<const BRIDGE_FLICKER_REQUEST*>(io.Buffer)->Mode;
+    if (mode > 3) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    BridgeLockCamera(extension);
+    if (GetBridgeState(extension) == BridgeStarted) {
+        BridgeSetFlickerMode(extension, mode);
+    } else {
+        status = NotReadyOrGone(extension);
+    }
+    BridgeUnlockCamera(extension);
+    return status;
 }
 
 /*
@@ -151,6 +230,15 @@ NTSTATUS BridgeControl(BRIDGE_EXTENSION* Extension, PIRP Irp) {
         break;
     case IOCTL_BRIDGE_SET_SCENE:
         status = SetScene(Extension, io);
+        break;
+    case IOCTL_BRIDGE_SET_LIGHT:
+        status = SetLight(Extension, io);
+        break;
+    case IOCTL_BRIDGE_SET_SCENE_IMAGE:
+        status = SetSceneImage(Extension, io);
+        break;
+    case IOCTL_BRIDGE_SET_FLICKER:
+        status = SetFlicker(Extension, io);
         break;
     case IOCTL_BRIDGE_QUERY:
         status = Query(Extension, io, &information);

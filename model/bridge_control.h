@@ -18,7 +18,7 @@
  *       Streams Frames frames, 1 to BRIDGE_STREAM_MAX_FRAMES. Per frame the
  *       bridge driver issues command 14 and command 17 with that frame's
  *       statistics, then asks tessip whether a snapshot is wanted and, when
- *       it is, delivers a frame rendered by the camera.
+ *       it is, delivers that frame as the camera rendered it.
  *   IOCTL_BRIDGE_PRESS   in:  BRIDGE_PRESS_REQUEST (exactly); out: nothing (length 0)
  *       The camera's button: a trigger report of TriggerKind to tessip.
  *   IOCTL_BRIDGE_SET_SCENE in: BRIDGE_SCENE (exactly); out: nothing (length 0)
@@ -32,8 +32,9 @@
  * Refusals, in the order they are checked: every control once the camera
  * is surprise-removed or removed STATUS_DELETE_PENDING; an input length not
  * accepted, or output where none is returned, STATUS_INVALID_PARAMETER; an
- * output buffer too short STATUS_BUFFER_TOO_SMALL; a frame count or scene
- * out of range STATUS_INVALID_PARAMETER; STREAM and PRESS on a camera that
+ * output buffer too short STATUS_BUFFER_TOO_SMALL; a frame count, scene,
+ * light, image size or anti-flicker mode out of range
+ * STATUS_INVALID_PARAMETER; STREAM, PRESS and SET_FLICKER on a camera that
  * is not started STATUS_DEVICE_NOT_READY (a stream cut short by a stop or
  * a removal fails the same way, returning nothing). Any other code gets
  * STATUS_INVALID_DEVICE_REQUEST.
@@ -80,8 +81,9 @@ typedef struct BRIDGE_STREAM_REQUEST {
 } BRIDGE_STREAM_REQUEST;
 
 /* One streamed frame. Statistics are the frame as the camera produced it
- * (and as commands 14 and 17 read it); the settings are what the two steps
- * left on the sensor and the bridge chip. Packed statistics hold luminance,
+ * (and as commands 14 and 17 read it), averaged over the rendered frame;
+ * the settings are what the two steps left on the sensor and the bridge
+ * chip. A snapshot delivered with the frame is that frame. Packed statistics hold luminance,
  * red, green, blue in bits 0-7, 8-15, 16-23, 24-31. */
 typedef struct BRIDGE_FRAME_RECORD {
     uint32_t Frame;             /* 1 for the first frame the camera streamed */
@@ -92,8 +94,9 @@ typedef struct BRIDGE_FRAME_RECORD {
     uint32_t RedGain;           /* bridge register 21 */
     uint32_t GreenGain;         /* bridge register 22 */
     uint32_t BlueGain;          /* bridge register 23 */
-    uint32_t SnapshotDelivered; /* 1: tessip asked, and got a frame */
-    uint32_t SnapshotLevels;    /* packed levels the delivered frame was rendered from */
+    uint32_t SnapshotDelivered; /* 1: tessip asked, and got this frame */
+    uint32_t SnapshotChecksum;  /* BridgeFrameChecksum of the delivered frame's bytes, else 0 */
+    uint32_t ExposureMicroseconds; /* how long this frame integrated the light */
 } BRIDGE_FRAME_RECORD;
 
 typedef struct BRIDGE_STREAM_RESULT {
@@ -252,14 +255,24 @@ static inline uint32_t BridgeNameHash(const uint16_t* name) {
     return hash;
 }
 
+/* What a frame record says of the delivered frame: FNV-1a over its bytes. */
+static inline uint32_t BridgeFrameChecksum(const uint8_t* bytes, size_t length) {
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < length; ++i) {
+        hash = (hash ^ bytes[i]) * 16777619u;
+    }
+    return hash;
+}
+
 /* One layout in both widths: every field is a 32-bit word. */
 BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_STREAM_REQUEST) == 4, "layout");
-BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_FRAME_RECORD) == 40, "layout");
+BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_FRAME_RECORD) == 44, "layout");
 BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_FRAME_RECORD, ExposureIndex) == 8, "layout");
 BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_FRAME_RECORD, RedGain) == 20, "layout");
 BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_FRAME_RECORD, SnapshotDelivered) == 32, "layout");
-BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_FRAME_RECORD, SnapshotLevels) == 36, "layout");
-BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_STREAM_RESULT) == 48, "layout");
+BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_FRAME_RECORD, SnapshotChecksum) == 36, "layout");
+BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_FRAME_RECORD, ExposureMicroseconds) == 40, "layout");
+BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_STREAM_RESULT) == 52, "layout");
 BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_STREAM_RESULT, Last) == 8, "layout");
 BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_PRESS_REQUEST) == 4, "layout");
 BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_SCENE) == 16, "layout");
@@ -276,7 +289,7 @@ BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_QUERY_RESULT, Log) == 56, "layout");
 BRIDGE_STATIC_ASSERT(offsetof(BRIDGE_QUERY_RESULT, Frames) == 56 + 32 * BRIDGE_LOG_CAPACITY,
                      "layout");
 BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_QUERY_RESULT) ==
-                         56 + 32 * BRIDGE_LOG_CAPACITY + 40 * BRIDGE_FRAME_RING,
+                         56 + 32 * BRIDGE_LOG_CAPACITY + 44 * BRIDGE_FRAME_RING,
                      "layout");
 
 #endif /* BRIDGE_CONTROL_H */

@@ -177,8 +177,7 @@ SENSOR_STATUS SENSOR_NTAPI BridgeService16(void* Context, uint32_t Number) {
 // what the camera measures now.
 SENSOR_STATUS SENSOR_NTAPI BridgeReadFrameStats(void* Context, uint32_t* Stats) {
     BRIDGE_EXTENSION* extension = Self(Context);
-    *Stats = extension->FrameLatched ? extension->FrameStatistics
-                                     : CameraPackStatistics(CameraStatistics(&extension->Camera));
+    *Stats = extension->FrameLatched ? extension->FrameStatistics : BridgePeekStatistics(extension);
     LogCall(extension, 18, 0, 0, 0, 0, *Stats, 0);
     return SENSOR_STATUS_SUCCESS;
 }

@@ -35,4 +35,13 @@ PDEVICE_OBJECT CameraDrivers::TessipDevice(PDEVICE_OBJECT pdo) const {
     return host_kernel::DeviceOf(pdo, tessip_);
 }
 
+std::vector<uint8_t> CameraDrivers::LastDeliveredFrame(PDEVICE_OBJECT pdo) const {
+    PDEVICE_OBJECT device = BridgeDevice(pdo);
+    if (device == nullptr) return {};
+    const BRIDGE_EXTENSION* extension = BridgeExtension(device);
+    if (extension->FrameBuffer == nullptr) return {};
+    return std::vector<uint8_t>(extension->FrameBuffer,
+                                extension->FrameBuffer + extension->FrameBytes);
+}
+
 }  // namespace camera_model

@@ -6,6 +6,9 @@
 // this.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "bridge_host.h"
 #include "host_kernel.h"
 
@@ -33,6 +36,11 @@ class CameraDrivers {
     PDEVICE_OBJECT OrvaneDevice(PDEVICE_OBJECT pdo) const;
     PDEVICE_OBJECT BridgeDevice(PDEVICE_OBJECT pdo) const;
     PDEVICE_OBJECT TessipDevice(PDEVICE_OBJECT pdo) const;
+
+    // The last frame the bridge driver over `pdo` delivered to tessip, as
+    // its frame buffer holds it (empty without a bridge device or buffer).
+    // Host builds only: a Windows program compares SnapshotChecksum instead.
+    std::vector<uint8_t> LastDeliveredFrame(PDEVICE_OBJECT pdo) const;
 
   private:
     BRIDGE_CONFIGURATION configuration_;

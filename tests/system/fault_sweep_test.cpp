@@ -194,11 +194,12 @@ class CameraProgram {
         return seen != nullptr && (seen->Flags & up) == up;
     }
 
-    // One frame; the image tessip got if the frame delivered one, else empty.
-    std::vector<uint8_t> Frame() {
+    // One frame; its record, which says whether it delivered a snapshot
+    // and the checksum of the bytes tessip got.
+    BRIDGE_FRAME_RECORD Frame() {
         BRIDGE_STREAM_RESULT result{};
-        if (!NT_SUCCESS(bridge_.Stream(1, &result)) || result.Snapshots == 0) return {};
-        return camera_model::DeliveredImage(result.Last, 640, 480);
+        if (!NT_SUCCESS(bridge_.Stream(1, &result))) return {};
+        return result.Last;
     }
 
     void Press(uint32_t kind) { bridge_.Press(kind); }
@@ -227,9 +228,11 @@ class PhaseCounter {
     unsigned counted_[kCalls] = {};
 };
 
-bool Holds(const std::vector<UCHAR>& image, const IoResult& result, const std::vector<uint8_t>& frame) {
-    return result.Information == frame.size() && image.size() >= frame.size() &&
-           std::memcmp(image.data(), frame.data(), frame.size()) == 0;
+// The read returned exactly the `length` bytes the frame delivered.
+bool Holds(const std::vector<UCHAR>& image, const IoResult& result, const BRIDGE_FRAME_RECORD& frame,
+           ULONG length) {
+    return frame.SnapshotDelivered != 0 && result.Information == length && image.size() >= length &&
+           BridgeFrameChecksum(image.data(), length) == frame.SnapshotChecksum;
 }
 
 bool Untouched(const std::vector<UCHAR>& image) {
@@ -306,16 +309,16 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
         phases.End(Phase::Streaming);
 
         app.Control(SNAPSHOT_CONTROL_REQUEST);
-        const std::vector<uint8_t> delivered = camera.Frame();
+        const BRIDGE_FRAME_RECORD delivered = camera.Frame();
         o.ready = app.Ready();
         o.read = app.Read(o.byteCount, &image);
-        o.readWhole = Holds(image, o.read, delivered);
+        o.readWhole = Holds(image, o.read, delivered, 640u * 480u * 3u);
         o.readUntouched = Untouched(image);
         o.readyAfterRead = app.Ready();
         phases.End(Phase::Snapshot);
 
         o.reread = app.Read(o.byteCount, &image);
-        o.rereadWhole = Holds(image, o.reread, delivered);
+        o.rereadWhole = Holds(image, o.reread, delivered, 640u * 480u * 3u);
         o.rereadUntouched = Untouched(image);
         phases.End(Phase::ReadAgain);
 

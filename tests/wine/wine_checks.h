@@ -52,6 +52,3 @@ void RunCameraChecks(WineChecks& checks);
 void RunDirectIoChecks(WineChecks& checks);
 void RunRemovalChecks(WineChecks& checks);
 
-// The frame the bridge driver renders for a snapshot of these levels and
-// size, rendered here from the same camera source; false if it cannot be.
-bool RenderedSnapshot(uint32_t levels, uint32_t width, uint32_t height, std::vector<uint8_t>* frame);
