@@ -1,5 +1,7 @@
 #include "bridge_client.h"
 
+#include <cstring>
+
 #include "camera_model.h"
 
 namespace camera_model {
@@ -55,6 +57,31 @@ NTSTATUS BridgeClient::Press(uint32_t triggerKind) {
 NTSTATUS BridgeClient::SetScene(const BRIDGE_SCENE& scene) {
     return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_SCENE, &scene,
                                         sizeof(scene), nullptr, 0)
+        .Status;
+}
+
+NTSTATUS BridgeClient::SetLight(const BRIDGE_LIGHT& light) {
+    return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_LIGHT, &light,
+                                        sizeof(light), nullptr, 0)
+        .Status;
+}
+
+// The header and the pixels travel as one input buffer.
+NTSTATUS BridgeClient::SetSceneImage(uint32_t width, uint32_t height,
+                                     const std::vector<uint8_t>& rgb) {
+    const BRIDGE_SCENE_IMAGE header{width, height};
+    std::vector<uint8_t> input(sizeof(header) + rgb.size());
+    std::memcpy(input.data(), &header, sizeof(header));
+    if (!rgb.empty()) std::memcpy(input.data() + sizeof(header), rgb.data(), rgb.size());
+    return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_SCENE_IMAGE,
+                                        input.data(), ULONG(input.size()), nullptr, 0)
+        .Status;
+}
+
+NTSTATUS BridgeClient::SetFlicker(uint32_t mode) {
+    const BRIDGE_FLICKER_REQUEST request{mode};
+    return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_FLICKER, &request,
+                                        sizeof(request), nullptr, 0)
         .Status;
 }
 

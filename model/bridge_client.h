@@ -40,6 +40,10 @@ class BridgeClient {
     NTSTATUS Stream(uint32_t frames, BRIDGE_STREAM_RESULT* result = nullptr);
     NTSTATUS Press(uint32_t triggerKind);
     NTSTATUS SetScene(const BRIDGE_SCENE& scene);
+    NTSTATUS SetLight(const BRIDGE_LIGHT& light);
+    // `rgb` holds width * height * 3 bytes; width 0 restores the test chart.
+    NTSTATUS SetSceneImage(uint32_t width, uint32_t height, const std::vector<uint8_t>& rgb);
+    NTSTATUS SetFlicker(uint32_t mode);
     NTSTATUS Query(BRIDGE_QUERY_RESULT* result);
     std::unique_ptr<BRIDGE_QUERY_RESULT> Query();  // empty when the query failed
 

@@ -10,6 +10,7 @@ packages=(
   openssl osslsigncode python3           # driver package: test signing and its checks
   clang-tidy-14                          # static analysis (tools/analyze.sh)
   clang-14 libclang-rt-14-dev            # fuzzing with libFuzzer (tools/fuzz.sh)
+  libpng-dev gnuplot-nox                 # camera_sim's images and plots
 )
 
 missing=()
