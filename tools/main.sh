@@ -11,9 +11,9 @@ echo "== build host64: camera_sim"
 cmake --preset host64 >/dev/null
 cmake --build --preset host64 --target camera_sim -j "$jobs" >/dev/null
 for preset in kernel-x86 kernel-x64; do
-  echo "== build $preset: driver images and package"
+  echo "== build $preset: driver images (orvane, tessip, bridge) and package"
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target driver_package -j "$jobs" >/dev/null
+  cmake --build --preset "$preset" --target driver_package bridge -j "$jobs" >/dev/null
 done
 echo "== driver images"
 find build/kernel-x86 build/kernel-x64 -maxdepth 3 -name '*.sys' | sort | xargs ls -l

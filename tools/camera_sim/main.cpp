@@ -75,7 +75,9 @@ OutputFiles WriteOutputs(const Options& options, const Run& run, int* status) {
         return false;
     };
     if (check(WriteTrace(options.out + "/frames.csv", run))) files.trace = options.out + "/frames.csv";
-    if (run.snapshotTaken) {
+    if (run.snapshotTaken && !PngAvailable()) {
+        std::fprintf(stderr, "camera_sim: no snapshot.png: this build has no libpng\n");
+    } else if (run.snapshotTaken) {
         const RgbImage image{run.snapshotWidth, run.snapshotHeight, run.snapshot};
         if (image.pixels.size() != size_t(image.width) * image.height * 3) {
             check("the still image holds " + std::to_string(image.pixels.size()) +
@@ -111,7 +113,8 @@ int main(int argc, char** argv) {
 
     std::vector<Phase> phases = DefaultScenario(options);
     if (!options.quiet && !options.trace) PrintTableHeader(stdout);
-    const Run run = RunScenario(std::move(phases), scene, MakeObservers(options, options.frames));
+    const Run run = RunScenario(std::move(phases), scene, MakeObservers(options, options.frames),
+                                options.eeprom);
     if (!options.quiet && !options.trace && isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\033[K");
 
     int status = 0;

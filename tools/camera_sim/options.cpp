@@ -41,6 +41,7 @@ const char* UsageText() {
            "                    0 is 60 Hz, 1 is 50 Hz)\n"
            "  --scene FILE.png  what the camera looks at, scaled and cropped to at most 320x240\n"
            "  --out DIR         folder of the outputs (default build/camera_sim in the repository)\n"
+           "  --eeprom          white-balance presets from the camera EEPROM (default: registry)\n"
            "  --trace           print every bridge control and every frame, one line each\n"
            "                    (I/O request packets are not traced: the user-mode kernel has no\n"
            "                    hook for them)\n"
@@ -59,6 +60,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options)
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") options->help = true;
         else if (arg == "--trace") options->trace = true;
+        else if (arg == "--eeprom") options->eeprom = true;
         else if (arg == "--quiet") options->quiet = true;
         else if (arg == "--frames" || arg == "--mains" || arg == "--flicker" ||
                  arg == "--scene" || arg == "--out") {

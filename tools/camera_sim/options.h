@@ -14,6 +14,7 @@ struct Options {
     bool flickerGiven = false;
     std::string scene;         // PNG the camera looks at; empty: the built-in chart
     std::string out;           // folder of the outputs
+    bool eeprom = false;       // white-balance presets from the camera EEPROM, not the registry
     bool trace = false;
     bool quiet = false;
     bool help = false;

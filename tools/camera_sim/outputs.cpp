@@ -1,6 +1,8 @@
 #include "outputs.h"
 
+#if CAMERA_SIM_HAVE_PNG
 #include <png.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -16,12 +18,24 @@ constexpr uint32_t kMinSceneWidth = 32;
 constexpr uint32_t kMinSceneHeight = 24;
 constexpr uint32_t kMaxPngSide = 16384;  // anything larger is not a scene but a mistake
 
+#if CAMERA_SIM_HAVE_PNG
+// libpng prints its errors and warnings unless given handlers; the error
+// becomes the caller's one-line message instead, through the longjmp.
+void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void PngWarning(png_structp, png_const_charp) {}
+
+#endif
+
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace
+
+#if CAMERA_SIM_HAVE_PNG
+
+bool PngAvailable() { return true; }
 
 /*
  * WritePng
@@ -32,7 +46,7 @@ using File = std::unique_ptr<FILE, FileCloser>;
 std::string WritePng(const std::string& path, const RgbImage& image) {
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) return "cannot write " + path;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     if (info == nullptr) {
         png_destroy_write_struct(&png, nullptr);
@@ -69,7 +83,7 @@ std::string ReadPng(const std::string& path, RgbImage* image) {
     if (std::fread(signature, 1, sizeof(signature), file.get()) != sizeof(signature) ||
         png_sig_cmp(signature, 0, sizeof(signature)) != 0)
         return path + " is not a PNG file";
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     if (info == nullptr) {
         png_destroy_read_struct(&png, nullptr, nullptr);
@@ -105,6 +119,20 @@ std::string ReadPng(const std::string& path, RgbImage* image) {
     png_destroy_read_struct(&png, &info, nullptr);
     return {};
 }
+
+#else
+
+bool PngAvailable() { return false; }
+
+std::string WritePng(const std::string& path, const RgbImage&) {
+    return "cannot write " + path + ": this build of camera_sim has no libpng";
+}
+
+std::string ReadPng(const std::string& path, RgbImage*) {
+    return "cannot read " + path + ": this build of camera_sim has no libpng";
+}
+
+#endif
 
 std::string LoadScene(const std::string& path, RgbImage* scene) {
     RgbImage source;

@@ -11,6 +11,9 @@
 
 namespace camera_sim {
 
+// Whether this build reads and writes PNG files (it has libpng).
+bool PngAvailable();
+
 // PNG in and out through libpng. Each returns an empty string or the reason
 // it failed.
 std::string WritePng(const std::string& path, const RgbImage& image);

@@ -294,7 +294,8 @@ std::vector<Phase> DefaultScenario(const Options& options) {
     return phases;
 }
 
-Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observers& observers) {
+Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observers& observers,
+                bool eepromPresets) {
     Run run;
     run.phases = std::move(phases);
     run.lightControl = run.flickerControl = true;
@@ -304,6 +305,7 @@ Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observer
     {
         BRIDGE_CONFIGURATION configuration = BRIDGE_DEFAULT_CONFIGURATION;
         configuration.FlickerMode = startMode;
+        configuration.EepromPresets = eepromPresets;
         camera_model::CameraDrivers drivers(configuration);
         PDEVICE_OBJECT pdo = nullptr;
         if (drivers.PlugIn(DO_BUFFERED_IO | DO_POWER_PAGABLE, &pdo) != STATUS_SUCCESS ||

@@ -92,6 +92,9 @@ struct Observers {
 
 
 // Plays `phases` on a fresh user-mode kernel and leaves it shut down.
-Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observers& observers);
+// `eepromPresets`: the bridge driver brings the camera up with the
+// white-balance presets of its EEPROM rather than the registry defaults.
+Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observers& observers,
+                bool eepromPresets = false);
 
 }  // namespace camera_sim
