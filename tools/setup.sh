@@ -10,6 +10,7 @@ packages=(
   openssl osslsigncode python3           # driver package: test signing and its checks
   clang-tidy-14                          # static analysis (tools/analyze.sh)
   clang-14 libclang-rt-14-dev            # fuzzing with libFuzzer (tools/fuzz.sh)
+  libpng-dev gnuplot-nox                 # camera_sim's images and plots
 )
 
 missing=()
@@ -27,5 +28,7 @@ echo "Installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
+# An index that fails to download (a mirror mid-sync, an architecture the
+# mirror lags on) leaves the others usable: the install decides.
+$sudo apt-get update -qq || echo "apt-get update reported errors; installing from the indexes it has"
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
