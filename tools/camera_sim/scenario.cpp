@@ -32,8 +32,8 @@ bool AwbSettled(const Statistics& s) {
 namespace {
 
 constexpr BRIDGE_LIGHT kDimDaylight{60, 90, 100, 110, 0, 0};
-constexpr BRIDGE_LIGHT kDaylight{2000, 90, 100, 110, 0, 0};
-constexpr BRIDGE_LIGHT kWarmLamp{400, 120, 100, 70, 0, 0};
+constexpr BRIDGE_LIGHT kDaylight{1000, 90, 100, 110, 0, 0};
+constexpr BRIDGE_LIGHT kWarmLamp{400, 115, 100, 85, 0, 0};
 // A lamp on mains loses this much of its light at the troughs of each cycle.
 constexpr uint32_t kLampFlickerDepth = 40;
 
@@ -303,7 +303,13 @@ Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observer
 
     Reset();
     {
+        // Rate level 1 without the extra clock: the camera whose anti-flicker
+        // steps orvane times from the sensor's clock as whole flicker periods
+        // (1/100 s in mode 1, 1/120 s in mode 0), so the right mode calms the
+        // wander the wrong one shows.
         BRIDGE_CONFIGURATION configuration = BRIDGE_DEFAULT_CONFIGURATION;
+        configuration.RateLevel = 1;
+        configuration.TimingFlag = 1;
         configuration.FlickerMode = startMode;
         configuration.EepromPresets = eepromPresets;
         camera_model::CameraDrivers drivers(configuration);
