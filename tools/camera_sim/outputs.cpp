@@ -183,18 +183,18 @@ std::string PrepareFolder(const std::string& folder) {
 std::string WriteTrace(const std::string& path, const Run& run) {
     File file(std::fopen(path.c_str(), "w"));
     if (!file) return "cannot write " + path;
-    // The frame record carries no exposure time, only rows and gain code.
     std::fprintf(file.get(),
                  "frame,phase,flicker_mode,exposure_index,shutter_rows,gain_code,luminance,red,"
-                 "green,blue,red_gain,green_gain,blue_gain,ae_settled,awb_settled,snapshot\n");
+                 "green,blue,red_gain,green_gain,blue_gain,ae_settled,awb_settled,snapshot,"
+                 "exposure_us\n");
     for (const FrameRow& row : run.frames) {
         const BRIDGE_FRAME_RECORD& r = row.record;
         const Statistics s = Unpack(r.Statistics);
-        std::fprintf(file.get(), "%u,%s,%u,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%d,%d,%u\n", r.Frame,
+        std::fprintf(file.get(), "%u,%s,%u,%d,%u,%u,%u,%u,%u,%u,%u,%u,%u,%d,%d,%u,%u\n", r.Frame,
                      run.phases[row.phase].name.c_str(), row.flickerMode, r.ExposureIndex,
                      r.ShutterRows, r.GainCode, s.luminance, s.red, s.green, s.blue, r.RedGain,
                      r.GreenGain, r.BlueGain, row.aeSettled ? 1 : 0, row.awbSettled ? 1 : 0,
-                     r.SnapshotDelivered);
+                     r.SnapshotDelivered, r.ExposureMicroseconds);
     }
     return std::fflush(file.get()) == 0 ? std::string() : "cannot write " + path;
 }
