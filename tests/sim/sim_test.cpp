@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -167,6 +168,53 @@ TEST(CameraSimSession, AutoExposureSettlesAfterAStepFromTooDarkAndFromTooBright)
         const int distance = std::abs(IndexAt(run, settledAt) - IndexAt(run, after.firstFrame));
         EXPECT_GT(distance, 0);
         EXPECT_LE(summary[1].aeFrames, SettleBound(distance)) << "index moved by " << distance;
+    }
+}
+
+/*
+ * The same bound for auto white balance: a channel outside its tolerance
+ * moves at least one gain step per two deciding periods (8 frames), the
+ * period in progress at the change still sums light from before it, and a
+ * frame's statistics show the gains of the frame before. `gainDistance` is
+ * the farther of the red and blue gains' moves.
+ */
+constexpr int AwbSettleBound(int gainDistance) { return 8 * gainDistance + 4 + 1; }
+
+int GainDistance(const camera_sim::Run& run, uint32_t from, uint32_t to) {
+    const BRIDGE_FRAME_RECORD& a = run.frames.at(from - 1).record;
+    const BRIDGE_FRAME_RECORD& b = run.frames.at(to - 1).record;
+    return std::max(std::abs(int(a.RedGain) - int(b.RedGain)),
+                    std::abs(int(a.BlueGain) - int(b.BlueGain)));
+}
+
+// A change of light colour at steady brightness, to a warmer and to a
+// cooler light: white balance ends with red and blue within tolerance
+// within the bound its steps allow.
+TEST(CameraSimSession, AutoWhiteBalanceSettlesAfterAChangeOfLightColour) {
+    const struct {
+        const char* what;
+        BRIDGE_LIGHT after;
+    } cases[] = {
+        {"neutral to a warm lamp", {400, 115, 100, 85, 0, 0}},
+        {"neutral to a cool light", {400, 90, 100, 110, 0, 0}},
+    };
+    const uint32_t mode = RightFlickerMode(50);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Phase> phases = {
+            {"before", {400, 100, 100, 100, 0, 0}, mode, 320},
+            {"after", c.after, mode, 400},
+        };
+        const camera_sim::Run run = RunScenario(std::move(phases), {}, {});
+        ASSERT_EQ(run.failure, "");
+        const std::vector<PhaseSummary> summary = Summarise(run);
+        ASSERT_GT(summary[0].awbFrames, 0) << "the first light never balanced";
+        ASSERT_GT(summary[1].awbFrames, 0) << "never balanced after the change";
+        const Phase& after = run.phases[1];
+        const uint32_t settledAt = after.firstFrame + uint32_t(summary[1].awbFrames) - 1;
+        const int distance = GainDistance(run, after.firstFrame, settledAt);
+        EXPECT_GT(distance, 0);
+        EXPECT_LE(summary[1].awbFrames, AwbSettleBound(distance)) << "gains moved by " << distance;
     }
 }
 
