@@ -23,6 +23,11 @@ std::vector<std::string> TakeFaults();  // returns and forgets them
 void RecordFault(const std::string &message);
 // Called for every fault as it is recorded (from whatever thread found it).
 void SetFaultObserver(std::function<void(const std::string &)> observer);
+// Called for every request a driver or the kernel passes to a device
+// (IofCallDriver), before its dispatch routine runs, on the calling thread,
+// with one line naming the IRP, its function and the driver that gets it.
+// For tracing tools; an empty function stops it.
+void SetRequestObserver(std::function<void(const std::string &)> observer);
 
 // ------------------------------------------------------------- lifecycle --
 // Orderly end: sends every device stack still present its removal, unloads

@@ -165,8 +165,22 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   record->Levels.assign(record->Levels.size(), IrpRecord::Level{});
 }
 
+namespace {
+
+std::mutex observerLock;
+std::function<void(const std::string &)> requestObserver;
+
+std::function<void(const std::string &)> RequestObserver() {
+  std::lock_guard<std::mutex> guard(observerLock);
+  return requestObserver;
+}
+
+}  // namespace
+
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
+  const std::function<void(const std::string &)> observer = RequestObserver();
+  std::string observed;
   int level;
   PDRIVER_DISPATCH dispatch;
   PIO_STACK_LOCATION location;
@@ -220,7 +234,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     major = location->MajorFunction;
     minor = location->MinorFunction;
     dispatch = DeviceObject->DriverObject->MajorFunction[major];
+    if (observer)
+      observed = Format("IRP %p %s to %s", static_cast<void *>(Irp), IrpName(major, minor).c_str(),
+                        DriverName(device->Driver).c_str());
   }
+  if (observer) observer(observed);
   KIRQL entry = ThreadIrql();
   NTSTATUS status;
   {
@@ -438,3 +456,12 @@ POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE 
 }
 
 }  // extern "C"
+
+namespace host_kernel {
+
+void SetRequestObserver(std::function<void(const std::string &)> observer) {
+  std::lock_guard<std::mutex> guard(observerLock);
+  requestObserver = std::move(observer);
+}
+
+}  // namespace host_kernel

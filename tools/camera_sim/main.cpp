@@ -38,6 +38,7 @@ Observers MakeObservers(const Options& options, uint32_t totalFrames) {
     const bool progress =
         !options.quiet && !options.trace && totalFrames > kProgressAbove && isatty(STDERR_FILENO);
     if (options.trace) {
+        observers.request = [](const std::string& request) { std::printf("%s\n", request.c_str()); };
         observers.control = [](const std::string& control, NTSTATUS status) {
             std::printf("bridge %-40s -> 0x%08X\n", control.c_str(), unsigned(status));
         };

@@ -302,6 +302,7 @@ Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observer
     const uint32_t startMode = run.phases.empty() ? 0 : run.phases[0].flickerMode;
 
     Reset();
+    SetRequestObserver(observers.request);
     {
         // Rate level 1 without the extra clock: the camera whose anti-flicker
         // steps orvane times from the sensor's clock as whole flicker periods
@@ -334,6 +335,7 @@ Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observer
         run.liveDevices = LiveDevices();
     }
     Shutdown();
+    SetRequestObserver({});
     run.faults = Faults();
     if (run.failure.empty() && !run.faults.empty()) run.failure = "the kernel's checks found faults";
     return run;

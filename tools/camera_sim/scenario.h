@@ -86,6 +86,8 @@ struct Run {
 // Watchers of the run, each may be empty: every bridge control as it
 // returns, every frame as it streams.
 struct Observers {
+    // Every IRP passed to a driver of the camera's stack, one line each.
+    std::function<void(const std::string& request)> request;
     std::function<void(const std::string& control, NTSTATUS status)> control;
     std::function<void(const Run& run, const FrameRow& row)> frame;
 };
