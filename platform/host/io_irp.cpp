@@ -112,6 +112,19 @@ size_t LiveIrps() {
 using namespace host_kernel;
 using namespace host_kernel::detail;
 
+// The observer of every request passed to a device (SetRequestObserver).
+namespace {
+
+std::mutex observerLock;
+std::function<void(const std::string &)> requestObserver;
+
+std::function<void(const std::string &)> RequestObserver() {
+  std::lock_guard<std::mutex> guard(observerLock);
+  return requestObserver;
+}
+
+}  // namespace
+
 extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
@@ -164,18 +177,6 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   record->State = IrpState::Active;
   record->Levels.assign(record->Levels.size(), IrpRecord::Level{});
 }
-
-namespace {
-
-std::mutex observerLock;
-std::function<void(const std::string &)> requestObserver;
-
-std::function<void(const std::string &)> RequestObserver() {
-  std::lock_guard<std::mutex> guard(observerLock);
-  return requestObserver;
-}
-
-}  // namespace
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
