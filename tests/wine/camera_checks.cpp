@@ -60,6 +60,12 @@ std::wstring WaitForInterface(const GUID& interfaceClass, DWORD timeoutMs) {
     return std::wstring();
 }
 
+// Opens a device interface for reading and writing, as an application does.
+HANDLE OpenInterface(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
 // The outcome of one request as an application sees it.
 struct Outcome {
     DWORD Error;     // 0 on success, GetLastError() otherwise
@@ -337,8 +343,7 @@ void RunCameraChecks(WineChecks& checks) {
     std::wstring bridgePath = WaitForInterface(kBridgeInterface, kStartTimeoutMs);
     HANDLE bridge = INVALID_HANDLE_VALUE;
     if (checks.Check(!bridgePath.empty(), "the camera starts and the bridge driver's interface appears")) {
-        bridge = CreateFileW(bridgePath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        bridge = OpenInterface(bridgePath);
     }
     BRIDGE_QUERY_RESULT* started = new BRIDGE_QUERY_RESULT;
     if (checks.Check(bridge != INVALID_HANDLE_VALUE && Query(bridge, started),
@@ -353,9 +358,7 @@ void RunCameraChecks(WineChecks& checks) {
     if (!checks.Check(!path.empty(), "the camera starts and tessip's still-image interface appears")) {
         return;
     }
-    HANDLE device = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE device = OpenInterface(path);
     if (!checks.Check(device != INVALID_HANDLE_VALUE, "the still-image interface opens")) {
         return;
     }
@@ -374,9 +377,7 @@ void RunDirectIoChecks(WineChecks& checks) {
     if (!checks.Check(!bridgePath.empty() && !path.empty(), "the camera starts")) {
         return;
     }
-    HANDLE bridge = CreateFileW(bridgePath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE bridge = OpenInterface(bridgePath);
     BRIDGE_QUERY_RESULT* started = new BRIDGE_QUERY_RESULT;
     checks.Check(bridge != INVALID_HANDLE_VALUE && Query(bridge, started) &&
                      (started->Flags & BRIDGE_FLAG_DIRECT_IO) != 0,
