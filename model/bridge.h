@@ -64,6 +64,12 @@ constexpr BRIDGE_CONFIGURATION BRIDGE_DEFAULT_CONFIGURATION = {0, 2, 0, 0, 0, 64
 // NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration; the definition is constant-initialised
 extern BRIDGE_CONFIGURATION BridgeConfiguration;
 
+// Told of every service call orvane makes, during the bring-up and after
+// it, once the call has returned. Only the host build's tracing sets it; in
+// the kernel images it stays null.
+typedef void (*BRIDGE_CALL_OBSERVER)(const BRIDGE_SERVICE_CALL* Call);
+extern BRIDGE_CALL_OBSERVER BridgeCallObserver;
+
 // The device extension of every bridge device object; lives and dies with it.
 struct BRIDGE_EXTENSION {
     ULONG Signature;
@@ -100,8 +106,8 @@ struct BRIDGE_EXTENSION {
     BOOLEAN FrameLatched;
     CAMERA_FRAME Frame;
     ULONG FrameStatistics;
-    // The command being run while the bring-up is logged; Logging is FALSE
-    // outside the bring-up.
+    // The command being run, which a logged or observed service call is
+    // made for; Logging is FALSE outside the bring-up.
     BOOLEAN Logging;
     ULONG LoggedCommand;
 

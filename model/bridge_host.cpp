@@ -5,3 +5,7 @@
 void BridgeHostConfigure(const BRIDGE_CONFIGURATION& configuration) {
     BridgeConfiguration = configuration;
 }
+
+void BridgeHostObserveCalls(BRIDGE_CALL_OBSERVER observer) {
+    BridgeCallObserver = observer;
+}

@@ -13,3 +13,7 @@ extern "C" NTSTATUS NTAPI BridgeDriverEntry(PDRIVER_OBJECT DriverObject,
 // Cameras whose add-device runs from now on are brought up this way.
 // Call it while no camera is being plugged in.
 void BridgeHostConfigure(const BRIDGE_CONFIGURATION& configuration);
+
+// Every bridge service call of every camera from now on goes to `observer`
+// (nullptr: none). Set it while no camera is plugged in.
+void BridgeHostObserveCalls(BRIDGE_CALL_OBSERVER observer);

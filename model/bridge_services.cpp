@@ -22,16 +22,35 @@ static uint32_t PackBytes(const uint8_t* Bytes, uint32_t Length) {
     return packed;
 }
 
+BRIDGE_CALL_OBSERVER BridgeCallObserver = nullptr;
+
 /*
  * LogCall
  *
  * A fixed log: calls beyond its capacity are counted only as an overflow,
- * so the bring-up never needs memory.
+ * so the bring-up never needs memory. The observer, where there is one,
+ * sees every call, logged or not.
  */
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the log entry's own order
 static void LogCall(BRIDGE_EXTENSION* Extension, uint32_t Slot, uint32_t A0, uint32_t A1,
                     uint32_t A2, uint32_t A3, uint32_t Data, uint32_t Result) {
     // NOLINTEND(bugprone-easily-swappable-parameters)
+    const BRIDGE_CALL_OBSERVER observer = BridgeCallObserver;
+    if (!Extension->Logging && observer == nullptr) {
+        return;
+    }
+    BRIDGE_SERVICE_CALL call;
+    call.Command = Extension->LoggedCommand;
+    call.Slot = Slot;
+    call.Arguments[0] = A0;
+    call.Arguments[1] = A1;
+    call.Arguments[2] = A2;
+    call.Arguments[3] = A3;
+    call.Data = Data;
+    call.Result = Result;
+    if (observer != nullptr) {
+        observer(&call);
+    }
     if (!Extension->Logging) {
         return;
     }
@@ -40,15 +59,7 @@ static void LogCall(BRIDGE_EXTENSION* Extension, uint32_t Slot, uint32_t A0, uin
         seen->Flags |= BRIDGE_FLAG_LOG_OVERFLOW;
         return;
     }
-    BRIDGE_SERVICE_CALL* call = &seen->Log[seen->LogCount++];
-    call->Command = Extension->LoggedCommand;
-    call->Slot = Slot;
-    call->Arguments[0] = A0;
-    call->Arguments[1] = A1;
-    call->Arguments[2] = A2;
-    call->Arguments[3] = A3;
-    call->Data = Data;
-    call->Result = Result;
+    seen->Log[seen->LogCount++] = call;
 }
 
 void BridgeInitializeServices(BRIDGE_EXTENSION* Extension) {

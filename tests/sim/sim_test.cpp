@@ -197,6 +197,7 @@ TEST(CameraSimSession, AutoWhiteBalanceSettlesAfterAChangeOfLightColour) {
     } cases[] = {
         {"neutral to a warm lamp", {400, 115, 100, 85, 0, 0}},
         {"neutral to a cool light", {400, 90, 100, 110, 0, 0}},
+        {"neutral to a fluorescent tube", {400, 92, 108, 100, 0, 0}},
     };
     const uint32_t mode = RightFlickerMode(50);
     for (const auto& c : cases) {

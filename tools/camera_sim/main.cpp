@@ -42,6 +42,9 @@ Observers MakeObservers(const Options& options, uint32_t totalFrames) {
         observers.control = [](const std::string& control, NTSTATUS status) {
             std::printf("bridge %-40s -> 0x%08X\n", control.c_str(), unsigned(status));
         };
+        observers.call = [](const BRIDGE_SERVICE_CALL& call) {
+            std::printf("%s\n", DescribeCall(call).c_str());
+        };
     }
     if (options.quiet) return observers;
     observers.frame = [options, progress, totalFrames](const Run& run, const FrameRow& row) {

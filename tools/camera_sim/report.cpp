@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "camera_sensor_control.h"
+
 namespace camera_sim {
 
 namespace {
@@ -114,6 +116,28 @@ void PrintSummary(std::FILE* out, const Run& run, const OutputFiles& files) {
     for (const std::string& plot : files.plots)
         std::fprintf(out, ", %s", plot.substr(plot.find_last_of('/') + 1).c_str());
     std::fprintf(out, "\n");
+}
+
+std::string DescribeCall(const BRIDGE_SERVICE_CALL& call) {
+    // BRIDGE_SERVICES by slot; the unused slots are never called.
+    static const char* const kSlotNames[BRIDGE_SERVICES_SLOTS] = {
+        "BusWriteRead", "BusWrite", "ReadEeprom", "ReadBridgeReg", "WriteBridgeReg",
+        nullptr, nullptr, nullptr, nullptr,
+        "GetControl", "GetControlMax", "GetControlMin", "SetControl", "SetControlMax",
+        nullptr, "ReadRegistryDword", "Service16", nullptr, "ReadFrameStats", "Service19",
+    };
+    std::string slot;
+    if (call.Slot < BRIDGE_SERVICES_SLOTS && kSlotNames[call.Slot] != nullptr) slot = kSlotNames[call.Slot];
+    else if (call.Slot == BRIDGE_SLOT_PROBE_CHECK_ADDRESS) slot = "ProbeCheckAddress";
+    else if (call.Slot == BRIDGE_SLOT_PROBE_WRITE_READ) slot = "ProbeWriteRead";
+    else slot = "slot " + std::to_string(call.Slot);
+    const std::string command =
+        call.Command == BRIDGE_COMMAND_PROBE ? "probe" : "command " + std::to_string(call.Command);
+    char line[200];
+    std::snprintf(line, sizeof(line), "call %-10s %-17s args 0x%X 0x%X 0x%X 0x%X data 0x%X -> 0x%08X",
+                  command.c_str(), slot.c_str(), call.Arguments[0], call.Arguments[1],
+                  call.Arguments[2], call.Arguments[3], call.Data, call.Result);
+    return line;
 }
 
 }  // namespace camera_sim

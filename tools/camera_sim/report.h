@@ -38,4 +38,8 @@ struct OutputFiles {
 
 void PrintSummary(std::FILE* out, const Run& run, const OutputFiles& files);
 
+// One service call into the bridge driver as a trace line: the command it
+// was made for, the service by name, its arguments, what it returned.
+std::string DescribeCall(const BRIDGE_SERVICE_CALL& call);
+
 }  // namespace camera_sim

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "bridge_client.h"
+#include "bridge_host.h"
 #include "camera_stack.h"
 #include "host_win32.h"
 #include "snapshot_client.h"
@@ -34,8 +35,10 @@ namespace {
 constexpr BRIDGE_LIGHT kDimDaylight{60, 90, 100, 110, 0, 0};
 constexpr BRIDGE_LIGHT kDaylight{1000, 90, 100, 110, 0, 0};
 constexpr BRIDGE_LIGHT kWarmLamp{400, 115, 100, 85, 0, 0};
-// A lamp on mains loses this much of its light at the troughs of each cycle.
-constexpr uint32_t kLampFlickerDepth = 40;
+// A cool-white tube: strong in green, weak in red.
+constexpr BRIDGE_LIGHT kFluorescentTube{400, 92, 108, 100, 0, 0};
+// A tube on mains loses this much of its light at the troughs of each cycle.
+constexpr uint32_t kTubeFlickerDepth = 40;
 
 // The still image must arrive within a few frames of the press; beyond this
 // many the delivery is taken as lost.
@@ -272,21 +275,29 @@ void PlaySession(const RgbImage& scene, const Observers& observers, uint32_t sta
     if (StreamPhases(session, run, startMode)) TakeSnapshot(session, app, run);
 }
 
+// The bridge driver tells a plain function of its calls; this one hands
+// them to the run's observer.
+std::function<void(const BRIDGE_SERVICE_CALL&)> callObserver;
+
+void ObserveCall(const BRIDGE_SERVICE_CALL* call) {
+    callObserver(*call);
+}
+
 }  // namespace
 
 std::vector<Phase> DefaultScenario(const Options& options) {
     const uint32_t n = options.frames;
-    BRIDGE_LIGHT lamp = kWarmLamp;
-    lamp.MainsHz = options.mains;
-    lamp.FlickerDepth = kLampFlickerDepth;
+    BRIDGE_LIGHT tube = kFluorescentTube;
+    tube.MainsHz = options.mains;
+    tube.FlickerDepth = kTubeFlickerDepth;
     const uint32_t wrong = options.flicker;
     const uint32_t right = RightFlickerMode(options.mains);
     std::vector<Phase> phases = {
         {"dim room", kDimDaylight, wrong, n * 20 / 100},
         {"daylight", kDaylight, wrong, n * 15 / 100},
         {"warm lamp", kWarmLamp, wrong, n * 25 / 100},
-        {"lamp " + ModeName(wrong) + " mode", lamp, wrong, n * 20 / 100},
-        {"lamp " + ModeName(right) + " mode", lamp, right, 0},
+        {"tube " + ModeName(wrong) + " mode", tube, wrong, n * 20 / 100},
+        {"tube " + ModeName(right) + " mode", tube, right, 0},
     };
     uint32_t used = 0;
     for (const Phase& phase : phases) used += phase.frames;
@@ -303,6 +314,8 @@ Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observer
 
     Reset();
     SetRequestObserver(observers.request);
+    callObserver = observers.call;
+    BridgeHostObserveCalls(callObserver ? ObserveCall : nullptr);
     {
         // Rate level 1 without the extra clock: the camera whose anti-flicker
         // steps orvane times from the sensor's clock as whole flicker periods
@@ -336,6 +349,8 @@ Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observer
     }
     Shutdown();
     SetRequestObserver({});
+    BridgeHostObserveCalls(nullptr);
+    callObserver = nullptr;
     run.faults = Faults();
     if (run.failure.empty() && !run.faults.empty()) run.failure = "the kernel's checks found faults";
     return run;

@@ -89,6 +89,8 @@ struct Observers {
     // Every IRP passed to a driver of the camera's stack, one line each.
     std::function<void(const std::string& request)> request;
     std::function<void(const std::string& control, NTSTATUS status)> control;
+    // Every call orvane makes into the bridge driver's services.
+    std::function<void(const BRIDGE_SERVICE_CALL& call)> call;
     std::function<void(const Run& run, const FrameRow& row)> frame;
 };
 
