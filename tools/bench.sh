@@ -11,4 +11,4 @@ tools/setup.sh
 cmake --preset host64 >/dev/null
 cmake --build --preset host64 -j "$(nproc)" --target sensor_bench tessip_bench
 build/host64/tests/bench/sensor_bench "$@"
-build/host64/snapshot/bench/tessip_bench "$@"
+build/host64/tests/bench/tessip_bench "$@"

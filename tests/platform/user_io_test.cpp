@@ -6,6 +6,8 @@
 #include "fixtures.h"
 
 #include <atomic>
+#include <optional>
+#include <string>
 #include <thread>
 
 using namespace host_kernel;
@@ -35,42 +37,97 @@ size_t Delivered(const UCHAR *buffer, size_t size) {
   return count;
 }
 
-struct IoCase {
-  Buffering How;
-  bool Pend;
-  NTSTATUS Status;     // IoStatus.Status the driver completes with
-  ULONG_PTR Information;
-  NTSTATUS Returned;   // dispatch's return when completing at once
-  // What the caller sees:
-  NTSTATUS SeenStatus;
-  size_t Delivered;
+const char *Name(Buffering buffering) {
+  switch (buffering) {
+    case Buffering::Buffered: return "buffered";
+    case Buffering::Direct: return "direct";
+    case Buffering::Neither: return "neither";
+  }
+  return "?";
+}
+
+const char *MethodName(ULONG method) {
+  switch (method) {
+    case METHOD_BUFFERED: return "METHOD_BUFFERED";
+    case METHOD_IN_DIRECT: return "METHOD_IN_DIRECT";
+    case METHOD_OUT_DIRECT: return "METHOD_OUT_DIRECT";
+    case METHOD_NEITHER: return "METHOD_NEITHER";
+  }
+  return "?";
+}
+
+std::string StatusName(NTSTATUS status) {
+  switch (status) {
+    case STATUS_SUCCESS: return "STATUS_SUCCESS";
+    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
+    case STATUS_BUFFER_OVERFLOW: return "STATUS_BUFFER_OVERFLOW";
+  }
+  return (::testing::Message() << "0x" << std::hex << ULONG(status)).GetString();
+}
+
+// How the lower driver finishes the request: in the dispatch routine, or
+// pended and completed later. Either way it writes kData into the request's
+// output buffer first.
+struct Completion {
+  bool Pends = false;
+  NTSTATUS Status = STATUS_SUCCESS;  // IoStatus.Status
+  ULONG_PTR Information = 0;         // IoStatus.Information
+  // What a dispatch routine completing at once returns, where it is not Status.
+  std::optional<NTSTATUS> Returned = std::nullopt;
 };
 
-constexpr NTSTATUS OK = STATUS_SUCCESS, FAIL = STATUS_UNSUCCESSFUL, MORE = STATUS_BUFFER_OVERFLOW;
-constexpr Buffering B = Buffering::Buffered, D = Buffering::Direct, N = Buffering::Neither;
+std::string Describe(const Completion &c) {
+  std::string text = std::string(c.Pends ? "pended, completed with " : "completed at once with ") +
+                     StatusName(c.Status) + ", Information " + std::to_string(c.Information);
+  if (c.Returned) text += ", dispatch returning " + StatusName(*c.Returned);
+  return text;
+}
 
-const IoCase kReadCases[] = {
-    // Buffered: only IoStatus.Information bytes come back, and only when the
-    // final status is not an error.
-    {B, false, OK, 8, OK, OK, 8},
-    {B, false, OK, 3, OK, OK, 3},
-    {B, false, OK, 0, OK, OK, 0},
-    {B, false, MORE, 8, MORE, MORE, 8},
-    {B, false, FAIL, 8, FAIL, FAIL, 0},
-    {B, true, OK, 8, 0, OK, 8},
-    {B, true, OK, 0, 0, OK, 0},
-    {B, true, FAIL, 8, 0, FAIL, 0},
+// A buffered read: the I/O manager copies the system buffer back, so what
+// reaches the caller depends on how the request completed.
+struct BufferedRead {
+  Completion Driver;
+  NTSTATUS SeenStatus;  // what the caller is told
+  size_t Delivered;     // bytes of kData in the caller's buffer
+};
+
+const BufferedRead kBufferedReads[] = {
+    // Only IoStatus.Information bytes come back, and only when the final
+    // status is not an error.
+    {.Driver = {.Status = STATUS_SUCCESS, .Information = 8},
+     .SeenStatus = STATUS_SUCCESS, .Delivered = 8},
+    {.Driver = {.Status = STATUS_SUCCESS, .Information = 3},
+     .SeenStatus = STATUS_SUCCESS, .Delivered = 3},
+    {.Driver = {.Status = STATUS_SUCCESS, .Information = 0},
+     .SeenStatus = STATUS_SUCCESS, .Delivered = 0},
+    {.Driver = {.Status = STATUS_BUFFER_OVERFLOW, .Information = 8},
+     .SeenStatus = STATUS_BUFFER_OVERFLOW, .Delivered = 8},
+    {.Driver = {.Status = STATUS_UNSUCCESSFUL, .Information = 8},
+     .SeenStatus = STATUS_UNSUCCESSFUL, .Delivered = 0},
+    {.Driver = {.Pends = true, .Status = STATUS_SUCCESS, .Information = 8},
+     .SeenStatus = STATUS_SUCCESS, .Delivered = 8},
+    {.Driver = {.Pends = true, .Status = STATUS_SUCCESS, .Information = 0},
+     .SeenStatus = STATUS_SUCCESS, .Delivered = 0},
+    {.Driver = {.Pends = true, .Status = STATUS_UNSUCCESSFUL, .Information = 8},
+     .SeenStatus = STATUS_UNSUCCESSFUL, .Delivered = 0},
     // A synchronous dispatch's return is what the caller gets; the copy
     // follows IoStatus.
-    {B, false, FAIL, 8, OK, OK, 0},
-    {B, false, OK, 8, FAIL, FAIL, 8},
-    // Direct and neither: the driver wrote the caller's memory itself.
-    {D, false, OK, 8, OK, OK, 8},
-    {D, false, OK, 0, OK, OK, 8},
-    {D, false, FAIL, 0, FAIL, FAIL, 8},
-    {D, true, OK, 8, 0, OK, 8},
-    {N, false, OK, 0, OK, OK, 8},
-    {N, true, FAIL, 0, 0, FAIL, 8},
+    {.Driver = {.Status = STATUS_UNSUCCESSFUL, .Information = 8, .Returned = STATUS_SUCCESS},
+     .SeenStatus = STATUS_SUCCESS, .Delivered = 0},
+    {.Driver = {.Status = STATUS_SUCCESS, .Information = 8, .Returned = STATUS_UNSUCCESSFUL},
+     .SeenStatus = STATUS_UNSUCCESSFUL, .Delivered = 8},
+};
+
+// Direct and neither reads: the driver writes the caller's memory itself, so
+// all of kData is there whatever the completion, and the caller is told the
+// status the driver completed with. Crossed with both bufferings.
+const Buffering kUnbuffered[] = {Buffering::Direct, Buffering::Neither};
+const Completion kUnbufferedCompletions[] = {
+    {.Status = STATUS_SUCCESS, .Information = 8},
+    {.Status = STATUS_SUCCESS, .Information = 0},
+    {.Status = STATUS_UNSUCCESSFUL, .Information = 0},
+    {.Pends = true, .Status = STATUS_SUCCESS, .Information = 8},
+    {.Pends = true, .Status = STATUS_UNSUCCESSFUL, .Information = 0},
 };
 
 class UserIoTest : public StackTest {
@@ -82,74 +139,104 @@ class UserIoTest : public StackTest {
     ASSERT_EQ(STATUS_SUCCESS, OpenDevice(app_, pdo_, &file_));
   }
 
-  Behavior BehaviorFor(const IoCase &c) {
-    Behavior behavior = c.Pend ? Behavior::Pend(c.Status, c.Information)
-                               : Behavior::Complete(c.Status, c.Information);
-    if (!c.Pend) behavior.Returned = c.Returned;
+  static Behavior BehaviorFor(const Completion &c) {
+    Behavior behavior = c.Pends ? Behavior::Pend(c.Status, c.Information)
+                                : Behavior::Complete(c.Status, c.Information);
+    if (!c.Pends && c.Returned) behavior.Returned = c.Returned;
     behavior.Data = kData;
     return behavior;
+  }
+
+  // One read of 16 bytes on a fresh stack of the given buffering.
+  void ExpectRead(Buffering how, const Completion &driver, NTSTATUS seenStatus, size_t delivered) {
+    Reset();
+    Open(how);
+    lower_->On(IRP_MJ_READ, BehaviorFor(driver));
+    UCHAR buffer[16];
+    memset(buffer, kUntouched, sizeof buffer);
+    IoResult result = ReadFile(app_, file_, buffer, sizeof buffer);
+    EXPECT_EQ(seenStatus, result.Status);
+    EXPECT_EQ(driver.Information, result.Information);
+    EXPECT_EQ(driver.Pends, result.Pended);
+    EXPECT_EQ(delivered, Delivered(buffer, sizeof buffer));
+    const SeenRequest seen = lower_->Seen().back();
+    EXPECT_EQ(16u, seen.Stack.Parameters.Read.Length);
+    EXPECT_EQ(how == Buffering::Buffered, seen.SystemBuffer != nullptr);
+    EXPECT_EQ(how == Buffering::Direct, seen.MdlAddress != nullptr);
+    EXPECT_EQ(how != Buffering::Direct, seen.UserBuffer == buffer);
+    Shutdown();
+    ReportFaults();
   }
 
   Process *app_ = nullptr;
   HANDLE file_ = nullptr;
 };
 
-TEST_F(UserIoTest, ReadAsTheCallerSeesIt) {
-  for (const IoCase &c : kReadCases) {
-    SCOPED_TRACE(::testing::Message() << "buffering " << int(c.How) << " pend " << c.Pend
-                                      << " status 0x" << std::hex << c.Status << " info "
-                                      << c.Information << " returned 0x" << c.Returned);
-    Reset();
-    Open(c.How);
-    lower_->On(IRP_MJ_READ, BehaviorFor(c));
-    UCHAR buffer[16];
-    memset(buffer, kUntouched, sizeof buffer);
-    IoResult result = ReadFile(app_, file_, buffer, sizeof buffer);
-    EXPECT_EQ(c.SeenStatus, result.Status);
-    EXPECT_EQ(c.Information, result.Information);
-    EXPECT_EQ(c.Pend, result.Pended);
-    EXPECT_EQ(c.Delivered, Delivered(buffer, sizeof buffer));
-    const SeenRequest seen = lower_->Seen().back();
-    EXPECT_EQ(16u, seen.Stack.Parameters.Read.Length);
-    EXPECT_EQ(c.How == B, seen.SystemBuffer != nullptr);
-    EXPECT_EQ(c.How == D, seen.MdlAddress != nullptr);
-    EXPECT_EQ(c.How != D, seen.UserBuffer == buffer);
-    Shutdown();
-    ReportFaults();
+TEST_F(UserIoTest, BufferedReadAsTheCallerSeesIt) {
+  for (const BufferedRead &c : kBufferedReads) {
+    SCOPED_TRACE("buffered, " + Describe(c.Driver));
+    ExpectRead(Buffering::Buffered, c.Driver, c.SeenStatus, c.Delivered);
   }
 }
 
-struct ControlCase {
+TEST_F(UserIoTest, UnbufferedReadAsTheCallerSeesIt) {
+  for (Buffering how : kUnbuffered) {
+    for (const Completion &driver : kUnbufferedCompletions) {
+      SCOPED_TRACE(std::string(Name(how)) + ", " + Describe(driver));
+      ExpectRead(how, driver, driver.Status, kData.size());
+    }
+  }
+}
+
+// Device controls on a buffered device (the device's flags do not matter for
+// them; the method bits of the code do). The dispatch routine returns the
+// status it completes with, which is what the caller is told.
+struct Control {
   ULONG Method;
-  bool Pend;
-  NTSTATUS Status;
-  ULONG_PTR Information;
-  size_t Delivered;
+  Completion Driver;
+  size_t Delivered;  // bytes of kData in the caller's output buffer
 };
 
-const ControlCase kControlCases[] = {
-    {METHOD_BUFFERED, false, OK, 8, 8},   {METHOD_BUFFERED, false, OK, 5, 5},
-    {METHOD_BUFFERED, false, FAIL, 8, 0}, {METHOD_BUFFERED, true, OK, 8, 8},
-    {METHOD_BUFFERED, true, MORE, 4, 4},  {METHOD_OUT_DIRECT, false, OK, 0, 8},
-    {METHOD_OUT_DIRECT, true, FAIL, 0, 8}, {METHOD_IN_DIRECT, false, OK, 8, 8},
-    {METHOD_NEITHER, false, OK, 0, 8},    {METHOD_NEITHER, true, OK, 8, 8},
+const Control kControls[] = {
+    // The system buffer is copied back as far as Information, unless the
+    // status is an error.
+    {.Method = METHOD_BUFFERED,
+     .Driver = {.Status = STATUS_SUCCESS, .Information = 8}, .Delivered = 8},
+    {.Method = METHOD_BUFFERED,
+     .Driver = {.Status = STATUS_SUCCESS, .Information = 5}, .Delivered = 5},
+    {.Method = METHOD_BUFFERED,
+     .Driver = {.Status = STATUS_UNSUCCESSFUL, .Information = 8}, .Delivered = 0},
+    {.Method = METHOD_BUFFERED,
+     .Driver = {.Pends = true, .Status = STATUS_SUCCESS, .Information = 8}, .Delivered = 8},
+    {.Method = METHOD_BUFFERED,
+     .Driver = {.Pends = true, .Status = STATUS_BUFFER_OVERFLOW, .Information = 4}, .Delivered = 4},
+    // The driver wrote the caller's output buffer itself, through the MDL or
+    // the user address.
+    {.Method = METHOD_OUT_DIRECT,
+     .Driver = {.Status = STATUS_SUCCESS, .Information = 0}, .Delivered = 8},
+    {.Method = METHOD_OUT_DIRECT,
+     .Driver = {.Pends = true, .Status = STATUS_UNSUCCESSFUL, .Information = 0}, .Delivered = 8},
+    {.Method = METHOD_IN_DIRECT,
+     .Driver = {.Status = STATUS_SUCCESS, .Information = 8}, .Delivered = 8},
+    {.Method = METHOD_NEITHER,
+     .Driver = {.Status = STATUS_SUCCESS, .Information = 0}, .Delivered = 8},
+    {.Method = METHOD_NEITHER,
+     .Driver = {.Pends = true, .Status = STATUS_SUCCESS, .Information = 8}, .Delivered = 8},
 };
 
 TEST_F(UserIoTest, DeviceControlAsTheCallerSeesIt) {
   const UCHAR input[6] = {9, 8, 7, 6, 5, 4};
-  for (const ControlCase &c : kControlCases) {
-    SCOPED_TRACE(::testing::Message() << "method " << c.Method << " pend " << c.Pend << " status 0x"
-                                      << std::hex << c.Status << " info " << c.Information);
+  for (const Control &c : kControls) {
+    SCOPED_TRACE(std::string(MethodName(c.Method)) + ", " + Describe(c.Driver));
     Reset();
-    Open(Buffering::Buffered);  // device flags do not matter for device controls
-    IoCase io{B, c.Pend, c.Status, c.Information, c.Status, c.Status, 0};
-    lower_->On(IRP_MJ_DEVICE_CONTROL, BehaviorFor(io));
+    Open(Buffering::Buffered);
+    lower_->On(IRP_MJ_DEVICE_CONTROL, BehaviorFor(c.Driver));
     UCHAR output[16];
     memset(output, kUntouched, sizeof output);
     ULONG code = CTL_CODE(0x8160, 0x900, c.Method, FILE_ANY_ACCESS);
     IoResult result = DeviceIoControl(app_, file_, code, input, sizeof input, output, sizeof output);
-    EXPECT_EQ(c.Status, result.Status);
-    EXPECT_EQ(c.Information, result.Information);
+    EXPECT_EQ(c.Driver.Status, result.Status);
+    EXPECT_EQ(c.Driver.Information, result.Information);
     EXPECT_EQ(c.Delivered, Delivered(output, sizeof output));
     const SeenRequest seen = lower_->Seen().back();
     EXPECT_EQ(std::vector<UCHAR>(input, input + sizeof input), seen.Input);

@@ -2,9 +2,10 @@
 // an index between timings, the exposure table over every index under several
 // timings, and the commands that publish and move the index.
 //
-// Expectations are worked out here from the published figures (periods, the
-// decade table, the gain-code groups, the row length), not by asking the
-// driver's own tables.
+// Expectations are figures worked out by hand from the published periods,
+// decade table, gain codes and row length, and properties the exposure table
+// and the conversion must have whatever their figures; nothing here restates
+// the driver's own tables.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -42,48 +43,44 @@ const Timing kTimings[] = {
     {1, 1, 1, 3, 4500, 1125, 1},
 };
 
-// The decade table: shutter multiplier and first gain entry per ten indices.
-const uint32_t kMultiplier[10] = {0, 1, 3, 3, 4, 7, 12, 22, 30, 30};
-const uint32_t kFirstGain[10] = {0, 0, 0, 10, 16, 20, 22, 28, 34, 44};
+// Timings the hand-worked figures use, by their place in kTimings.
+enum : size_t {
+    kBase60Hz = 0,         // step 112500, base 562, row length 2644
+    kBase50Hz = 1,         // step = base = 270000, row length 2644
+    kBaseFine = 2,         // step = base = 72000, row length 2644
+    kBaseFinest = 3,       // step 4500, base 1125, row length 2644
+    kRate1At60Hz = 4,      // step 166666, base 833, row length 2020
+    kRate1At50Hz = 5,      // step = base = 200000, row length 2020
+    kRate2Finest = 14,     // step 4000, base 1000, row length 1526
+    kExtraClock60Hz = 15,  // step 225000, base 1125, row length 2020
+};
 
-// Gain codes: five groups of a base plus 3 per position.
-uint16_t GainCode(uint32_t entry) {
-    if (entry < 10) return static_cast<uint16_t>(0x020 + 3 * entry);
-    if (entry < 20) return static_cast<uint16_t>(0x0A0 + 3 * (entry - 10));
-    if (entry < 30) return static_cast<uint16_t>(0x1A0 + 3 * (entry - 20));
-    if (entry < 44) return static_cast<uint16_t>(0x3A0 + 3 * (entry - 30));
-    return static_cast<uint16_t>(0x7A0 + 3 * (entry - 44));
-}
+// The index range after calibration: the conversion searches 0 to 89.
+constexpr uint32_t kExposureMax = 90;
 
+// What command 10 wrote: register 9 (shutter rows) and register 53 (gain).
 struct Exposure {
     uint16_t rows, gain;
 };
 
-Exposure Expected(uint32_t step, uint32_t base, uint16_t blanking, uint64_t index) {
-    const uint64_t decade = index >= 90 ? 9 : index / 10;
-    const uint32_t k = kMultiplier[decade];
-    const uint64_t clocks = uint64_t{step} * k + base + 224;
-    const uint64_t rowLength = (640 + uint64_t{blanking} + 122) * 2;
-    uint16_t rows = static_cast<uint16_t>(clocks / rowLength);
-    if (k == 1) rows = static_cast<uint16_t>(rows - 2);
-    if (k == 3) rows = static_cast<uint16_t>(rows - 4);
-    return {rows, GainCode(kFirstGain[decade] + static_cast<uint32_t>(index % 10))};
-}
+// Length in pixel clocks of an exposure at an index under a timing, as
+// command 6 compares them.
+int64_t Clocks(const Timing& t, uint32_t index) { return int64_t{t.step} * index + t.base; }
 
-// The index whose exposure is nearest to the old one; ties go to the larger.
-uint32_t Nearest(uint32_t oldStep, uint32_t oldBase, uint32_t index, uint32_t newStep,
-                 uint32_t newBase, uint32_t count) {
-    const int64_t old = int64_t{oldStep} * index + oldBase;
-    uint32_t best = index;
-    int64_t bestDistance = INT64_MAX;
-    for (uint32_t i = 0; i < count; ++i) {
-        const int64_t distance = std::llabs(int64_t{newStep} * i + newBase - old);
-        if (distance <= bestDistance) {
-            best = i;
-            bestDistance = distance;
+// The converted index is in range, no index of the new timing is nearer to
+// the old exposure, and no larger one is as near: ties go to the larger.
+void ExpectNearest(const Timing& from, uint32_t index, const Timing& to, uintptr_t result) {
+    ASSERT_LT(result, kExposureMax);
+    const int64_t old = Clocks(from, index);
+    const int64_t distance = std::llabs(Clocks(to, static_cast<uint32_t>(result)) - old);
+    for (uint32_t i = 0; i < kExposureMax; ++i) {
+        const int64_t other = std::llabs(Clocks(to, i) - old);
+        if (i > result) {
+            ASSERT_GT(other, distance) << "index " << i << " is as near, and larger";
+        } else {
+            ASSERT_GE(other, distance) << "index " << i << " is nearer";
         }
     }
-    return best;
 }
 
 class ExposureTest : public SensorTest {
@@ -114,6 +111,21 @@ class ExposureTest : public SensorTest {
         return {"sensor 9=" + std::to_string(e.rows), "sensor 53=" + std::to_string(e.gain),
                 bridge.device.RateLevel < 2 ? "stats" : "service19"};
     }
+
+    // Command 10 for one index: what it wrote, once it is seen to have written
+    // registers 9 and 53 and nothing else, then made the final call.
+    Exposure Apply(uintptr_t index) {
+        bridge.ClearCalls();
+        Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, index);
+        const std::vector<std::pair<uint8_t, uint16_t>> writes = bridge.SensorWrites();
+        Exposure e{};
+        if (writes.size() == 2) {
+            e = {writes[0].second, writes[1].second};
+        }
+        EXPECT_EQ(bridge.Trace(), ExposureTrace(e));
+        EXPECT_EQ(SensorTuning.ShutterRows, e.rows);
+        return e;
+    }
 };
 
 }  // namespace
@@ -140,7 +152,7 @@ TEST_F(ExposureTest, TimingForEveryModeAndClock) {
 }
 
 TEST_F(ExposureTest, OtherModesKeepTheTimingButStillConvert) {
-    StartUp(kTimings[1]);  // 50 Hz, step = base = 270000
+    StartUp(kTimings[kBase50Hz]);
     SensorTuning.ExposureMaxConfigured = 70;  // not taken over: the mode sets no timing
     SensorTuning.AutoExposureLimit = 12;
     const SENSOR_TUNING before = SensorTuning;
@@ -164,7 +176,7 @@ TEST_F(ExposureTest, OtherModesKeepTheTimingButStillConvert) {
 }
 
 TEST_F(ExposureTest, NoIndexToConvertLeavesValueAlone) {
-    StartUp(kTimings[0]);
+    StartUp(kTimings[kBase60Hz]);
     for (uintptr_t none : {uintptr_t{0xFFFFFFFF}, kAllOnes, kAbove32 | 0xFFFFFFFF}) {
         SENSOR_COMMAND command = Command(SENSOR_CMD_SET_FLICKER_TIMING, 9, none);
         EXPECT_EQ(command.Value, 9u);
@@ -174,6 +186,40 @@ TEST_F(ExposureTest, NoIndexToConvertLeavesValueAlone) {
     SENSOR_COMMAND command = Command(SENSOR_CMD_SET_FLICKER_TIMING, kAbove32 + 1, kAllOnes);
     EXPECT_EQ(SensorTuning.ExposureStep, 270000u);
     EXPECT_EQ(command.Value, kAbove32 + 1);
+}
+
+TEST_F(ExposureTest, ConversionFigures) {
+    // Between the timings of the base rate; old and new exposures in pixel
+    // clocks, the two nearest candidates and their distances.
+    struct Case {
+        size_t from;
+        uint32_t index;
+        size_t to;
+        uintptr_t result;
+    };
+    const Case cases[] = {
+        // 270000 * 5 + 270000 = 1620000: 14 gives 1575562 (44438 short), 15
+        // gives 1688062 (68062 over).
+        {kBase50Hz, 5, kBase60Hz, 14},
+        // 112500 * 40 + 562 = 4500562: 16 gives 4590000 (89438 over), 15
+        // gives 4320000 (180562 short).
+        {kBase60Hz, 40, kBase50Hz, 16},
+        // 72000 * 10 + 72000 = 792000: 7 gives 788062 (3938 short).
+        {kBaseFine, 10, kBase60Hz, 7},
+        // 270000 * 2 + 270000 = 810000 needs index 179 of 4500 * i + 1125:
+        // the last index is nearest.
+        {kBase50Hz, 2, kBaseFinest, 89},
+        // 4500 * 60 + 1125 = 271125 is 1125 above index 0's 270000.
+        {kBaseFinest, 60, kBase50Hz, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Name(kTimings[c.from]) + ", index " + std::to_string(c.index) + " to mode " +
+                     std::to_string(kTimings[c.to].mode));
+        StartUp(kTimings[c.from]);
+        SENSOR_COMMAND command =
+            Command(SENSOR_CMD_SET_FLICKER_TIMING, kTimings[c.to].mode, c.index);
+        EXPECT_EQ(command.Value, c.result);
+    }
 }
 
 TEST_F(ExposureTest, ConversionToTheNearestIndexBetweenModes) {
@@ -187,20 +233,23 @@ TEST_F(ExposureTest, ConversionToTheNearestIndexBetweenModes) {
             }
             StartUp(from);
             for (uint32_t index = 0; index < 100; index += (index < 95 ? 1 : 4)) {
+                SCOPED_TRACE(Name(from) + " to mode " + std::to_string(to.mode) + ", index " +
+                             std::to_string(index));
                 SensorTuning.ExposureStep = from.step;
                 SensorTuning.ExposureBase = from.base;
                 SENSOR_COMMAND command =
                     Command(SENSOR_CMD_SET_FLICKER_TIMING, to.mode, kAbove32 + index);
-                const uint32_t expected = Nearest(from.step, from.base, index, to.step, to.base, 90);
-                ASSERT_EQ(command.Value, expected)
-                    << Name(from) << " to mode " << to.mode << ", index " << index;
+                ExpectNearest(from, index, to, command.Value);
+                if (HasFatalFailure()) {
+                    return;
+                }
             }
         }
     }
 }
 
 TEST_F(ExposureTest, EqualDistancesGoToTheLargerIndex) {
-    StartUp(kTimings[1]);  // new timing: 270000 * (i + 1)
+    StartUp(kTimings[kBase50Hz]);  // new timing: 270000 * (i + 1)
     SensorTuning.ExposureStep = 405000;
     SensorTuning.ExposureBase = 0;
     SENSOR_COMMAND command = Command(SENSOR_CMD_SET_FLICKER_TIMING, 1, 1);
@@ -228,7 +277,7 @@ TEST_F(ExposureTest, AutomaticLimitShortcut) {
         {0, 1, 0, false, {"get 14"}},            // control 15 is not asked
     };
     for (const Case& c : cases) {
-        StartUp(kTimings[4]);
+        StartUp(kTimings[kRate1At60Hz]);
         bridge.controls[14] = c.control14;
         bridge.controls[15] = c.control15;
         SensorTuning.AutoExposureLimit = 30;
@@ -241,7 +290,7 @@ TEST_F(ExposureTest, AutomaticLimitShortcut) {
         }
     }
     // The limit is returned zero-extended, like every converted index.
-    StartUp(kTimings[4]);
+    StartUp(kTimings[kRate1At60Hz]);
     bridge.controls[14] = bridge.controls[15] = 1;
     SensorTuning.AutoExposureLimit = -5;
     SENSOR_COMMAND command = Command(SENSOR_CMD_SET_FLICKER_TIMING, 4, 1);
@@ -290,28 +339,45 @@ TEST_F(ExposureTest, NoClockChosenYet) {
     }
 }
 
+// Under every timing the ten indices of a decade share one shutter and walk up
+// the gain codes, the next decade neither shortens the shutter nor starts from
+// a lower gain, and every index from 90 up behaves as 90 plus its last digit.
 TEST_F(ExposureTest, ExposureTableUnderEveryTiming) {
-    std::vector<uintptr_t> indices;
-    for (uintptr_t i = 0; i < 100; ++i) {
-        indices.push_back(i);
-    }
-    for (uintptr_t i : {uintptr_t{100}, uintptr_t{123}, uintptr_t{255}, uintptr_t{1000},
-                        uintptr_t{0x7FFFFFFF}, uintptr_t{0xFFFFFFFF}, kAllOnes, kAbove32 + 3,
-                        kAbove32 + 15}) {
-        indices.push_back(i);
-    }
+    const uintptr_t far[] = {100, 123, 255, 1000, 0x7FFFFFFF, 0xFFFFFFFF,
+                             kAllOnes, kAbove32 + 3, kAbove32 + 15};
     for (const Timing& t : kTimings) {
+        SCOPED_TRACE(Name(t));
         StartUp(t);
-        for (uintptr_t index : indices) {
-            bridge.ClearCalls();
-            Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, index);
-            const Exposure e = Expected(t.step, t.base, t.horizontalBlanking, index);
-            ASSERT_EQ(bridge.Trace(), ExposureTrace(e)) << Name(t) << ", index " << index;
-            ASSERT_EQ(SensorTuning.ShutterRows, e.rows);
+        Exposure table[100];
+        for (uint32_t index = 0; index < 100; ++index) {
+            SCOPED_TRACE("index " + std::to_string(index));
+            table[index] = Apply(index);
+        }
+        for (uint32_t index = 1; index < 100; ++index) {
+            SCOPED_TRACE("index " + std::to_string(index));
+            if (index % 10 != 0) {
+                ASSERT_EQ(table[index].rows, table[index - 1].rows);
+                ASSERT_GT(table[index].gain, table[index - 1].gain);
+            }
+            if (index >= 10) {
+                ASSERT_GE(table[index].rows, table[index - 10].rows);
+                ASSERT_GE(table[index].gain, table[index - 10].gain);
+            }
+        }
+        for (uintptr_t index : far) {
+            SCOPED_TRACE("index " + std::to_string(index));
+            const Exposure e = Apply(index);
+            const Exposure& same = table[90 + index % 10];
+            ASSERT_EQ(e.rows, same.rows);
+            ASSERT_EQ(e.gain, same.gain);
         }
     }
 }
 
+// Command 10 worked by hand from the decade table: rows = (step * k + base +
+// 224) / row length, less 2 where k is 1 and 4 where k is 3, the row length
+// being (640 + horizontal blanking + 122) * 2; the gain code is GainTable at
+// the decade's first entry plus the last digit.
 TEST_F(ExposureTest, ExposureFigures) {
     struct Case {
         size_t timing;
@@ -319,22 +385,41 @@ TEST_F(ExposureTest, ExposureFigures) {
         uint16_t rows, gain;
     };
     const Case cases[] = {
-        {1, 5, 102, 47},      // 270224 / 2644
-        {1, 123, 3165, 1961},  // as 93: (270000 * 30 + 270224) / 2644
-        {0, 0, 0, 32},        {3, 9, 0, 59},
-        {0, 15, 40, 47},      // (112500 + 786) / 2644 = 42, less 2
-        {0, 35, 123, 175},    // (337500 + 786) / 2644 = 127, less 4
+        // The 50 Hz timing, step = base = 270000, row length 2644: the first
+        // and last index of every decade, at the ends of its gain codes.
+        {kBase50Hz, 0, 102, 32},     {kBase50Hz, 9, 102, 59},      // k 0: 270224 / 2644
+        {kBase50Hz, 10, 202, 32},    {kBase50Hz, 19, 202, 59},     // k 1: 540224 / 2644, less 2
+        {kBase50Hz, 20, 404, 32},    {kBase50Hz, 29, 404, 59},     // k 3: 1080224 / 2644, less 4
+        {kBase50Hz, 30, 404, 160},   {kBase50Hz, 39, 404, 187},    // k 3, entries 10 to 19
+        {kBase50Hz, 40, 510, 178},   {kBase50Hz, 49, 510, 431},    // k 4: 1350224 / 2644
+        {kBase50Hz, 50, 817, 416},   {kBase50Hz, 59, 817, 443},    // k 7: 2160224 / 2644
+        {kBase50Hz, 60, 1327, 422},  {kBase50Hz, 69, 1327, 931},   // k 12: 3510224 / 2644
+        {kBase50Hz, 70, 2348, 440},  {kBase50Hz, 79, 2348, 949},   // k 22: 6210224 / 2644
+        {kBase50Hz, 80, 3165, 940},  {kBase50Hz, 89, 3165, 967},   // k 30: 8370224 / 2644
+        {kBase50Hz, 90, 3165, 1952}, {kBase50Hz, 99, 3165, 1979},  // k 30, entries 44 to 53
+        {kBase50Hz, 5, 102, 47},
+        {kBase50Hz, 123, 3165, 1961},  // as 93
+        // Other timings, where step and base differ and the row length is
+        // 2644, 2020 or 1526.
+        {kBase60Hz, 0, 0, 32},         {kBaseFinest, 9, 0, 59},
+        {kBase60Hz, 15, 40, 47},       // (112500 + 786) / 2644 = 42, less 2
+        {kBase60Hz, 35, 123, 175},     // (337500 + 786) / 2644 = 127, less 4
+        {kBase60Hz, 95, 1276, 1967},   // (3375000 + 786) / 2644
+        {kRate1At60Hz, 55, 578, 431},  // (1166662 + 1057) / 2020
+        {kExtraClock60Hz, 70, 2451, 440},  // (4950000 + 1349) / 2020
+        {kRate2Finest, 12, 1, 38},     // (4000 + 1224) / 1526 = 3, less 2
+        {kRate2Finest, 25, 4, 47},     // (12000 + 1224) / 1526 = 8, less 4
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(Name(kTimings[c.timing]) + ", index " + std::to_string(c.index));
         StartUp(kTimings[c.timing]);
-        Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, c.index);
-        EXPECT_EQ(bridge.SensorWrites(), (std::vector<std::pair<uint8_t, uint16_t>>{
-                                             {9, c.rows}, {53, c.gain}}))
-            << "index " << c.index;
+        const Exposure e = Apply(c.index);
+        EXPECT_EQ(e.rows, c.rows);
+        EXPECT_EQ(e.gain, c.gain);
     }
     if (kWideFields) {
         // The whole field is the index: 2^32 + 3 is far above 90.
-        StartUp(kTimings[1]);
+        StartUp(kTimings[kBase50Hz]);
         Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, kAbove32 + 3);
         EXPECT_EQ(bridge.SensorWrites()[1].second, 1979);
     }
@@ -394,9 +479,12 @@ TEST_F(ExposureTest, ResetExposure) {
         std::vector<std::string> calls;
         uintptr_t result;
     };
-    const Exposure atLimit = Expected(270000, 270000, 560, 30);
-    const Exposure atOne = Expected(270000, 270000, 560, 1);
-    const Exposure atMinusTwo = Expected(270000, 270000, 560, SignExtended(-2));
+    // Under the 50 Hz timing, row length 2644. Index 30: k 3, 1080224 / 2644 =
+    // 408 less 4, entry 10; index 1: k 0, 270224 / 2644, entry 1; index -2 as
+    // 94: k 30, 8370224 / 2644, entry 48.
+    const Exposure atLimit = {404, 160};
+    const Exposure atOne = {102, 35};
+    const Exposure atMinusTwo = {3165, 1964};
     auto trace = [](std::vector<std::string> head, Exposure e) {
         head.push_back("sensor 9=" + std::to_string(e.rows));
         head.push_back("sensor 53=" + std::to_string(e.gain));
@@ -414,7 +502,7 @@ TEST_F(ExposureTest, ResetExposure) {
          kWideFields ? 1 : 30},
     };
     for (const Case& c : cases) {
-        StartUp(kTimings[1]);
+        StartUp(kTimings[kBase50Hz]);
         SensorTuning.AutoExposureLimit = c.limit;
         SENSOR_COMMAND command = Command(SENSOR_CMD_RESET_EXPOSURE, c.value);
         EXPECT_EQ(bridge.Trace(), c.calls) << "value " << c.value;
@@ -433,9 +521,11 @@ TEST_F(ExposureTest, RestartAutoExposure) {
         {1, 0, false},          {1, 2, false},          {kAbove32, 1, false},
         {kAbove32 + 5, 1, true},
     };
-    const Exposure atLimit = Expected(200000, 200000, 248, 30);
+    // Index 30 at 50 Hz on rate 1: k 3, (4 * 200000 + 224) / 2020 = 396 less
+    // 4, entry 10.
+    const Exposure atLimit = {392, 160};
     for (const Case& c : cases) {
-        StartUp(kTimings[5]);
+        StartUp(kTimings[kRate1At50Hz]);
         bridge.controls[15] = c.control15;
         SENSOR_COMMAND command = Command(SENSOR_CMD_RESTART_AUTO_EXPOSURE, c.value);
         std::vector<std::string> expected = {"get 15"};

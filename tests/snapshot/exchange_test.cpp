@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 using namespace host_kernel;
 using namespace tessip_test;
@@ -27,23 +28,13 @@ bool AllEqual(const std::vector<UCHAR>& bytes, size_t from, size_t to, UCHAR val
 
 // --- The flag table ---------------------------------------------------------------
 
-const int kKeep = -1;
-
-struct FlagCase {
-    const char* name;
-    std::function<void(SnapshotTest&)> event;
-    int requested, eventsDisabled, ready;  // kKeep: left as it was
-};
+struct FlagCase;
 
 class FlagTableTest : public ExchangeTest {
  public:
-    // Runs `event` from `start` and returns the flags after it.
-    Flags After(const FlagCase& c, const Flags& start)
-    {
-        SetFlags(start);
-        c.event(*this);
-        return CurrentFlags();
-    }
+    // Runs the case's event from `start` and returns the flags after it.
+    Flags After(const FlagCase& c, const Flags& start);
+    // What the events of the table do.
     using SnapshotTest::Control;
     using SnapshotTest::Deliver;
     using SnapshotTest::Read;
@@ -51,45 +42,64 @@ class FlagTableTest : public ExchangeTest {
     using SnapshotTest::Trigger;
 };
 
+// A flag the event leaves as it was.
+constexpr std::nullopt_t kKeep = std::nullopt;
+
+struct FlagCase {
+    const char* name;
+    std::function<void(FlagTableTest&)> event;
+    std::optional<ULONG> requested, eventsDisabled, ready;  // kKeep, or the value set
+};
+
+Flags FlagTableTest::After(const FlagCase& c, const Flags& start)
+{
+    SetFlags(start);
+    c.event(*this);
+    return CurrentFlags();
+}
+
 TEST_F(FlagTableTest, EachEventChangesOnlyItsFlags)
 {
     AddStartedCamera();
     Describe(kByteCount);
     const FlagCase cases[] = {
         {"SNAPSHOT_CONTROL_REQUEST",
-         [](SnapshotTest& t) { static_cast<FlagTableTest&>(t).Control(SNAPSHOT_CONTROL_REQUEST); },
+         [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_REQUEST); },
          1, kKeep, kKeep},
         {"SNAPSHOT_CONTROL_EVENTS_OFF",
-         [](SnapshotTest& t) { static_cast<FlagTableTest&>(t).Control(SNAPSHOT_CONTROL_EVENTS_OFF); },
+         [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_EVENTS_OFF); },
          kKeep, 1, 0},
         {"SNAPSHOT_CONTROL_EVENTS_ON",
-         [](SnapshotTest& t) { static_cast<FlagTableTest&>(t).Control(SNAPSHOT_CONTROL_EVENTS_ON); },
+         [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_EVENTS_ON); },
          kKeep, 0, 0},
         {"SNAPSHOT_CONTROL_QUERY_READY",
-         [](SnapshotTest& t) {
+         [](FlagTableTest& t) {
              ULONG ready;
-             static_cast<FlagTableTest&>(t).Control(SNAPSHOT_CONTROL_QUERY_READY, 4, 4, &ready);
+             t.Control(SNAPSHOT_CONTROL_QUERY_READY, 4, 4, &ready);
          },
          kKeep, kKeep, kKeep},
         {"unknown sub-code 7",
-         [](SnapshotTest& t) { static_cast<FlagTableTest&>(t).Control(7); }, kKeep, kKeep, kKeep},
+         [](FlagTableTest& t) { t.Control(7); },
+         kKeep, kKeep, kKeep},
         {"TakeSnapshotRequest",
-         [](SnapshotTest& t) { static_cast<FlagTableTest&>(t).TakeRequest(); }, 0, kKeep, kKeep},
+         [](FlagTableTest& t) { t.TakeRequest(); },
+         0, kKeep, kKeep},
         {"SubmitSnapshot with a frame",
-         [](SnapshotTest& t) { static_cast<FlagTableTest&>(t).Deliver(MakeFrame(kByteCount, 1)); },
+         [](FlagTableTest& t) { t.Deliver(MakeFrame(kByteCount, 1)); },
          0, kKeep, 1},
         {"SubmitSnapshot without a frame",
-         [](SnapshotTest& t) { static_cast<FlagTableTest&>(t).Trigger(1); }, 1, kKeep, kKeep},
+         [](FlagTableTest& t) { t.Trigger(1); },
+         1, kKeep, kKeep},
         {"read",
-         [](SnapshotTest& t) {
+         [](FlagTableTest& t) {
              std::vector<UCHAR> image(kByteCount);
-             static_cast<FlagTableTest&>(t).Read(image.data(), kByteCount);
+             t.Read(image.data(), kByteCount);
          },
          kKeep, kKeep, 0},
         {"read into too small a destination",
-         [](SnapshotTest& t) {
+         [](FlagTableTest& t) {
              std::vector<UCHAR> image(kByteCount - 1);
-             static_cast<FlagTableTest&>(t).Read(image.data(), kByteCount - 1);
+             t.Read(image.data(), kByteCount - 1);
          },
          kKeep, kKeep, kKeep},
     };
@@ -98,9 +108,9 @@ TEST_F(FlagTableTest, EachEventChangesOnlyItsFlags)
     for (const FlagCase& c : cases) {
         for (const Flags& start : starts) {
             SCOPED_TRACE(testing::Message() << c.name << " from " << start);
-            Flags expected{c.requested == kKeep ? start.Requested : ULONG(c.requested),
-                           c.eventsDisabled == kKeep ? start.EventsDisabled : ULONG(c.eventsDisabled),
-                           c.ready == kKeep ? start.Ready : ULONG(c.ready)};
+            const Flags expected{c.requested.value_or(start.Requested),
+                                 c.eventsDisabled.value_or(start.EventsDisabled),
+                                 c.ready.value_or(start.Ready)};
             EXPECT_EQ(After(c, start), expected);
         }
     }
