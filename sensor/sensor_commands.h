@@ -7,7 +7,8 @@
 
 #include "sensor_records.h"
 
-// startup.cpp: clock selection, frame sizes, the start-up sequence, register 32.
+// startup.cpp: clock selection, frame sizes, the start-up sequence, the mode
+// register's bits.
 void SelectClock(SENSOR_COMMAND* command);                   // 0
 void LoadCalibrationAndFrameSizes(SENSOR_COMMAND* command);  // 2
 void StartSensor(SENSOR_COMMAND* command);                   // 3

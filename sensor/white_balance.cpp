@@ -71,12 +71,6 @@ constexpr uint32_t kLargestBridgeGain = 63;
 constexpr uint8_t kBalanceCountAfterWrite = 255;
 constexpr uint8_t kBalanceCallsDropped = 2;
 
-constexpr uint8_t kSensorGreen1Register = 43;
-constexpr uint8_t kSensorBlueRegister = 44;
-constexpr uint8_t kSensorRedRegister = 45;
-constexpr uint8_t kSensorGreen2Register = 46;
-constexpr uint8_t kSensorGlobalGainRegister = 53;
-
 void LoadEepromPresets(const SENSOR_COMMAND* command, uint32_t presets[kPresetCount]) {
     for (uint32_t p = 0; p < kPresetCount; ++p) {
         presets[p] = 0;
