@@ -138,11 +138,15 @@ enum BRIDGE_SERVICE_SLOT {
     BRIDGE_SLOT_SET_CONTROL_MAX = 13,
     BRIDGE_SLOT_UNUSED14 = 14,
     BRIDGE_SLOT_READ_REGISTRY_DWORD = 15,
-    BRIDGE_SLOT_SERVICE16 = 16,
+    BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET = 16,
     BRIDGE_SLOT_UNUSED17 = 17,
     BRIDGE_SLOT_READ_FRAME_STATS = 18,
-    BRIDGE_SLOT_SERVICE19 = 19,
-    BRIDGE_SERVICES_SLOTS = 20 /* the least the table holds */
+    BRIDGE_SLOT_SETTLE_EXPOSURE = 19,
+    BRIDGE_SERVICES_SLOTS = 20, /* the least the table holds */
+
+    /* The numeric names slots 16 and 19 had before they were named. */
+    BRIDGE_SLOT_SERVICE16 = BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET,
+    BRIDGE_SLOT_SERVICE19 = BRIDGE_SLOT_SETTLE_EXPOSURE
 };
 
 /* Slot 0: write then read on the serial bus; the read bytes in bus order. */
@@ -183,16 +187,29 @@ typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_READ_REGISTRY_DWORD)(void *context,
                                                                uint32_t nameBytes,
                                                                uint32_t *result,
                                                                uint32_t defaultValue);
-/* Slot 16: called with the number 16 for its effect only. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_SERVICE16)(void *context, uint32_t number);
+/*
+ * Slot 16: told that the exposure starts again from index 1 (command 11),
+ * with the number 16, for its effect only; what the bridge driver does then is
+ * its own business.
+ */
+typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_NOTIFY_EXPOSURE_RESET)(void *context, uint32_t number);
 /* Slot 18: the last frame's four statistics bytes; writes no more than 4. */
 typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_READ_FRAME_STATS)(void *context, uint32_t *stats);
-/* Slot 19: called with a scratch buffer for its effect only. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_SERVICE19)(void *context, void *scratch);
+/*
+ * Slot 19: called with a scratch buffer after a new exposure is applied, in
+ * place of slot 18, when RateLevel is 2 or more; for its effect only. What it
+ * leaves in the buffer is not looked at.
+ */
+typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_SETTLE_EXPOSURE)(void *context, void *scratch);
 /* Slots 5 to 8, 14 and 17: the bridge driver's own; orvane never calls them. */
 typedef void(SENSOR_NTAPI *BRIDGE_UNUSED_SERVICE)(void);
 
-#define BRIDGE_SERVICE19_SCRATCH_BYTES 144u
+#define BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES 144u
+
+/* The numeric names of slots 16 and 19, as before they were named. */
+typedef BRIDGE_NOTIFY_EXPOSURE_RESET BRIDGE_SERVICE16;
+typedef BRIDGE_SETTLE_EXPOSURE BRIDGE_SERVICE19;
+#define BRIDGE_SERVICE19_SCRATCH_BYTES BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES
 
 struct BRIDGE_SERVICES {
     BRIDGE_BUS_WRITE_READ BusWriteRead;
@@ -208,10 +225,10 @@ struct BRIDGE_SERVICES {
     BRIDGE_SET_CONTROL_MAX SetControlMax;
     BRIDGE_UNUSED_SERVICE Unused14;
     BRIDGE_READ_REGISTRY_DWORD ReadRegistryDword;
-    BRIDGE_SERVICE16 Service16;
+    BRIDGE_NOTIFY_EXPOSURE_RESET NotifyExposureReset;
     BRIDGE_UNUSED_SERVICE Unused17;
     BRIDGE_READ_FRAME_STATS ReadFrameStats;
-    BRIDGE_SERVICE19 Service19;
+    BRIDGE_SETTLE_EXPOSURE SettleExposure;
 };
 
 /*
@@ -361,10 +378,11 @@ SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, SetControlMax, BRIDGE_SLOT_OFFSET(BRIDGE_S
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, Unused14, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_UNUSED14));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, ReadRegistryDword,
                      BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_READ_REGISTRY_DWORD));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, Service16, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_SERVICE16));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, NotifyExposureReset,
+                     BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, Unused17, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_UNUSED17));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, ReadFrameStats, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_READ_FRAME_STATS));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, Service19, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_SERVICE19));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, SettleExposure, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_SETTLE_EXPOSURE));
 CAMERA_STATIC_ASSERT(sizeof(BRIDGE_SERVICES) == BRIDGE_SLOT_OFFSET(BRIDGE_SERVICES_SLOTS),
                      "BRIDGE_SERVICES size");
 

@@ -75,9 +75,9 @@ void BridgeInitializeServices(BRIDGE_EXTENSION* Extension) {
     services->SetControl = BridgeSetControl;
     services->SetControlMax = BridgeSetControlMax;
     services->ReadRegistryDword = BridgeReadRegistryDword;
-    services->Service16 = BridgeService16;
+    services->NotifyExposureReset = BridgeService16;
     services->ReadFrameStats = BridgeReadFrameStats;
-    services->Service19 = BridgeService19;
+    services->SettleExposure = BridgeService19;
     Extension->ProbeServices.ProbeCheckAddress = BridgeProbeCheckAddress;
     Extension->ProbeServices.ProbeWriteRead = BridgeProbeWriteRead;
 }

@@ -15,29 +15,48 @@ namespace {
 
 constexpr int32_t kWindowLow = 100;
 constexpr int32_t kWindowHigh = 116;
+// BRIDGE_CONTROL_LIMIT_OVERRIDE's value that lifts the automatic limit.
+constexpr int32_t kLimitOverridden = 3;
 
-// Steps towards the window, largest far from it; avg is 0..99.
-int32_t DarkStep(int32_t average) {
-    if (average == 0) return 14;
-    if (average < 5) return 12;
-    if (average < 10) return 10;
-    if (average < 20) return 8;
-    if (average < 30) return 6;
-    if (average < 40) return 4;
-    if (average < 50) return 2;
-    return 1;
+// The step a confirmed period earns, by its average luminance (0..255):
+// towards the window, and the larger the further from it. Inside the window
+// nothing moves.
+struct EXPOSURE_BAND {
+    int32_t Lowest;
+    int32_t Highest;
+    int32_t Step;
+};
+
+constexpr EXPOSURE_BAND kBands[] = {
+    // Too dark.
+    {0, 0, 14},      {1, 4, 12},      {5, 9, 10},      {10, 19, 8},
+    {20, 29, 6},     {30, 39, 4},     {40, 49, 2},     {50, 99, 1},
+    // The window.
+    {kWindowLow, kWindowHigh, 0},
+    // Too bright.
+    {117, 120, -2},  {121, 140, -4},  {141, 160, -6},  {161, 180, -8},
+    {181, 200, -10}, {201, 210, -12}, {211, 220, -14}, {221, 255, -16},
+};
+
+constexpr bool BandsCoverEveryAverage() {
+    int32_t next = 0;
+    for (const EXPOSURE_BAND& band : kBands) {
+        if (band.Lowest != next || band.Highest < band.Lowest) {
+            return false;
+        }
+        next = band.Highest + 1;
+    }
+    return next == 256;
 }
+static_assert(BandsCoverEveryAverage(), "every average 0..255 falls in exactly one band");
 
-// avg is 117..255.
-int32_t BrightStep(int32_t average) {
-    if (average > 220) return -16;
-    if (average > 210) return -14;
-    if (average > 200) return -12;
-    if (average > 180) return -10;
-    if (average > 160) return -8;
-    if (average > 140) return -6;
-    if (average > 120) return -4;
-    return -2;
+int32_t StepFor(int32_t average) {
+    for (const EXPOSURE_BAND& band : kBands) {
+        if (average >= band.Lowest && average <= band.Highest) {
+            return band.Step;
+        }
+    }
+    return 0;  // not reached: an average of four bytes is 0..255
 }
 
 // The bridge's controls are plain 32-bit numbers; stepping one must wrap
@@ -74,19 +93,14 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
     const int32_t limitOn = CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_LIMIT);
     const int32_t scene = CallGetControl(command, BRIDGE_CONTROL_LIMIT_OVERRIDE);
     int32_t index = CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX);
-    const bool capped = limitOn == 1 && scene != 3;
+    const bool capped = limitOn == 1 && scene != kLimitOverridden;
 
-    bool moved;
-    if (average < kWindowLow) {
-        moved = CountPeriod(&SensorTuning.AeDarkCount, &SensorTuning.AeBrightCount);
-        if (moved) {
-            index = AddStep(index, DarkStep(average));
-        }
-    } else {
-        moved = CountPeriod(&SensorTuning.AeBrightCount, &SensorTuning.AeDarkCount);
-        if (moved) {
-            index = AddStep(index, BrightStep(average));
-        }
+    const bool moved =
+        average < kWindowLow
+            ? CountPeriod(&SensorTuning.AeDarkCount, &SensorTuning.AeBrightCount)
+            : CountPeriod(&SensorTuning.AeBrightCount, &SensorTuning.AeDarkCount);
+    if (moved) {
+        index = AddStep(index, StepFor(average));
     }
 
     // Upper bound first, then lower: a range whose maximum lies below its

@@ -71,14 +71,14 @@ inline SENSOR_STATUS CallReadRegistryDword(const SENSOR_COMMAND* command, const 
                                               defaultValue);
 }
 
-inline SENSOR_STATUS CallService16(const SENSOR_COMMAND* command, uint32_t number) {
-    return command->Bridge->Service16(command->BridgeContext, number);
+inline SENSOR_STATUS CallNotifyExposureReset(const SENSOR_COMMAND* command, uint32_t number) {
+    return command->Bridge->NotifyExposureReset(command->BridgeContext, number);
 }
 
 inline SENSOR_STATUS CallReadFrameStats(const SENSOR_COMMAND* command, uint32_t* stats) {
     return command->Bridge->ReadFrameStats(command->BridgeContext, stats);
 }
 
-inline SENSOR_STATUS CallService19(const SENSOR_COMMAND* command, void* scratch) {
-    return command->Bridge->Service19(command->BridgeContext, scratch);
+inline SENSOR_STATUS CallSettleExposure(const SENSOR_COMMAND* command, void* scratch) {
+    return command->Bridge->SettleExposure(command->BridgeContext, scratch);
 }

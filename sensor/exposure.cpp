@@ -13,18 +13,26 @@
 
 namespace {
 
-constexpr uint32_t kService16Number = 16;
+// The number the bridge driver's exposure-reset service is called with;
+// undocumented beyond that.
+constexpr uint32_t kExposureResetNumber = 16;
 constexpr uint32_t kNoIndex = 0xFFFFFFFFu;
 constexpr int32_t kAutoExposureLimitAfterTiming = 30;
 
-constexpr uint8_t kShutterRegister = 9;
-constexpr uint8_t kGainRegister = 53;
+// The anti-flicker modes of command 6.
+constexpr uint32_t kMode60Hz = 0;
+constexpr uint32_t kMode50Hz = 1;
+constexpr uint32_t kModeFine = 2;    // steps of 8/25 of the 60 Hz period
+constexpr uint32_t kModeFinest = 3;  // steps of 4/200 of the 60 Hz period
 
-// Fixed periods used when the clock pair does not decide them: the base rate,
-// and the rates with the extra clock fitted.
-constexpr uint32_t kPeriod60BaseRate = 112500;
-constexpr uint32_t kPeriod225000 = 225000;
-constexpr uint32_t kPeriod270000 = 270000;
+// Fixed flicker periods, for the base rate and for the rates with the extra
+// clock fitted, where the clock pair does not decide them: 1/120 s and
+// 1/100 s, the flicker of 60 Hz and 50 Hz mains, of a 27 MHz clock. The base
+// rate's 60 Hz mode takes half of the first.
+constexpr uint32_t kFixedClockHz = 27000000;
+constexpr uint32_t kFixedPeriod60Hz = kFixedClockHz / 120;     // 225000
+constexpr uint32_t kFixedPeriod50Hz = kFixedClockHz / 100;     // 270000
+constexpr uint32_t kBaseRatePeriod60Hz = kFixedPeriod60Hz / 2;  // 112500
 
 // Per decade of the exposure index: the shutter multiplier k and the first
 // GainTable entry; the index's last digit walks on from that entry.
@@ -56,11 +64,13 @@ uint32_t ClockDistance(uint32_t a, uint32_t b) {
 // would need a division by the divider, which is still 0.
 bool ChooseFlickerPeriod(const SENSOR_DEVICE* device, uint32_t mode, uint32_t* period) {
     if (device->RateLevel == 0) {
-        *period = mode == 0 ? kPeriod60BaseRate : mode == 1 ? kPeriod270000 : kPeriod225000;
+        *period = mode == kMode60Hz   ? kBaseRatePeriod60Hz
+                  : mode == kMode50Hz ? kFixedPeriod50Hz
+                                      : kFixedPeriod60Hz;
         return true;
     }
     if (SensorTuning.ExtraClock != 0) {
-        *period = mode == 1 ? kPeriod270000 : kPeriod225000;
+        *period = mode == kMode50Hz ? kFixedPeriod50Hz : kFixedPeriod60Hz;
         return true;
     }
     if (SensorTuning.ClockDivider == 0) {
@@ -69,31 +79,31 @@ bool ChooseFlickerPeriod(const SENSOR_DEVICE* device, uint32_t mode, uint32_t* p
     // Half a second of the pixel clock, then one period of the 120 Hz or
     // 100 Hz flicker that 60 Hz or 50 Hz mains produce.
     const uint32_t halfSecond = SensorTuning.SensorClock * 500000u / SensorTuning.ClockDivider;
-    *period = mode == 1 ? halfSecond / 50 : halfSecond / 60;
+    *period = mode == kMode50Hz ? halfSecond / 50 : halfSecond / 60;
     return true;
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): one caller, passing the same names
 void SetExposureTiming(uint32_t mode, uint32_t period) {
     switch (mode) {
-    case 0:  // 60 Hz: one step per flicker period
+    case kMode60Hz:  // one step per flicker period
         SensorTuning.ExposureStep = period;
         SensorTuning.ExposureBase = period / 200;
         break;
-    case 1:  // 50 Hz
+    case kMode50Hz:
         SensorTuning.ExposureStep = period;
         SensorTuning.ExposureBase = period;
         break;
-    case 2:  // finer steps, 8/25 of the 60 Hz period
+    case kModeFine:
         SensorTuning.ExposureStep = 8 * period / 25;
         SensorTuning.ExposureBase = 8 * period / 25;
         break;
-    default:  // 3: finest steps, 4/200 of the 60 Hz period
+    default:  // kModeFinest
         SensorTuning.ExposureStep = 4 * (period / 200);
         SensorTuning.ExposureBase = period / 200;
         break;
     }
-    if (mode != 3) {
+    if (mode != kModeFinest) {
         SensorTuning.AutoExposureLimit = kAutoExposureLimitAfterTiming;
     }
     SensorTuning.ExposureMax = SensorTuning.ExposureMaxConfigured;
@@ -115,14 +125,23 @@ uint32_t NearestExposureIndex(uint32_t oldClocks, uint32_t fallback) {
     return best;
 }
 
+// The sensor's fixed overheads: pixel clocks that every exposure lasts
+// beyond its timing, and columns that every row lasts beyond width and
+// blanking.
+constexpr uint32_t kExposureOverheadClocks = 224;
+constexpr uint32_t kRowOverheadColumns = 122;
+
 // Shutter rows for multiplier k: the exposure in pixel clocks over the row
-// length (width + horizontal blanking + 122, times the clock-control term).
-// The shadow supplies the register values, so the bus is not read.
+// length in pixel clocks. The shadow supplies the register values, so the bus
+// is not read.
 uint16_t ComputeShutterRows(uint32_t multiplier) {
-    const uint32_t clocks = ExposureClocks(multiplier) + 224 + 4u * ReadShadowRegister(12);
-    const uint32_t rowLength = (ReadShadowRegister(4) + ReadShadowRegister(5) + 122u) *
-                               (ReadShadowRegister(10) + 2u);
-    return static_cast<uint16_t>(clocks / rowLength);
+    const uint32_t clocks = ExposureClocks(multiplier) + kExposureOverheadClocks +
+                            4u * ReadShadowRegister(kSensorExposureAdjustRegister);
+    const uint32_t rowColumns = ReadShadowRegister(kSensorWindowWidthRegister) +
+                                ReadShadowRegister(kSensorHorizontalBlankingRegister) +
+                                kRowOverheadColumns;
+    const uint32_t clocksPerColumn = ReadShadowRegister(kSensorClockControlRegister) + 2u;
+    return static_cast<uint16_t>(clocks / (rowColumns * clocksPerColumn));
 }
 
 }  // namespace
@@ -135,7 +154,7 @@ void SetFlickerTiming(SENSOR_COMMAND* command) {
     const uint32_t index = Low32(command->Value2);
     const uint32_t oldClocks = ExposureClocks(index);
 
-    if (mode <= 3) {
+    if (mode <= kModeFinest) {
         uint32_t period;
         if (!ChooseFlickerPeriod(command->Device, mode, &period)) {
             // No clock chosen yet: leave the timing and the caller's value as
@@ -152,7 +171,8 @@ void SetFlickerTiming(SENSOR_COMMAND* command) {
     // goes straight to the limit; the finest-step mode never takes it.
     uint32_t result;
     const int32_t autoMode = CallGetControl(command, BRIDGE_CONTROL_AUTO_MODE);
-    if (autoMode != 0 && CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_LIMIT) == 1 && mode != 3) {
+    if (autoMode != 0 && CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_LIMIT) == 1 &&
+        mode != kModeFinest) {
         result = static_cast<uint32_t>(SensorTuning.AutoExposureLimit);
     } else {
         result = NearestExposureIndex(oldClocks, index);
@@ -187,8 +207,9 @@ void ApplyExposureIndex(SENSOR_COMMAND* command) {
     }
     SensorTuning.ShutterRows = rows;
 
-    WriteSensorRegister(command, kShutterRegister, SensorTuning.ShutterRows);
-    WriteSensorRegister(command, kGainRegister, SensorTuning.GainTable[entry.FirstGain + digit]);
+    WriteSensorRegister(command, kSensorShutterRegister, SensorTuning.ShutterRows);
+    WriteSensorRegister(command, kSensorGlobalGainRegister,
+                        SensorTuning.GainTable[entry.FirstGain + digit]);
 
     // The bridge driver takes its cue to settle the new exposure from this
     // call; what it does with it differs with the rate.
@@ -196,8 +217,8 @@ void ApplyExposureIndex(SENSOR_COMMAND* command) {
         uint32_t statistics = 0;
         CallReadFrameStats(command, &statistics);
     } else {
-        uint8_t scratch[BRIDGE_SERVICE19_SCRATCH_BYTES];
-        CallService19(command, scratch);
+        uint8_t scratch[BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES];
+        CallSettleExposure(command, scratch);
     }
 }
 
@@ -208,7 +229,7 @@ void ResetExposure(SENSOR_COMMAND* command) {
         CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, SensorTuning.AutoExposureLimit);
         command->Value = SignExtend(SensorTuning.AutoExposureLimit);
     } else {
-        CallService16(command, kService16Number);
+        CallNotifyExposureReset(command, kExposureResetNumber);
         CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, 1);
         command->Value = 1;
     }

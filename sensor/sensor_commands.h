@@ -1,13 +1,15 @@
 // The command routines behind DispatchSensorCommand, one per command code,
-// grouped by the module that owns them. Each runs to completion on the
-// caller's thread and answers in the command's value fields; the dispatcher
-// has already set Status to success, and only command 2 changes it, to
-// refuse a missing FRAME_SIZES record.
+// grouped by the module that owns them; commands 1 and 5 are answered by the
+// dispatcher itself. Each runs to completion on the caller's thread and
+// answers in the command's value fields; the dispatcher has already set
+// Status to success, and only command 2 changes it, to refuse a missing
+// FRAME_SIZES record.
 #pragma once
 
 #include "sensor_records.h"
 
-// startup.cpp: clock selection, frame sizes, the start-up sequence, register 32.
+// startup.cpp: clock selection, frame sizes, the start-up sequence, the mode
+// register's bits.
 void SelectClock(SENSOR_COMMAND* command);                   // 0
 void LoadCalibrationAndFrameSizes(SENSOR_COMMAND* command);  // 2
 void StartSensor(SENSOR_COMMAND* command);                   // 3
@@ -17,9 +19,12 @@ void SetRegister32Bit15(SENSOR_COMMAND* command);            // 9
 // white_balance.cpp: calibration, presets, user balance, colour gains.
 void LoadCalibration(SENSOR_COMMAND* command);      // part of 2
 void SelectPreset(SENSOR_COMMAND* command);         // 4
+void RestartBalanceGainThrottle();                  // part of 5
 void LoadBalanceControls(SENSOR_COMMAND* command);  // 16
 void WriteBalanceGain(SENSOR_COMMAND* command);     // 18
 void ReadSensorGain(SENSOR_COMMAND* command);       // 19
+void SetRedBalance(SENSOR_COMMAND* command);        // 20
+void SetBlueBalance(SENSOR_COMMAND* command);       // 21
 
 // exposure.cpp: anti-flicker timing and the exposure index.
 void SetFlickerTiming(SENSOR_COMMAND* command);     // 6
@@ -33,8 +38,3 @@ void AutoExposureStep(SENSOR_COMMAND* command);  // 14
 
 // auto_white_balance.cpp
 void AutoWhiteBalanceStep(SENSOR_COMMAND* command);  // 17
-
-// sensor_dispatch.cpp: the user balance values, centred on 32, turned into the
-// colour loop's target ratios (commands 20, 21 and 16).
-void SetRedBalance(SENSOR_DEVICE* device, int32_t value);
-void SetBlueBalance(SENSOR_DEVICE* device, int32_t value);

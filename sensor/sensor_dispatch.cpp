@@ -1,9 +1,7 @@
 // The sensor-control interface record, its entry points and the command
 // dispatcher.
-#include "command_values.h"
 #include "sensor_commands.h"
 #include "sensor_control.h"
-#include "sensor_tuning.h"
 
 namespace {
 
@@ -19,18 +17,33 @@ bool SameGuid(const void* candidate) {
     return true;
 }
 
-// Commands 1 and 5 answer with constants the bridge driver asks for.
+// Commands 1 and 5 answer with constants the bridge driver asks for; what it
+// makes of them is undocumented. Command 5's depend on the rate.
+constexpr uintptr_t kQueryConstant = 13;
+
+struct RATE_VALUES {
+    uintptr_t Value;
+    uintptr_t Value2;
+    uintptr_t Value3;
+    uintptr_t Value4;
+};
+
+constexpr RATE_VALUES kBaseRateValues = {0, 35, 50, 25};
+constexpr RATE_VALUES kHigherRateValues = {0, 38, 50, 20};
+
 void QueryConstant(SENSOR_COMMAND* command) {
-    command->Value = 13;
+    command->Value = kQueryConstant;
 }
 
+// Command 5 also marks the point from which command 18 counts its requests.
 void QueryRateValues(SENSOR_COMMAND* command) {
-    const bool baseRate = command->Device->RateLevel == 0;
-    SensorTuning.BalanceCallCount = 0;  // restarts the throttle of command 18
-    command->Value = 0;
-    command->Value2 = baseRate ? 35 : 38;
-    command->Value3 = 50;
-    command->Value4 = baseRate ? 25 : 20;
+    const RATE_VALUES& values =
+        command->Device->RateLevel == 0 ? kBaseRateValues : kHigherRateValues;
+    RestartBalanceGainThrottle();
+    command->Value = values.Value;
+    command->Value2 = values.Value2;
+    command->Value3 = values.Value3;
+    command->Value4 = values.Value4;
 }
 
 // Status is cleared before the code is looked at, so a failure the caller left
@@ -58,8 +71,8 @@ SENSOR_STATUS RunSensorCommand(SENSOR_COMMAND* command) {
     case SENSOR_CMD_AUTO_WHITE_BALANCE_STEP: AutoWhiteBalanceStep(command); break;
     case SENSOR_CMD_WRITE_BALANCE_GAIN: WriteBalanceGain(command); break;
     case SENSOR_CMD_READ_SENSOR_GAIN: ReadSensorGain(command); break;
-    case SENSOR_CMD_SET_RED_BALANCE: SetRedBalance(command->Device, Low32Signed(command->Value)); break;
-    case SENSOR_CMD_SET_BLUE_BALANCE: SetBlueBalance(command->Device, Low32Signed(command->Value)); break;
+    case SENSOR_CMD_SET_RED_BALANCE: SetRedBalance(command); break;
+    case SENSOR_CMD_SET_BLUE_BALANCE: SetBlueBalance(command); break;
     case SENSOR_CMD_NOP_12:
     case SENSOR_CMD_NOP_15:
     case SENSOR_CMD_NOP_22:
@@ -169,16 +182,6 @@ uint32_t SENSOR_NTAPI Probe3(void*, void*, void*, void*) {
 
 uint32_t SENSOR_NTAPI Probe4(void*, void*, void*, void*) {
     return 0;
-}
-
-void SetRedBalance(SENSOR_DEVICE* device, int32_t value) {
-    device->RedOffset = value;
-    SensorTuning.RedRatio = static_cast<uint32_t>(value) - 32 + ((SensorTuning.RatioCalib >> 8) & 0xFF);
-}
-
-void SetBlueBalance(SENSOR_DEVICE* device, int32_t value) {
-    device->BlueOffset = value;
-    SensorTuning.BlueRatio = static_cast<uint32_t>(value) - 32 + (SensorTuning.RatioCalib & 0xFF);
 }
 
 // The dispatcher on its own, for callers that have not been through Command0:

@@ -1,5 +1,8 @@
 // Start-up and frame format: clock selection, frame sizes, the start-up
-// sequence of bridge and sensor registers, and the two bits of register 32.
+// sequence of bridge and sensor registers, and the two bits of the mode
+// register that the bridge driver switches.
+#include <stddef.h>
+
 #include "bridge_calls.h"
 #include "command_values.h"
 #include "sensor_commands.h"
@@ -13,28 +16,85 @@ constexpr uint32_t kSensorHeight = 480;
 constexpr uint32_t kSmallPreviewWidth = 320;
 constexpr uint32_t kSmallPreviewHeight = 240;
 
+// Bridge chip registers programmed at start-up.
 constexpr uint32_t kBridgeControlRegister = 15;
-constexpr uint32_t kBridgeStartRegister = 19;
-constexpr uint8_t kBridgeStartValue = 0x0C;
-constexpr uint8_t kBridgeControlKeptBits = 0x80;
+constexpr uint8_t kBridgeControlKeptBits = 0x80;  // the bridge driver's; read back and kept
 constexpr uint8_t kBridgeControlFastTiming = 0x0B;
 constexpr uint8_t kBridgeControlNormalTiming = 0x08;
+constexpr uint32_t kBridgeStartRegister = 19;
+constexpr uint8_t kBridgeStartValue = 0x0C;
 
-constexpr uint8_t kControlRegister32 = 32;
-constexpr uint32_t kRegister32Bit14 = 0x4000;
-constexpr uint32_t kRegister32Bit15 = 0x8000;
+constexpr uint32_t kModeBit14 = 0x4000;  // of kSensorModeRegister
+constexpr uint32_t kModeBit15 = 0x8000;
 
 struct SENSOR_REGISTER_VALUE {
     uint8_t Register;
     uint16_t Value;
 };
 
-// The sensor registers written after the preset, in the order the sensor
-// wants them. Register 53 ends at GainTable entry 0, the gain of index 0.
-constexpr SENSOR_REGISTER_VALUE kStartRegistersAfterPreset[] = {
-    {61, 0x068F}, {52, 0x0100}, {64, 0x01E0}, {48, 5},      {32, 0x1100}, {48, 2},
-    {64, 0x0520}, {82, 0x0100}, {98, 0x041A}, {88, 0x0038}, {89, 0x0723}, {53, 0x0020},
+// The sensor's start-up sequence, in three parts around the writes that
+// depend on the timing and the preset. The order is the order the sensor
+// needs.
+//
+// First, before the blanking:
+constexpr SENSOR_REGISTER_VALUE kStartBeforeBlanking[] = {
+    // Undocumented: pulsed high then low before anything else is written.
+    {13, 1},
+    {13, 0},
+    // Undocumented.
+    {1, 8},
+    {2, 20},
+    // The full sensor array.
+    {kSensorWindowHeightRegister, kSensorHeight},
+    {kSensorWindowWidthRegister, kSensorWidth},
 };
+
+// Then, after the blanking and the clock control, before the white-balance
+// preset:
+constexpr SENSOR_REGISTER_VALUE kStartBeforePreset[] = {
+    {7, 10},  // undocumented
+};
+
+// Last, after the preset:
+constexpr SENSOR_REGISTER_VALUE kStartAfterPreset[] = {
+    // Undocumented.
+    {61, 0x068F},
+    {52, 0x0100},
+    {64, 0x01E0},
+    // The mode register set between two writes of undocumented register 48.
+    {48, 5},
+    {kSensorModeRegister, 0x1100},
+    {48, 2},
+    // Undocumented.
+    {64, 0x0520},
+    {82, 0x0100},
+    {98, 0x041A},
+    {88, 0x0038},
+    {89, 0x0723},
+    // The gain of exposure index 0 (GainTable entry 0), replacing the
+    // preset's green.
+    {kSensorGlobalGainRegister, 0x0020},
+};
+
+struct SENSOR_BLANKING {
+    uint16_t Horizontal;
+    uint16_t Vertical;
+};
+
+// Blanking by timing, as [TimingFlag != 0][RateLevel != 0]. The horizontal
+// blanking enters the row length that the shutter arithmetic divides by.
+constexpr SENSOR_BLANKING kBlanking[2][2] = {
+    // base rate   higher rates
+    {{560, 30},    {248, 17}},  // standard timing
+    {{96, 42},     {1, 1}},     // alternative timing
+};
+
+template <size_t N>
+void WriteSensorRegisters(const SENSOR_COMMAND* command, const SENSOR_REGISTER_VALUE (&table)[N]) {
+    for (const SENSOR_REGISTER_VALUE& entry : table) {
+        WriteSensorRegister(command, entry.Register, entry.Value);
+    }
+}
 
 // The alternative timing at rate level 2 and above runs the 48 MHz clock with
 // divider 2 (command 0); bridge register 15 is told so.
@@ -42,15 +102,15 @@ bool FastTiming(const SENSOR_DEVICE* device) {
     return device->TimingFlag != 0 && device->RateLevel >= 2;
 }
 
-void SetRegister32Bit(SENSOR_COMMAND* command, uint32_t bit) {
+void SetModeBit(SENSOR_COMMAND* command, uint32_t bit) {
     uint32_t value = 0;
-    ReadSensorRegister(command, kControlRegister32, &value);
+    ReadSensorRegister(command, kSensorModeRegister, &value);
     if (command->Value != 0) {
         value |= bit;
     } else {
         value &= ~bit;
     }
-    WriteSensorRegister(command, kControlRegister32, value);
+    WriteSensorRegister(command, kSensorModeRegister, value);
     command->Value = 0;
 }
 
@@ -121,43 +181,26 @@ void StartSensor(SENSOR_COMMAND* command) {
                                                           : kBridgeControlNormalTiming));
     CallWriteBridgeReg(command, kBridgeControlRegister, bridgeByte);
 
-    // Horizontal and vertical blanking by timing; register 5 also sets the
-    // row length that the shutter arithmetic divides by.
-    uint32_t horizontalBlanking;
-    uint32_t verticalBlanking;
-    if (device->TimingFlag == 0) {
-        horizontalBlanking = device->RateLevel == 0 ? 560 : 248;
-        verticalBlanking = device->RateLevel == 0 ? 30 : 17;
-    } else {
-        horizontalBlanking = device->RateLevel == 0 ? 96 : 1;
-        verticalBlanking = device->RateLevel == 0 ? 42 : 1;
-    }
-
-    WriteSensorRegister(command, 13, 1);
-    WriteSensorRegister(command, 13, 0);
-    WriteSensorRegister(command, 1, 8);
-    WriteSensorRegister(command, 2, 20);
-    WriteSensorRegister(command, 3, kSensorHeight);
-    WriteSensorRegister(command, 4, kSensorWidth);
-    WriteSensorRegister(command, 5, horizontalBlanking);
-    WriteSensorRegister(command, 6, verticalBlanking);
-    WriteSensorRegister(command, 10, static_cast<uint16_t>(SensorTuning.ClockControl));
-    WriteSensorRegister(command, 7, 10);
+    const SENSOR_BLANKING& blanking = kBlanking[device->TimingFlag != 0][device->RateLevel != 0];
+    WriteSensorRegisters(command, kStartBeforeBlanking);
+    WriteSensorRegister(command, kSensorHorizontalBlankingRegister, blanking.Horizontal);
+    WriteSensorRegister(command, kSensorVerticalBlankingRegister, blanking.Vertical);
+    WriteSensorRegister(command, kSensorClockControlRegister,
+                        static_cast<uint16_t>(SensorTuning.ClockControl));
+    WriteSensorRegisters(command, kStartBeforePreset);
 
     command->Value = SignExtend(preset);
     SelectPreset(command);
 
-    for (const SENSOR_REGISTER_VALUE& entry : kStartRegistersAfterPreset) {
-        WriteSensorRegister(command, entry.Register, entry.Value);
-    }
+    WriteSensorRegisters(command, kStartAfterPreset);
 }
 
 // Command 8.
 void SetRegister32Bit14(SENSOR_COMMAND* command) {
-    SetRegister32Bit(command, kRegister32Bit14);
+    SetModeBit(command, kModeBit14);
 }
 
 // Command 9.
 void SetRegister32Bit15(SENSOR_COMMAND* command) {
-    SetRegister32Bit(command, kRegister32Bit15);
+    SetModeBit(command, kModeBit15);
 }

@@ -71,11 +71,32 @@ constexpr uint32_t kLargestBridgeGain = 63;
 constexpr uint8_t kBalanceCountAfterWrite = 255;
 constexpr uint8_t kBalanceCallsDropped = 2;
 
-constexpr uint8_t kSensorGreen1Register = 43;
-constexpr uint8_t kSensorBlueRegister = 44;
-constexpr uint8_t kSensorRedRegister = 45;
-constexpr uint8_t kSensorGreen2Register = 46;
-constexpr uint8_t kSensorGlobalGainRegister = 53;
+// The user's balance values are centred on this; at it, the colour loop aims
+// at the calibrated ratio.
+constexpr int32_t kBalanceCentre = 32;
+
+uint32_t CalibratedRedRatio() {
+    return (SensorTuning.RatioCalib >> 8) & 0xFF;
+}
+
+uint32_t CalibratedBlueRatio() {
+    return SensorTuning.RatioCalib & 0xFF;
+}
+
+// The user's balance, centred on kBalanceCentre, moves the colour loop's
+// target away from the calibrated ratio by as much. The arithmetic is
+// unsigned, as the ratios are.
+void ApplyRedBalance(SENSOR_DEVICE* device, int32_t value) {
+    device->RedOffset = value;
+    SensorTuning.RedRatio =
+        static_cast<uint32_t>(value) - static_cast<uint32_t>(kBalanceCentre) + CalibratedRedRatio();
+}
+
+void ApplyBlueBalance(SENSOR_DEVICE* device, int32_t value) {
+    device->BlueOffset = value;
+    SensorTuning.BlueRatio =
+        static_cast<uint32_t>(value) - static_cast<uint32_t>(kBalanceCentre) + CalibratedBlueRatio();
+}
 
 void LoadEepromPresets(const SENSOR_COMMAND* command, uint32_t presets[kPresetCount]) {
     for (uint32_t p = 0; p < kPresetCount; ++p) {
@@ -141,8 +162,8 @@ void LoadCalibration(SENSOR_COMMAND* command) {
 
     ReadRegistryValue(command, kRatioName, &SensorTuning.RatioCalib, kDefaultRatio);
     SensorTuning.ExtraClock = 0;
-    SensorTuning.RedRatio = (SensorTuning.RatioCalib >> 8) & 0xFF;
-    SensorTuning.BlueRatio = SensorTuning.RatioCalib & 0xFF;
+    SensorTuning.RedRatio = CalibratedRedRatio();
+    SensorTuning.BlueRatio = CalibratedBlueRatio();
 
     uint32_t extraClock = 0;
     ReadRegistryValue(command, kExtraClockName, &extraClock, 0);
@@ -184,10 +205,10 @@ void LoadBalanceControls(SENSOR_COMMAND* command) {
     if (command->Value != 0) {
         const int32_t red = CallGetControl(command, BRIDGE_CONTROL_RED_BALANCE);
         command->Value = SignExtend(red);
-        SetRedBalance(command->Device, red);
+        ApplyRedBalance(command->Device, red);
         const int32_t blue = CallGetControl(command, BRIDGE_CONTROL_BLUE_BALANCE);
         command->Value = SignExtend(blue);
-        SetBlueBalance(command->Device, blue);
+        ApplyBlueBalance(command->Device, blue);
         return;
     }
     const uint32_t redControl = Low32(command->Value2);
@@ -200,8 +221,13 @@ void LoadBalanceControls(SENSOR_COMMAND* command) {
     WriteBalanceGain(command);
 }
 
-// Command 18. The count is reset by command 5; the first two requests after
-// it are dropped, then one write goes through in every four requests.
+// Part of command 5: the first two requests of command 18 after it are
+// dropped, then one write goes through in every four requests.
+void RestartBalanceGainThrottle() {
+    SensorTuning.BalanceCallCount = 0;
+}
+
+// Command 18, throttled (see RestartBalanceGainThrottle).
 void WriteBalanceGain(SENSOR_COMMAND* command) {
     SensorTuning.BalanceCallCount = static_cast<uint8_t>(SensorTuning.BalanceCallCount + 1);
     if (SensorTuning.BalanceCallCount <= kBalanceCallsDropped) {
@@ -234,4 +260,14 @@ void ReadSensorGain(SENSOR_COMMAND* command) {
         gain = 2 * gain - 256;
     }
     command->Value = ZeroExtend(gain);
+}
+
+// Command 20.
+void SetRedBalance(SENSOR_COMMAND* command) {
+    ApplyRedBalance(command->Device, Low32Signed(command->Value));
+}
+
+// Command 21.
+void SetBlueBalance(SENSOR_COMMAND* command) {
+    ApplyBlueBalance(command->Device, Low32Signed(command->Value));
 }

@@ -164,9 +164,9 @@ FakeBridge::FakeBridge() {
     services.SetControl = SetControl;
     services.SetControlMax = SetControlMax;
     services.ReadRegistryDword = ReadRegistryDword;
-    services.Service16 = Service16;
+    services.NotifyExposureReset = Service16;
     services.ReadFrameStats = ReadFrameStats;
-    services.Service19 = Service19;
+    services.SettleExposure = Service19;
     device.SensorType = SENSOR_TYPE_DRIVEN;
     device.SensorAddress = 0xBA;
 }
