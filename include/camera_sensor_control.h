@@ -142,11 +142,7 @@ enum BRIDGE_SERVICE_SLOT {
     BRIDGE_SLOT_UNUSED17 = 17,
     BRIDGE_SLOT_READ_FRAME_STATS = 18,
     BRIDGE_SLOT_SETTLE_EXPOSURE = 19,
-    BRIDGE_SERVICES_SLOTS = 20, /* the least the table holds */
-
-    /* The numeric names slots 16 and 19 had before they were named. */
-    BRIDGE_SLOT_SERVICE16 = BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET,
-    BRIDGE_SLOT_SERVICE19 = BRIDGE_SLOT_SETTLE_EXPOSURE
+    BRIDGE_SERVICES_SLOTS = 20 /* the least the table holds */
 };
 
 /* Slot 0: write then read on the serial bus; the read bytes in bus order. */
@@ -205,11 +201,6 @@ typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_SETTLE_EXPOSURE)(void *context, void 
 typedef void(SENSOR_NTAPI *BRIDGE_UNUSED_SERVICE)(void);
 
 #define BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES 144u
-
-/* The numeric names of slots 16 and 19, as before they were named. */
-typedef BRIDGE_NOTIFY_EXPOSURE_RESET BRIDGE_SERVICE16;
-typedef BRIDGE_SETTLE_EXPOSURE BRIDGE_SERVICE19;
-#define BRIDGE_SERVICE19_SCRATCH_BYTES BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES
 
 struct BRIDGE_SERVICES {
     BRIDGE_BUS_WRITE_READ BusWriteRead;

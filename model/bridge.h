@@ -200,9 +200,9 @@ SENSOR_STATUS SENSOR_NTAPI BridgeSetControlMax(void* Context, uint32_t Id, int32
 SENSOR_STATUS SENSOR_NTAPI BridgeReadRegistryDword(void* Context, const uint16_t* Name,
                                                    uint32_t NameBytes, uint32_t* Result,
                                                    uint32_t Default);
-SENSOR_STATUS SENSOR_NTAPI BridgeService16(void* Context, uint32_t Number);
+SENSOR_STATUS SENSOR_NTAPI BridgeNotifyExposureReset(void* Context, uint32_t Number);
 SENSOR_STATUS SENSOR_NTAPI BridgeReadFrameStats(void* Context, uint32_t* Stats);
-SENSOR_STATUS SENSOR_NTAPI BridgeService19(void* Context, void* Scratch);
+SENSOR_STATUS SENSOR_NTAPI BridgeSettleExposure(void* Context, void* Scratch);
 uint32_t SENSOR_NTAPI BridgeProbeCheckAddress(void* Context, uint32_t Address);
 uint32_t SENSOR_NTAPI BridgeProbeWriteRead(void* Context, uint32_t Address, uint32_t WriteLength,
                                            uint8_t* Write, uint32_t ReadLength, uint8_t* Read,

@@ -209,9 +209,9 @@ BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_FLICKER_REQUEST) == 4, "layout");
  *   12, 13 SetControl, SetControlMax: Arguments = id, value
  *   15 ReadRegistryDword: Arguments = BridgeNameHash(name), name bytes,
  *       default; Data = the value returned
- *   16 Service16: Arguments = number
+ *   16 NotifyExposureReset: Arguments = number
  *   18 ReadFrameStats: Data = the packed statistics
- *   19 Service19: Arguments = bytes of scratch cleared
+ *   19 SettleExposure: Arguments = bytes of scratch cleared
  *   0x100 probe check-address: Arguments = bus address
  * Result is the status returned, where the slot returns one. Unused words
  * are 0. */

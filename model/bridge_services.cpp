@@ -75,9 +75,9 @@ void BridgeInitializeServices(BRIDGE_EXTENSION* Extension) {
     services->SetControl = BridgeSetControl;
     services->SetControlMax = BridgeSetControlMax;
     services->ReadRegistryDword = BridgeReadRegistryDword;
-    services->NotifyExposureReset = BridgeService16;
+    services->NotifyExposureReset = BridgeNotifyExposureReset;
     services->ReadFrameStats = BridgeReadFrameStats;
-    services->SettleExposure = BridgeService19;
+    services->SettleExposure = BridgeSettleExposure;
     Extension->ProbeServices.ProbeCheckAddress = BridgeProbeCheckAddress;
     Extension->ProbeServices.ProbeWriteRead = BridgeProbeWriteRead;
 }
@@ -179,7 +179,7 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadRegistryDword(void* Context, const uint16_t
     return SENSOR_STATUS_SUCCESS;
 }
 
-SENSOR_STATUS SENSOR_NTAPI BridgeService16(void* Context, uint32_t Number) {
+SENSOR_STATUS SENSOR_NTAPI BridgeNotifyExposureReset(void* Context, uint32_t Number) {
     LogCall(Self(Context), 16, Number, 0, 0, 0, 0, 0);
     return SENSOR_STATUS_SUCCESS;
 }
@@ -194,9 +194,9 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadFrameStats(void* Context, uint32_t* Stats) 
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): orvane fixes the order
-SENSOR_STATUS SENSOR_NTAPI BridgeService19(void* Context, void* Scratch) {
-    RtlZeroMemory(Scratch, BRIDGE_SERVICE19_SCRATCH_BYTES);
-    LogCall(Self(Context), 19, BRIDGE_SERVICE19_SCRATCH_BYTES, 0, 0, 0, 0, 0);
+SENSOR_STATUS SENSOR_NTAPI BridgeSettleExposure(void* Context, void* Scratch) {
+    RtlZeroMemory(Scratch, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES);
+    LogCall(Self(Context), 19, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES, 0, 0, 0, 0, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 

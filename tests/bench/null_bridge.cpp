@@ -12,9 +12,9 @@ SENSOR_STATUS SENSOR_NTAPI NullWriteBridgeReg(void*, uint32_t, uint8_t) { return
 int32_t SENSOR_NTAPI NullGetControl(void*, uint32_t) { return 0; }
 SENSOR_STATUS SENSOR_NTAPI NullSetControl(void*, uint32_t, int32_t) { return 0; }
 SENSOR_STATUS SENSOR_NTAPI NullReadRegistryDword(void*, const uint16_t*, uint32_t, uint32_t*, uint32_t) { return 0; }
-SENSOR_STATUS SENSOR_NTAPI NullService16(void*, uint32_t) { return 0; }
+SENSOR_STATUS SENSOR_NTAPI NullNotifyExposureReset(void*, uint32_t) { return 0; }
 SENSOR_STATUS SENSOR_NTAPI NullReadFrameStats(void*, uint32_t*) { return 0; }
-SENSOR_STATUS SENSOR_NTAPI NullService19(void*, void*) { return 0; }
+SENSOR_STATUS SENSOR_NTAPI NullSettleExposure(void*, void*) { return 0; }
 
 void Note(void* context, int slot) {
     static_cast<std::vector<int>*>(context)->push_back(slot);
@@ -31,9 +31,9 @@ int32_t SENSOR_NTAPI RecGetControlMin(void* c, uint32_t) { Note(c, 11); return 0
 SENSOR_STATUS SENSOR_NTAPI RecSetControl(void* c, uint32_t, int32_t) { Note(c, 12); return 0; }
 SENSOR_STATUS SENSOR_NTAPI RecSetControlMax(void* c, uint32_t, int32_t) { Note(c, 13); return 0; }
 SENSOR_STATUS SENSOR_NTAPI RecReadRegistryDword(void* c, const uint16_t*, uint32_t, uint32_t*, uint32_t) { Note(c, 15); return 0; }
-SENSOR_STATUS SENSOR_NTAPI RecService16(void* c, uint32_t) { Note(c, 16); return 0; }
+SENSOR_STATUS SENSOR_NTAPI RecNotifyExposureReset(void* c, uint32_t) { Note(c, 16); return 0; }
 SENSOR_STATUS SENSOR_NTAPI RecReadFrameStats(void* c, uint32_t*) { Note(c, 18); return 0; }
-SENSOR_STATUS SENSOR_NTAPI RecService19(void* c, void*) { Note(c, 19); return 0; }
+SENSOR_STATUS SENSOR_NTAPI RecSettleExposure(void* c, void*) { Note(c, 19); return 0; }
 
 }  // namespace
 
@@ -41,12 +41,12 @@ const BRIDGE_SERVICES NullBridge = {
     NullBusWriteRead, NullBusWrite, NullReadEeprom, NullReadBridgeReg, NullWriteBridgeReg,
     {nullptr, nullptr, nullptr, nullptr},
     NullGetControl, NullGetControl, NullGetControl, NullSetControl, NullSetControl,
-    nullptr, NullReadRegistryDword, NullService16, nullptr, NullReadFrameStats, NullService19,
+    nullptr, NullReadRegistryDword, NullNotifyExposureReset, nullptr, NullReadFrameStats, NullSettleExposure,
 };
 
 const BRIDGE_SERVICES RecordingBridge = {
     RecBusWriteRead, RecBusWrite, RecReadEeprom, RecReadBridgeReg, RecWriteBridgeReg,
     {nullptr, nullptr, nullptr, nullptr},
     RecGetControl, RecGetControlMax, RecGetControlMin, RecSetControl, RecSetControlMax,
-    nullptr, RecReadRegistryDword, RecService16, nullptr, RecReadFrameStats, RecService19,
+    nullptr, RecReadRegistryDword, RecNotifyExposureReset, nullptr, RecReadFrameStats, RecSettleExposure,
 };

@@ -227,7 +227,7 @@ TEST_F(AutoExposureTest, CallsOfADecidingFrameThatMoves) {
     Period(60);
     bridge.ClearCalls();
     Period(60);
-    EXPECT_EQ(bridge.Trace().back(), "service19");
+    EXPECT_EQ(bridge.Trace().back(), "settle");
 }
 
 TEST_F(AutoExposureTest, PhaseSurvivesOtherCommandsAndWraps) {

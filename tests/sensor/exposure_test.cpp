@@ -109,7 +109,7 @@ class ExposureTest : public SensorTest {
 
     std::vector<std::string> ExposureTrace(Exposure e) const {
         return {"sensor 9=" + std::to_string(e.rows), "sensor 53=" + std::to_string(e.gain),
-                bridge.device.RateLevel < 2 ? "stats" : "service19"};
+                bridge.device.RateLevel < 2 ? "stats" : "settle"};
     }
 
     // Command 10 for one index: what it wrote, once it is seen to have written
@@ -446,7 +446,7 @@ TEST_F(ExposureTest, FinalCallByRate) {
         bridge.ClearCalls();
         Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, 0);
         ASSERT_EQ(bridge.calls.size(), 3u);
-        EXPECT_EQ(bridge.calls[2].slot, rate < 2 ? kReadFrameStats : kService19) << "rate " << rate;
+        EXPECT_EQ(bridge.calls[2].slot, rate < 2 ? kReadFrameStats : kSettleExposure) << "rate " << rate;
     }
 }
 
@@ -494,11 +494,11 @@ TEST_F(ExposureTest, ResetExposure) {
     const Case cases[] = {
         {1, 30, trace({"set 17=30"}, atLimit), 30},
         {1, -2, trace({"set 17=-2"}, atMinusTwo), SignExtended(-2)},
-        {0, 30, trace({"service16 16", "set 17=1"}, atOne), 1},
-        {2, 30, trace({"service16 16", "set 17=1"}, atOne), 1},
+        {0, 30, trace({"exposure-reset 16", "set 17=1"}, atOne), 1},
+        {2, 30, trace({"exposure-reset 16", "set 17=1"}, atOne), 1},
         // The whole field must be 1.
         {kAbove32 + 1, 30,
-         kWideFields ? trace({"service16 16", "set 17=1"}, atOne) : trace({"set 17=30"}, atLimit),
+         kWideFields ? trace({"exposure-reset 16", "set 17=1"}, atOne) : trace({"set 17=30"}, atLimit),
          kWideFields ? 1 : 30},
     };
     for (const Case& c : cases) {

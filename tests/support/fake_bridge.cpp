@@ -125,8 +125,8 @@ SENSOR_STATUS SENSOR_NTAPI ReadRegistryDword(void* context, const uint16_t* name
     return SENSOR_STATUS_SUCCESS;
 }
 
-SENSOR_STATUS SENSOR_NTAPI Service16(void* context, uint32_t number) {
-    Record(Self(context), kService16, {number});
+SENSOR_STATUS SENSOR_NTAPI NotifyExposureReset(void* context, uint32_t number) {
+    Record(Self(context), kNotifyExposureReset, {number});
     return SENSOR_STATUS_SUCCESS;
 }
 
@@ -144,9 +144,9 @@ SENSOR_STATUS SENSOR_NTAPI ReadFrameStats(void* context, uint32_t* stats) {
     return SENSOR_STATUS_SUCCESS;
 }
 
-SENSOR_STATUS SENSOR_NTAPI Service19(void* context, void* scratch) {
-    Record(Self(context), kService19, {});
-    std::memset(scratch, 0xA5, BRIDGE_SERVICE19_SCRATCH_BYTES);  // all of it must be ours to write
+SENSOR_STATUS SENSOR_NTAPI SettleExposure(void* context, void* scratch) {
+    Record(Self(context), kSettleExposure, {});
+    std::memset(scratch, 0xA5, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES);  // all of it must be ours to write
     return SENSOR_STATUS_SUCCESS;
 }
 
@@ -164,9 +164,9 @@ FakeBridge::FakeBridge() {
     services.SetControl = SetControl;
     services.SetControlMax = SetControlMax;
     services.ReadRegistryDword = ReadRegistryDword;
-    services.NotifyExposureReset = Service16;
+    services.NotifyExposureReset = NotifyExposureReset;
     services.ReadFrameStats = ReadFrameStats;
-    services.SettleExposure = Service19;
+    services.SettleExposure = SettleExposure;
     device.SensorType = SENSOR_TYPE_DRIVEN;
     device.SensorAddress = 0xBA;
 }
@@ -270,9 +270,9 @@ std::string TraceLine(const BridgeCall& call) {
     case kSetControl: return "set " + arg(0) + "=" + signedArg(1);
     case kSetControlMax: return "setmax " + arg(0) + "=" + signedArg(1);
     case kReadRegistryDword: return "registry " + RegistryName(call);
-    case kService16: return "service16 " + arg(0);
+    case kNotifyExposureReset: return "exposure-reset " + arg(0);
     case kReadFrameStats: return "stats";
-    case kService19: return "service19";
+    case kSettleExposure: return "settle";
     default: return Describe(call);
     }
 }

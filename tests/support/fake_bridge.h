@@ -27,9 +27,9 @@ enum BridgeSlot : int {
     kSetControl = 12,
     kSetControlMax = 13,
     kReadRegistryDword = 15,
-    kService16 = 16,
+    kNotifyExposureReset = 16,
     kReadFrameStats = 18,
-    kService19 = 19,
+    kSettleExposure = 19,
 };
 
 struct BridgeCall {
@@ -69,8 +69,8 @@ class FakeBridge {
     // compare a whole sequence of bridge and sensor traffic at once:
     //   "sensor 13=1" (register write), "sensor read 32", "bridge 19=12",
     //   "bridge read 15", "eeprom 67", "registry MicFluorRGB", "get 17",
-    //   "max 17", "min 17", "set 17=30", "setmax 17=90", "service16 16",
-    //   "stats", "service19". Numbers are decimal; set values signed.
+    //   "max 17", "min 17", "set 17=30", "setmax 17=90", "exposure-reset 16",
+    //   "stats", "settle". Numbers are decimal; set values signed.
     std::vector<std::string> Trace() const;
     void ClearCalls() { calls.clear(); }
 

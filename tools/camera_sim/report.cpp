@@ -124,7 +124,7 @@ std::string DescribeCall(const BRIDGE_SERVICE_CALL& call) {
         "BusWriteRead", "BusWrite", "ReadEeprom", "ReadBridgeReg", "WriteBridgeReg",
         nullptr, nullptr, nullptr, nullptr,
         "GetControl", "GetControlMax", "GetControlMin", "SetControl", "SetControlMax",
-        nullptr, "ReadRegistryDword", "Service16", nullptr, "ReadFrameStats", "Service19",
+        nullptr, "ReadRegistryDword", "NotifyExposureReset", nullptr, "ReadFrameStats", "SettleExposure",
     };
     std::string slot;
     if (call.Slot < BRIDGE_SERVICES_SLOTS && kSlotNames[call.Slot] != nullptr) slot = kSlotNames[call.Slot];
