@@ -38,8 +38,16 @@ struct FILTER_EXTENSION {
     PDEVICE_OBJECT PhysicalDevice;
     PDEVICE_OBJECT LowerDevice;  // what the attach returned; target of every forwarded request
     DEVICE_CAPABILITIES Capabilities;
-    volatile LONG OutstandingIo;  // requests inside the dispatch paths; -1 once removal may go on
-    KEVENT RemoveEvent;           // notification event, signalled when OutstandingIo drops below 0
+    // Requests inside the dispatch paths. This stands where a remove lock
+    // would, but rests at 0 instead of carrying a starting bias of 1: the
+    // remove request is never counted, so its one decrement plays the part
+    // of releasing the bias, and -1 means "removal has begun and the last
+    // request has left". That is enough without the remove lock's refusal of
+    // late arrivals: a request that comes while removal waits is counted, so
+    // the wait outlasts it, and nothing comes after the wait, since the
+    // remove request is the last one a device object is sent.
+    volatile LONG OutstandingIo;
+    KEVENT RemoveEvent;  // notification event, signalled when OutstandingIo drops below 0
 };
 
 // State is written by the Plug and Play path, the power path and the power
@@ -74,12 +82,14 @@ inline FILTER_EXTENSION* FilterExtension(PDEVICE_OBJECT deviceObject) {
 extern "C" {
 
 // --- Given to the I/O manager ---------------------------------------------------
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-VOID NTAPI FilterUnload(PDRIVER_OBJECT DriverObject);
-NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI SyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-NTSTATUS NTAPI PowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Declared by their role types: a definition that drifts from the signature
+// the I/O manager calls it with no longer compiles.
+DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE FilterAddDevice;
+DRIVER_UNLOAD FilterUnload;
+DRIVER_DISPATCH FilterDispatch;
+IO_COMPLETION_ROUTINE SyncCompletion;
+IO_COMPLETION_ROUTINE PowerCompletion;
 
 // --- Counting and forwarding ------------------------------------------------------
 void IncrementOutstandingIo(FILTER_EXTENSION* Extension);
@@ -88,15 +98,12 @@ NTSTATUS ForwardIrp(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp);
 NTSTATUS ForwardIrpSynchronously(FILTER_EXTENSION* Extension, PIRP Irp);
 
-// --- Plug and Play: one handler per minor code that the filter looks at ----------
+// --- Plug and Play: a handler for each minor code that needs more than a line ----
 NTSTATUS FilterDispatchPnp(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FilterStartDevice(FILTER_EXTENSION* Extension, PIRP Irp);
-NTSTATUS FilterQueryRemoveDevice(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FilterRemoveDevice(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FilterStopDevice(FILTER_EXTENSION* Extension, PIRP Irp);
-NTSTATUS FilterQueryStopDevice(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FilterQueryInterface(FILTER_EXTENSION* Extension, PIRP Irp);
-NTSTATUS FilterSurpriseRemoval(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS QueryLowerCapabilities(FILTER_EXTENSION* Extension);
 
 // --- Power -------------------------------------------------------------------------

@@ -165,8 +165,9 @@ NTSTATUS ForwardIrp(FILTER_EXTENSION* Extension, PIRP Irp) {
  * SendIrpSynchronously
  *
  * For requests the filter must see again after the lower drivers are done
- * with them: the completion routine stops completion and wakes this thread,
- * so the IRP comes back to the caller uncompleted whether the lower driver
+ * with them; the caller has set up the next stack location. The completion
+ * routine stops completion and wakes this thread, so the IRP comes back to
+ * the caller uncompleted, with its final status, whether the lower driver
  * finished it at once or pended it. The wait makes this PASSIVE_LEVEL only.
  */
 CODE_SEG("PAGE")
@@ -176,8 +177,9 @@ NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoSetCompletionRoutine(Irp, SyncCompletion, &event, TRUE, TRUE, TRUE);
-    (void)IoCallDriver(TargetDevice, Irp);
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    if (IoCallDriver(TargetDevice, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
     return Irp->IoStatus.Status;
 }
 
@@ -185,7 +187,11 @@ NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp) {
  * SyncCompletion
  *
  * Runs at whatever IRQL the lower driver completes at; it only wakes the
- * waiting thread and keeps the IRP from completing further up.
+ * waiting thread and keeps the IRP from completing further up. The IRP is
+ * not marked pending even when a lower driver pended it: the caller finishes
+ * with it itself and never returns STATUS_PENDING for it, and a pending mark
+ * that the return value contradicts is a completion the I/O manager counts
+ * twice.
  */
 NTSTATUS NTAPI SyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);

@@ -13,6 +13,11 @@
  * Every request but a refused stop goes down to the lower device; the
  * handlers below only look at the request on its way, and the start request
  * comes back here to be completed by the filter.
+ *
+ * Nothing of the filter's stands in the way of removing or stopping the
+ * device, so both queries are answered yes on the way down. After a
+ * surprise removal the hardware is gone: from then on FilterDispatch
+ * refuses everything but close, Plug and Play and power requests.
  */
 CODE_SEG("PAGE")
 NTSTATUS FilterDispatchPnp(FILTER_EXTENSION* Extension, PIRP Irp) {
@@ -21,18 +26,19 @@ NTSTATUS FilterDispatchPnp(FILTER_EXTENSION* Extension, PIRP Irp) {
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
         return FilterStartDevice(Extension, Irp);
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        return FilterQueryRemoveDevice(Extension, Irp);
     case IRP_MN_REMOVE_DEVICE:
         return FilterRemoveDevice(Extension, Irp);
     case IRP_MN_STOP_DEVICE:
         return FilterStopDevice(Extension, Irp);
-    case IRP_MN_QUERY_STOP_DEVICE:
-        return FilterQueryStopDevice(Extension, Irp);
     case IRP_MN_QUERY_INTERFACE:
         return FilterQueryInterface(Extension, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
-        return FilterSurpriseRemoval(Extension, Irp);
+        SetFilterState(Extension, FilterSurpriseRemoved);
+        [[fallthrough]];
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return ForwardIrp(Extension, Irp);
     default:
         // Cancel-remove, cancel-stop, capabilities, relations, resources,
         // identifiers: none of the filter's business.
@@ -65,19 +71,6 @@ NTSTATUS FilterStartDevice(FILTER_EXTENSION* Extension, PIRP Irp) {
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
-}
-
-/*
- * FilterQueryRemoveDevice
- *
- * The filter holds nothing that would stand in the way of removal.
- */
-CODE_SEG("PAGE")
-NTSTATUS FilterQueryRemoveDevice(FILTER_EXTENSION* Extension, PIRP Irp) {
-    PAGED_CODE();
-
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    return ForwardIrp(Extension, Irp);
 }
 
 /*
@@ -134,19 +127,6 @@ NTSTATUS FilterStopDevice(FILTER_EXTENSION* Extension, PIRP Irp) {
 }
 
 /*
- * FilterQueryStopDevice
- *
- * Nothing of the filter's keeps the device from stopping.
- */
-CODE_SEG("PAGE")
-NTSTATUS FilterQueryStopDevice(FILTER_EXTENSION* Extension, PIRP Irp) {
-    PAGED_CODE();
-
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    return ForwardIrp(Extension, Irp);
-}
-
-/*
  * FilterQueryInterface
  *
  * This is how the bridge driver finds the sensor-control entry points. The
@@ -163,21 +143,6 @@ NTSTATUS FilterQueryInterface(FILTER_EXTENSION* Extension, PIRP Irp) {
                                    stack->Parameters.QueryInterface.Interface)) {
         Irp->IoStatus.Status = STATUS_SUCCESS;
     }
-    return ForwardIrp(Extension, Irp);
-}
-
-/*
- * FilterSurpriseRemoval
- *
- * The hardware is gone: from here on FilterDispatch refuses everything but
- * close, Plug and Play and power requests.
- */
-CODE_SEG("PAGE")
-NTSTATUS FilterSurpriseRemoval(FILTER_EXTENSION* Extension, PIRP Irp) {
-    PAGED_CODE();
-
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    SetFilterState(Extension, FilterSurpriseRemoved);
     return ForwardIrp(Extension, Irp);
 }
 

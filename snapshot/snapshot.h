@@ -68,18 +68,22 @@ bool SnapshotSameGuid(const GUID* left, const GUID* right);
 
 extern "C" {
 
+// The routines the I/O manager calls are declared by their role types: a
+// definition that drifts from the signature it is called with no longer
+// compiles.
+
 // Driver frame (snapshot_frame.cpp).
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
-VOID NTAPI SnapshotUnload(PDRIVER_OBJECT DriverObject);
-NTSTATUS NTAPI SnapshotDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI SnapshotPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE SnapshotAddDevice;
+DRIVER_UNLOAD SnapshotUnload;
+DRIVER_DISPATCH SnapshotDispatchPnp;
+DRIVER_DISPATCH SnapshotDispatchPower;
+DRIVER_DISPATCH SnapshotPassThrough;
+IO_COMPLETION_ROUTINE SnapshotStartCompletion;
 
 // Snapshot exchange (snapshot_exchange.cpp).
-NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+DRIVER_DISPATCH SnapshotDispatchDeviceControl;
+DRIVER_DISPATCH SnapshotDispatchRead;
 VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* ImageInfo);
 uint32_t NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t TriggerKind);

@@ -149,21 +149,40 @@ NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /*
+ * SendIrpSynchronously
+ *
+ * For requests tessip must see again after the lower drivers are done with
+ * them; the caller has set up the next stack location. The completion
+ * routine stops completion and wakes this thread, so the IRP comes back to
+ * the caller uncompleted, with its final status, whether the lower driver
+ * finished it at once or pended it. The wait makes this PASSIVE_LEVEL only.
+ */
+static NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, SnapshotStartCompletion, &event, TRUE, TRUE, TRUE);
+    if (IoCallDriver(TargetDevice, Irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    }
+    return Irp->IoStatus.Status;
+}
+
+/*
  * SnapshotStartCompletion
  *
- * Hands the start request back to SnapshotStartDevice, which waits for it on
- * its stack; the I/O manager must not finish the request before tessip has
- * seen the lower drivers' result. The request is not marked pending here
- * even when a lower driver pended it: SnapshotStartDevice completes it
- * itself and returns the final status, never STATUS_PENDING, and a request
- * marked pending by a routine that does not return STATUS_PENDING is
- * completed twice over in the I/O manager's eyes.
+ * The completion routine of SendIrpSynchronously, named for the start
+ * request, the one request tessip sends that way. Runs at whatever IRQL the
+ * lower driver completes at; it only wakes the waiting thread and keeps the
+ * IRP from completing further up. The IRP is not marked pending even when a
+ * lower driver pended it: the caller finishes with it itself and never
+ * returns STATUS_PENDING for it, and a pending mark that the return value
+ * contradicts is a completion the I/O manager counts twice.
  */
 NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
-
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -207,23 +226,12 @@ static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedStat
  */
 static NTSTATUS SnapshotStartDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
 {
-    KEVENT started;
-
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    KeInitializeEvent(&started, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, SnapshotStartCompletion, &started, TRUE, TRUE, TRUE);
-
-    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&started, Executive, KernelMode, FALSE, NULL);
-        status = Irp->IoStatus.Status;
-    }
-
-    if (NT_SUCCESS(status) && NT_SUCCESS(Irp->IoStatus.Status)) {
+    NTSTATUS status = SendIrpSynchronously(Extension->LowerDevice, Irp);
+    if (NT_SUCCESS(status)) {
         SnapshotEnterState(Extension, Started);
     }
 
-    Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
 }
