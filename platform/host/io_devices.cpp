@@ -34,6 +34,16 @@ size_t LiveDevicesOf(PDRIVER_OBJECT driver) {
 
 }  // namespace
 
+DriverRecord *FindDriverRecord(PDRIVER_OBJECT driver) {
+  auto found = K().DriverByObject.find(driver);
+  return found == K().DriverByObject.end() ? nullptr : found->second;
+}
+
+DeviceRecord *FindDevice(PDEVICE_OBJECT device) {
+  auto found = K().Devices.find(device);
+  return found == K().Devices.end() ? nullptr : found->second.get();
+}
+
 void MarkTestDouble(PDRIVER_OBJECT driver) {
   std::lock_guard<std::mutex> guard(K().Lock);
   if (DriverRecord *record = FindDriverRecord(driver)) record->TestDouble = true;

@@ -63,6 +63,11 @@ void CheckPendingReturn(const IrpRecord::Level &level) {
 
 }  // namespace
 
+IrpRecord *FindIrp(PIRP irp) {
+  auto found = K().Irps.find(irp);
+  return found == K().Irps.end() ? nullptr : found->second.get();
+}
+
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *allocator) {
   auto irp = static_cast<PIRP>(calloc(1, IoSizeOfIrp(stackSize)));
   InitializeIrp(irp, stackSize);

@@ -1,6 +1,7 @@
 // Shared state of the user-mode kernel's modules. One mutex guards every
 // table; no module holds it while calling into driver code, and waits on
-// kernel objects sleep on condition variables tied to it.
+// kernel objects sleep on condition variables tied to it. Each group of
+// declarations below names the file that owns it.
 #pragma once
 
 #include "host_kernel.h"
@@ -174,14 +175,16 @@ struct Kernel {
   std::vector<std::function<void()>> ResetHooks;
 };
 
+// The one kernel (lifecycle.cpp).
 Kernel &K();
 
-// Faults. Safe with or without the kernel lock held.
+// Faults (faults.cpp). Safe with or without the kernel lock held.
 void Fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
 std::string VFormat(const char *format, va_list args);
 
-// Thread context: IRQL, process, the driver whose code is running.
+// Thread context (thread_context.cpp): IRQL, process, the driver whose code
+// is running.
 KIRQL &ThreadIrql();
 Process *&ThreadProcess();
 Process *CurrentProcess();  // the thread's process, or the system process (lock held)
@@ -221,24 +224,28 @@ class AtIrql {
   KIRQL old_;
 };
 
-// Fault injection: true if this call made by driver code must fail.
+// Fault injection (injection.cpp): true if this call made by driver code
+// must fail.
 bool ShouldFail(Call call, NTSTATUS *status = nullptr);
 
-// Lookups (kernel lock held).
+// Lookups (kernel lock held): drivers and devices in io_devices.cpp, IRPs
+// in io_irp.cpp.
 DriverRecord *FindDriverRecord(PDRIVER_OBJECT driver);
 DeviceRecord *FindDevice(PDEVICE_OBJECT device);
 IrpRecord *FindIrp(PIRP irp);
+
+// Names in fault messages (names.cpp; kernel lock held for DeviceName).
 std::string DriverName(const DriverRecord *driver);
 std::string DeviceName(PDEVICE_OBJECT device);
 std::string IrpName(UCHAR major, UCHAR minor);
 std::string TagName(ULONG tag);
 std::string Narrow(const std::u16string &text);
 
-// Pool used by the kernel itself (never injected, owner as given).
+// Pool used by the kernel itself (pool.cpp; never injected, owner as given).
 PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, DriverRecord *owner, BlockKind kind);
 void FreePoolBlock(PVOID block);  // kernel lock NOT held
 
-// IRPs built by the kernel.
+// IRPs built by the kernel (io_irp.cpp).
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *allocator);
 void ReleaseIrp(PIRP irp);  // marks freed; memory kept until Reset
 // Waits until the IRP has been completed past its top location: not at all
@@ -247,11 +254,11 @@ void ReleaseIrp(PIRP irp);  // marks freed; memory kept until Reset
 // phrase ending in "not completed", built only then).
 bool WaitForIrp(PIRP irp, bool pended, const std::function<std::string()> &request);
 
-// MDLs built by the I/O manager.
+// MDLs built by the I/O manager (mdl.cpp).
 PMDL AllocateMdl(PVOID address, ULONG length, bool ioManager, DriverRecord *owner);
 void ReleaseMdl(PMDL mdl);
 
-// Objects.
+// Objects (objects.cpp).
 extern _OBJECT_TYPE EventType;
 extern _OBJECT_TYPE FileType;
 ObjectHeader *CreateObject(POBJECT_TYPE type, SIZE_T bodySize);  // lock held
@@ -263,7 +270,7 @@ HANDLE InsertHandle(Process *process, ObjectHeader *object, ACCESS_MASK access);
 void CloseFileObject(PFILE_OBJECT file);  // IRP_MJ_CLOSE, lock NOT held
 void CleanupFileObject(PFILE_OBJECT file);  // IRP_MJ_CLEANUP, lock NOT held
 
-// Events on the dispatcher lock.
+// Events on the dispatcher lock (dispatcher.cpp).
 bool IsEvent(const DISPATCHER_HEADER *header);
 // Fills in an event's dispatcher header; every KEVENT the kernel or a
 // driver sets up goes through here so IsEvent recognises it.
@@ -275,7 +282,8 @@ NTSTATUS WaitOnEvent(std::unique_lock<std::mutex> &lock, PRKEVENT event,
 NTSTATUS WaitOnEvents(std::unique_lock<std::mutex> &lock, const PRKEVENT *events, size_t count,
                       const std::chrono::steady_clock::time_point *deadline);
 
-// Plug and Play.
+// Plug and Play (pnp.cpp; interfaces in io_interfaces.cpp, the refusing
+// dispatch routine in io_devices.cpp).
 void RemoveAllStacks();
 void DisableInterfacesOf(PDEVICE_OBJECT physical);
 // The physical device behind a symbolic link name, or NULL.
@@ -283,17 +291,19 @@ PDEVICE_OBJECT InterfaceDevice(const std::u16string &name, bool *enabled);
 PDRIVER_OBJECT BusDriver();
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 
-// Test doubles.
+// Test doubles (io_devices.cpp) and what Reset runs after forgetting the
+// kernel's state (lifecycle.cpp).
 void MarkTestDouble(PDRIVER_OBJECT driver);
 void AddResetHook(std::function<void()> hook);
 
 // Memory the kernel keeps after a driver let go of it (freed IRPs, deleted
 // devices) so that later misuse is seen, not undefined: poisoned under
-// AddressSanitizer, released at Reset.
+// AddressSanitizer, released at Reset (poison.cpp).
 void Poison(const void *address, size_t size);
 void Unpoison(const void *address, size_t size);
 
-// Leak checks for one driver (nullptr: everything not yet reported).
+// Leak checks for one driver (leaks.cpp; nullptr: everything not yet
+// reported).
 void CheckLeaksOf(DriverRecord *driver);
 
 }  // namespace detail
