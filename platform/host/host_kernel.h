@@ -87,6 +87,27 @@ class IrqlScope {
 void StartThread(std::function<void()> work);
 void JoinThreads();
 
+// ---------------------------------------------------------- test doubles --
+// What a driver written for tests, to stand in for another, needs beyond
+// the WDM names.
+//
+// Marks a loaded driver as a test double: fault injection never fails its
+// calls, and it may complete a request another driver holds.
+void MarkTestDouble(PDRIVER_OBJECT driver);
+// Runs `hook` at every Reset, after the kernel has forgotten its state.
+void AddResetHook(std::function<void()> hook);
+// For the scope, the kernel counts what the calling thread does as
+// `driver`'s, as it would from the driver's DPC or worker thread: for a
+// test double completing a request on a thread the kernel did not call it
+// on.
+class DriverContext {
+ public:
+  explicit DriverContext(PDRIVER_OBJECT driver);
+  ~DriverContext();
+  DriverContext(const DriverContext &) = delete;
+  DriverContext &operator=(const DriverContext &) = delete;
+};
+
 // --------------------------------------------------------------- drivers --
 // Creates the driver object for `name` and runs its entry routine at
 // PASSIVE_LEVEL in the system process. Returns NULL (and the status) when

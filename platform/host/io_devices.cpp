@@ -44,14 +44,14 @@ DeviceRecord *FindDevice(PDEVICE_OBJECT device) {
   return found == K().Devices.end() ? nullptr : found->second.get();
 }
 
+}  // namespace detail
+
+using namespace detail;
+
 void MarkTestDouble(PDRIVER_OBJECT driver) {
   std::lock_guard<std::mutex> guard(K().Lock);
   if (DriverRecord *record = FindDriverRecord(driver)) record->TestDouble = true;
 }
-
-}  // namespace detail
-
-using namespace detail;
 
 PDRIVER_OBJECT LoadDriver(const char *name, PDRIVER_INITIALIZE entry, NTSTATUS *status) {
   DriverRecord *record;

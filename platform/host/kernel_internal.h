@@ -291,11 +291,6 @@ PDEVICE_OBJECT InterfaceDevice(const std::u16string &name, bool *enabled);
 PDRIVER_OBJECT BusDriver();
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 
-// Test doubles (io_devices.cpp) and what Reset runs after forgetting the
-// kernel's state (lifecycle.cpp).
-void MarkTestDouble(PDRIVER_OBJECT driver);
-void AddResetHook(std::function<void()> hook);
-
 // Memory the kernel keeps after a driver let go of it (freed IRPs, deleted
 // devices) so that later misuse is seen, not undefined: poisoned under
 // AddressSanitizer, released at Reset (poison.cpp).

@@ -13,14 +13,14 @@ Kernel &K() {
   return *kernel;
 }
 
+}  // namespace detail
+
+using namespace detail;
+
 void AddResetHook(std::function<void()> hook) {
   std::lock_guard<std::mutex> guard(K().Lock);
   K().ResetHooks.push_back(std::move(hook));
 }
-
-}  // namespace detail
-
-using namespace detail;
 
 void Shutdown() {
   std::vector<Process *> processes;

@@ -52,6 +52,9 @@ KIRQL CurrentIrql() { return ThreadIrql(); }
 IrqlScope::IrqlScope(KIRQL irql) { KeRaiseIrql(irql, &old_); }
 IrqlScope::~IrqlScope() { KeLowerIrql(old_); }
 
+DriverContext::DriverContext(PDRIVER_OBJECT driver) { t_drivers.push_back(RecordOf(driver)); }
+DriverContext::~DriverContext() { t_drivers.pop_back(); }
+
 void StartThread(std::function<void()> work) {
   std::lock_guard<std::mutex> guard(K().ThreadLock);
   K().Threads.emplace_back([work = std::move(work)] {

@@ -4,10 +4,14 @@
 // kernel is reset.
 #include "test_driver.h"
 
-#include "kernel_internal.h"
-
 #include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 
 namespace host_kernel {
 
@@ -101,7 +105,7 @@ void Fill(PIRP irp, const Behavior &behavior) {
 // Completes a request as its driver would from its dispatch routine, a DPC
 // or a worker; a power request lets the power manager go on first.
 void CompleteAt(PDRIVER_OBJECT driver, PIRP irp, const Behavior &behavior, KIRQL irql) {
-  detail::DriverScope scope(driver);
+  DriverContext context(driver);
   KIRQL old = KeGetCurrentIrql();
   if (irql > old) KeRaiseIrql(irql, &old);
   if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
@@ -385,7 +389,7 @@ TestDriver::TestDriver(const char *name, const TestDriverOptions &options)
     std::lock_guard<std::mutex> guard(g_registryLock);
     if (!g_hooked) {
       g_hooked = true;
-      detail::AddResetHook([] {
+      AddResetHook([] {
         std::lock_guard<std::mutex> registryGuard(g_registryLock);
         g_registry.clear();
       });
@@ -396,7 +400,7 @@ TestDriver::TestDriver(const char *name, const TestDriverOptions &options)
   t_loading = state_;
   PDRIVER_OBJECT driver = LoadDriver(name, Entry);
   t_loading.reset();
-  detail::MarkTestDouble(driver);
+  MarkTestDouble(driver);
 }
 
 PDRIVER_OBJECT TestDriver::Driver() const { return state_->Driver; }
