@@ -129,6 +129,9 @@ struct PhysicalDeviceOptions {
   // Answer to IRP_MN_QUERY_CAPABILITIES: success and these values.
   ULONG Address = 1;
   ULONG UINumber = 2;
+  // The device's instance ID is HOSTBUS\<DeviceId>\<InstanceId>, and its
+  // interfaces' symbolic link names are formed from it.
+  const char *DeviceId = "CAMERA";
   const char *InstanceId = nullptr;  // default: a fresh number
 };
 // A physical device object owned by the test bus driver. It serves the

@@ -18,6 +18,18 @@ std::u16string GuidText(const GUID &guid) {
   return std::u16string(text, text + strlen(text));
 }
 
+// A device interface's symbolic link name as Windows forms it: the device
+// instance ID with '#' for its separators, the interface class and the
+// reference string, if any.
+std::u16string LinkName(const std::string &deviceInstanceId, const GUID &interfaceClass,
+                        const std::u16string &reference) {
+  std::u16string name = u"\\??\\";
+  for (char c : deviceInstanceId) name += c == '\\' ? u'#' : static_cast<char16_t>(c);
+  name += u"#" + GuidText(interfaceClass);
+  if (!reference.empty()) name += u"\\" + reference;
+  return name;
+}
+
 std::u16string FromUnicode(PCUNICODE_STRING text) {
   if (!text || !text->Buffer) return {};
   return std::u16string(text->Buffer, text->Length / sizeof(WCHAR));
@@ -95,10 +107,7 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
             DeviceName(PhysicalDeviceObject).c_str());
       return STATUS_INVALID_DEVICE_REQUEST;
     }
-    std::string instance = "\\??\\HOSTBUS#CAMERA#" + device->InstanceId + "#";
-    name = std::u16string(instance.begin(), instance.end()) + GuidText(*InterfaceClassGuid);
-    std::u16string reference = FromUnicode(ReferenceString);
-    if (!reference.empty()) name += u"\\" + reference;
+    name = LinkName(device->DeviceInstanceId, *InterfaceClassGuid, FromUnicode(ReferenceString));
     if (!FindInterface(name)) {
       auto record = std::make_unique<InterfaceRecord>();
       record->Class = *InterfaceClassGuid;

@@ -56,6 +56,7 @@ struct DriverRecord {
   std::u16string DriverName;
   std::u16string ServiceKey;
   bool TestDouble = false;
+  bool Bus = false;  // the test bus, which owns the physical devices
   bool Loaded = true;
 };
 
@@ -69,7 +70,7 @@ struct DeviceRecord {
   bool Physical = false;
   // Physical devices: the bus's view.
   PhysicalDeviceOptions Options;
-  std::string InstanceId;
+  std::string DeviceInstanceId;  // enumerator\device ID\instance ID, as Windows names it
   bool SurpriseRemoved = false;
   POWER_STATE DevicePower{};
 };

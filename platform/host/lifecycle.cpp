@@ -35,7 +35,7 @@ void Shutdown() {
   {
     std::lock_guard<std::mutex> guard(K().Lock);
     for (auto &driver : K().Drivers)
-      if (driver->Loaded && driver->Name != "HostBus") drivers.push_back(driver->Object);
+      if (driver->Loaded && !driver->Bus) drivers.push_back(driver->Object);
   }
   for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) UnloadDriver(*it);
   JoinThreads();

@@ -9,6 +9,9 @@ namespace detail {
 
 namespace {
 
+// The test bus's name as the enumerator of its devices' instance IDs.
+constexpr char kEnumerator[] = "HOSTBUS";
+
 DeviceRecord *PhysicalRecord(PDEVICE_OBJECT pdo) {
   DeviceRecord *record = FindDevice(pdo);
   return record && record->Physical ? record : nullptr;
@@ -149,9 +152,15 @@ IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWE
 }  // namespace
 
 PDRIVER_OBJECT BusDriver() {
-  if (PDRIVER_OBJECT bus = FindDriver("HostBus")) return bus;
+  {
+    std::lock_guard<std::mutex> guard(K().Lock);
+    for (auto &driver : K().Drivers)
+      if (driver->Loaded && driver->Bus) return driver->Object;
+  }
   PDRIVER_OBJECT bus = LoadDriver("HostBus", BusEntry);
   MarkTestDouble(bus);
+  std::lock_guard<std::mutex> guard(K().Lock);
+  FindDriverRecord(bus)->Bus = true;
   return bus;
 }
 
@@ -194,7 +203,8 @@ PDEVICE_OBJECT CreatePhysicalDevice(const PhysicalDeviceOptions &options) {
   DeviceRecord *record = FindDevice(pdo);
   record->Physical = true;
   record->Options = options;
-  record->InstanceId = options.InstanceId ? options.InstanceId : Format("%04u", K().NextInstance++);
+  std::string instance = options.InstanceId ? options.InstanceId : Format("%04u", K().NextInstance++);
+  record->DeviceInstanceId = std::string(kEnumerator) + "\\" + options.DeviceId + "\\" + instance;
   pdo->Flags = (options.Flags | DO_BUS_ENUMERATED_DEVICE) & ~DO_DEVICE_INITIALIZING;
   K().PhysicalDevices.push_back(pdo);
   return pdo;
