@@ -68,6 +68,7 @@ extern BRIDGE_CONFIGURATION BridgeConfiguration;
 // it, once the call has returned. Only the host build's tracing sets it; in
 // the kernel images it stays null.
 typedef void (*BRIDGE_CALL_OBSERVER)(const BRIDGE_SERVICE_CALL* Call);
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration; the definition is null
 extern BRIDGE_CALL_OBSERVER BridgeCallObserver;
 
 // The device extension of every bridge device object; lives and dies with it.
