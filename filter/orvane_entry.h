@@ -6,4 +6,4 @@
 #include "platform.h"
 
 extern "C" NTSTATUS NTAPI OrvaneDriverEntry(PDRIVER_OBJECT DriverObject,
-                                           PUNICODE_STRING RegistryPath);
+                                            PUNICODE_STRING RegistryPath);

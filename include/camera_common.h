@@ -58,10 +58,10 @@ typedef struct CAMERA_GUID {
 #endif
 
 /* Offset of a field that follows pointers: (x86-64 build, x86 build). */
-#define CAMERA_PTR_OFFSET(x64, x86) (sizeof(void *) == 8 ? (x64) : (x86))
+#define CAMERA_PTR_OFFSET(x64, x86) (sizeof(void*) == 8 ? (x64) : (x86))
 
 CAMERA_STATIC_ASSERT(sizeof(CAMERA_GUID) == 16, "a GUID is 16 bytes");
-CAMERA_STATIC_ASSERT(sizeof(void *) == 4 || sizeof(void *) == 8, "x86 or x86-64 pointers");
-CAMERA_STATIC_ASSERT(sizeof(uintptr_t) == sizeof(void *), "uintptr_t is pointer-sized");
+CAMERA_STATIC_ASSERT(sizeof(void*) == 4 || sizeof(void*) == 8, "x86 or x86-64 pointers");
+CAMERA_STATIC_ASSERT(sizeof(uintptr_t) == sizeof(void*), "uintptr_t is pointer-sized");
 
 #endif /* CAMERA_COMMON_H */

@@ -25,8 +25,12 @@ typedef int32_t SENSOR_STATUS; /* an NTSTATUS value */
 /* Interface identification. */
 
 /* {FC893C78-E75E-40E7-B2EA-CFEC43C8FAF2}; a query matches on all 16 bytes. */
-#define GUID_SENSOR_CONTROL_INTERFACE_INIT \
-    {0xFC893C78, 0xE75E, 0x40E7, {0xB2, 0xEA, 0xCF, 0xEC, 0x43, 0xC8, 0xFA, 0xF2}}
+#define GUID_SENSOR_CONTROL_INTERFACE_INIT                 \
+    {                                                      \
+        0xFC893C78, 0xE75E, 0x40E7, {                      \
+            0xB2, 0xEA, 0xCF, 0xEC, 0x43, 0xC8, 0xFA, 0xF2 \
+        }                                                  \
+    }
 static const CAMERA_GUID GUID_SENSOR_CONTROL_INTERFACE = GUID_SENSOR_CONTROL_INTERFACE_INIT;
 
 #define SENSOR_CONTROL_INTERFACE_VERSION 0x0100
@@ -77,10 +81,10 @@ typedef struct SENSOR_COMMAND {
     uintptr_t Value3;
     uintptr_t Value4;
     uint8_t Reserved[8]; /* the bridge driver's; never read or written by orvane */
-    const BRIDGE_SERVICES *Bridge;
-    void *BridgeContext; /* first argument of every BRIDGE_SERVICES call */
-    SENSOR_DEVICE *Device;
-    const int32_t *AuxDevice; /* only its first word, a type code, is read */
+    const BRIDGE_SERVICES* Bridge;
+    void* BridgeContext; /* first argument of every BRIDGE_SERVICES call */
+    SENSOR_DEVICE* Device;
+    const int32_t* AuxDevice; /* only its first word, a type code, is read */
 } SENSOR_COMMAND;
 
 /* ------------------------------------------------------------------------- */
@@ -110,8 +114,8 @@ struct SENSOR_DEVICE {
     int32_t BlueOffset;       /* 192 */
 };
 
-#define SENSOR_TYPE_DRIVEN 18     /* the type the probe reports and Command0 serves */
-#define SENSOR_TYPE_UNSUPPORTED 1 /* answered with Status set */
+#define SENSOR_TYPE_DRIVEN 18                   /* the type the probe reports and Command0 serves */
+#define SENSOR_TYPE_UNSUPPORTED 1               /* answered with Status set */
 #define SENSOR_DEVICE_FLAG_EEPROM_PRESETS 0x10u /* presets in the camera EEPROM */
 
 /* ------------------------------------------------------------------------- */
@@ -146,59 +150,57 @@ enum BRIDGE_SERVICE_SLOT {
 };
 
 /* Slot 0: write then read on the serial bus; the read bytes in bus order. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_BUS_WRITE_READ)(void *context, uint32_t busAddress,
-                                                          uint8_t writeLength,
-                                                          uint8_t *writeBuffer,
-                                                          uint8_t readLength,
-                                                          uint8_t *readBuffer);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_BUS_WRITE_READ)(void* context, uint32_t busAddress,
+                                                           uint8_t writeLength,
+                                                           uint8_t* writeBuffer, uint8_t readLength,
+                                                           uint8_t* readBuffer);
 /* Slot 1: write on the serial bus, bytes in buffer order. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_BUS_WRITE)(void *context, uint32_t busAddress,
-                                                     uint8_t length, uint8_t *buffer);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_BUS_WRITE)(void* context, uint32_t busAddress,
+                                                      uint8_t length, uint8_t* buffer);
 /* Slot 2: `length` EEPROM bytes from `offset`, stored at `bytes`. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_READ_EEPROM)(void *context, uint32_t offset,
-                                                       uint32_t length, uint32_t *bytes);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_READ_EEPROM)(void* context, uint32_t offset,
+                                                        uint32_t length, uint32_t* bytes);
 /* Slot 3: a bridge register's value. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_READ_BRIDGE_REG)(void *context, uint32_t reg,
-                                                           uint8_t *value);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_READ_BRIDGE_REG)(void* context, uint32_t reg,
+                                                            uint8_t* value);
 /* Slot 4: writes a bridge register. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_WRITE_BRIDGE_REG)(void *context, uint32_t reg,
-                                                            uint8_t value);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_WRITE_BRIDGE_REG)(void* context, uint32_t reg,
+                                                             uint8_t value);
 /* Slot 9: a control's current value (ids: BRIDGE_CONTROL_*). */
-typedef int32_t(SENSOR_NTAPI *BRIDGE_GET_CONTROL)(void *context, uint32_t controlId);
+typedef int32_t(SENSOR_NTAPI* BRIDGE_GET_CONTROL)(void* context, uint32_t controlId);
 /* Slot 10: a control's maximum. */
 typedef BRIDGE_GET_CONTROL BRIDGE_GET_CONTROL_MAX;
 /* Slot 11: a control's minimum. */
 typedef BRIDGE_GET_CONTROL BRIDGE_GET_CONTROL_MIN;
 /* Slot 12: stores a control's value. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_SET_CONTROL)(void *context, uint32_t controlId,
-                                                       int32_t value);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_SET_CONTROL)(void* context, uint32_t controlId,
+                                                        int32_t value);
 /* Slot 13: stores a control's maximum. */
 typedef BRIDGE_SET_CONTROL BRIDGE_SET_CONTROL_MAX;
 /*
  * Slot 15: a registry value by UTF-16 name (nameBytes counts the
  * terminator); *result gets the stored value, or defaultValue if none.
  */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_READ_REGISTRY_DWORD)(void *context,
-                                                               const uint16_t *name,
-                                                               uint32_t nameBytes,
-                                                               uint32_t *result,
-                                                               uint32_t defaultValue);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_READ_REGISTRY_DWORD)(void* context, const uint16_t* name,
+                                                                uint32_t nameBytes,
+                                                                uint32_t* result,
+                                                                uint32_t defaultValue);
 /*
  * Slot 16: told that the exposure starts again from index 1 (command 11),
  * with the number 16, for its effect only; what the bridge driver does then is
  * its own business.
  */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_NOTIFY_EXPOSURE_RESET)(void *context, uint32_t number);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_NOTIFY_EXPOSURE_RESET)(void* context, uint32_t number);
 /* Slot 18: the last frame's four statistics bytes; writes no more than 4. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_READ_FRAME_STATS)(void *context, uint32_t *stats);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_READ_FRAME_STATS)(void* context, uint32_t* stats);
 /*
  * Slot 19: called with a scratch buffer after a new exposure is applied, in
  * place of slot 18, when RateLevel is 2 or more; for its effect only. What it
  * leaves in the buffer is not looked at.
  */
-typedef SENSOR_STATUS(SENSOR_NTAPI *BRIDGE_SETTLE_EXPOSURE)(void *context, void *scratch);
+typedef SENSOR_STATUS(SENSOR_NTAPI* BRIDGE_SETTLE_EXPOSURE)(void* context, void* scratch);
 /* Slots 5 to 8, 14 and 17: the bridge driver's own; orvane never calls them. */
-typedef void(SENSOR_NTAPI *BRIDGE_UNUSED_SERVICE)(void);
+typedef void(SENSOR_NTAPI* BRIDGE_UNUSED_SERVICE)(void);
 
 #define BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES 144u
 
@@ -237,12 +239,12 @@ struct BRIDGE_SERVICES {
 /* The probe's own bus table, handed to Probe0 instead of BRIDGE_SERVICES. */
 
 /* 0 ends the probe, any other value lets it go on. */
-typedef uint32_t(SENSOR_NTAPI *PROBE_CHECK_ADDRESS)(void *context, uint32_t busAddress);
+typedef uint32_t(SENSOR_NTAPI* PROBE_CHECK_ADDRESS)(void* context, uint32_t busAddress);
 /* The result is not used. */
-typedef uint32_t(SENSOR_NTAPI *PROBE_WRITE_READ)(void *context, uint32_t busAddress,
-                                                uint32_t writeLength, uint8_t *writeBuffer,
-                                                uint32_t readLength, uint8_t *readBuffer,
-                                                uint32_t mode);
+typedef uint32_t(SENSOR_NTAPI* PROBE_WRITE_READ)(void* context, uint32_t busAddress,
+                                                 uint32_t writeLength, uint8_t* writeBuffer,
+                                                 uint32_t readLength, uint8_t* readBuffer,
+                                                 uint32_t mode);
 
 typedef struct PROBE_SERVICES {
     PROBE_CHECK_ADDRESS ProbeCheckAddress;
@@ -269,23 +271,22 @@ typedef struct FRAME_SIZES {
  * different argument counts distinct routines.
  */
 
-typedef void(SENSOR_NTAPI *SENSOR_INTERFACE_REFERENCE)(void *context);
+typedef void(SENSOR_NTAPI* SENSOR_INTERFACE_REFERENCE)(void* context);
 /* Probe0: reports SENSOR_TYPE_DRIVEN in *typeOut when it finds the sensor. */
-typedef uint32_t(SENSOR_NTAPI *SENSOR_PROBE_ROUTINE)(void *context, uint32_t *typeOut,
-                                                    uint32_t *configOut,
-                                                    const PROBE_SERVICES *services);
+typedef uint32_t(SENSOR_NTAPI* SENSOR_PROBE_ROUTINE)(void* context, uint32_t* typeOut,
+                                                     uint32_t* configOut,
+                                                     const PROBE_SERVICES* services);
 /* Probe1: returns 0. */
-typedef uint32_t(SENSOR_NTAPI *SENSOR_PROBE6_ROUTINE)(void *, void *, void *, void *, void *,
-                                                     void *);
+typedef uint32_t(SENSOR_NTAPI* SENSOR_PROBE6_ROUTINE)(void*, void*, void*, void*, void*, void*);
 /* Probe2 to Probe4: return 0. */
-typedef uint32_t(SENSOR_NTAPI *SENSOR_PROBE4_ROUTINE)(void *, void *, void *, void *);
+typedef uint32_t(SENSOR_NTAPI* SENSOR_PROBE4_ROUTINE)(void*, void*, void*, void*);
 /* Command0 runs commands; Command1 to Command4 answer STATUS_NOT_SUPPORTED. */
-typedef SENSOR_STATUS(SENSOR_NTAPI *SENSOR_COMMAND_ROUTINE)(SENSOR_COMMAND *command);
+typedef SENSOR_STATUS(SENSOR_NTAPI* SENSOR_COMMAND_ROUTINE)(SENSOR_COMMAND* command);
 
 typedef struct SENSOR_CONTROL_INTERFACE {
     uint16_t Size;
     uint16_t Version;
-    void *Context;
+    void* Context;
     SENSOR_INTERFACE_REFERENCE InterfaceReference;
     SENSOR_INTERFACE_REFERENCE InterfaceDereference;
     SENSOR_PROBE_ROUTINE Probe0;
@@ -353,27 +354,34 @@ SENSOR_ASSERT_OFFSET(SENSOR_DEVICE, RedOffset, 188);
 SENSOR_ASSERT_OFFSET(SENSOR_DEVICE, BlueOffset, 192);
 CAMERA_STATIC_ASSERT(sizeof(SENSOR_DEVICE) == 196, "SENSOR_DEVICE size");
 
-#define BRIDGE_SLOT_OFFSET(slot) ((slot) * sizeof(void *))
+#define BRIDGE_SLOT_OFFSET(slot) ((slot) * sizeof(void*))
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, BusWriteRead, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_BUS_WRITE_READ));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, BusWrite, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_BUS_WRITE));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, ReadEeprom, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_READ_EEPROM));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, ReadBridgeReg, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_READ_BRIDGE_REG));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, WriteBridgeReg, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_WRITE_BRIDGE_REG));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, ReadBridgeReg,
+                     BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_READ_BRIDGE_REG));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, WriteBridgeReg,
+                     BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_WRITE_BRIDGE_REG));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, Unused5, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_UNUSED5));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, Unused5[3], BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_UNUSED8));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, GetControl, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_GET_CONTROL));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, GetControlMax, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_GET_CONTROL_MAX));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, GetControlMin, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_GET_CONTROL_MIN));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, GetControlMax,
+                     BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_GET_CONTROL_MAX));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, GetControlMin,
+                     BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_GET_CONTROL_MIN));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, SetControl, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_SET_CONTROL));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, SetControlMax, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_SET_CONTROL_MAX));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, SetControlMax,
+                     BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_SET_CONTROL_MAX));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, Unused14, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_UNUSED14));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, ReadRegistryDword,
                      BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_READ_REGISTRY_DWORD));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, NotifyExposureReset,
                      BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET));
 SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, Unused17, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_UNUSED17));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, ReadFrameStats, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_READ_FRAME_STATS));
-SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, SettleExposure, BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_SETTLE_EXPOSURE));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, ReadFrameStats,
+                     BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_READ_FRAME_STATS));
+SENSOR_ASSERT_OFFSET(BRIDGE_SERVICES, SettleExposure,
+                     BRIDGE_SLOT_OFFSET(BRIDGE_SLOT_SETTLE_EXPOSURE));
 CAMERA_STATIC_ASSERT(sizeof(BRIDGE_SERVICES) == BRIDGE_SLOT_OFFSET(BRIDGE_SERVICES_SLOTS),
                      "BRIDGE_SERVICES size");
 

@@ -16,8 +16,12 @@
 #include "camera_still_image.h"
 
 /* {53A4763D-3B76-4772-8EDA-D7C435542856}; a query matches on all 16 bytes. */
-#define GUID_SNAPSHOT_INTERFACE_INIT \
-    {0x53A4763D, 0x3B76, 0x4772, {0x8E, 0xDA, 0xD7, 0xC4, 0x35, 0x54, 0x28, 0x56}}
+#define GUID_SNAPSHOT_INTERFACE_INIT                       \
+    {                                                      \
+        0x53A4763D, 0x3B76, 0x4772, {                      \
+            0x8E, 0xDA, 0xD7, 0xC4, 0x35, 0x54, 0x28, 0x56 \
+        }                                                  \
+    }
 static const CAMERA_GUID GUID_SNAPSHOT_INTERFACE = GUID_SNAPSHOT_INTERFACE_INIT;
 
 #define SNAPSHOT_INTERFACE_VERSION 100
@@ -30,20 +34,20 @@ static const CAMERA_GUID GUID_SNAPSHOT_INTERFACE = GUID_SNAPSHOT_INTERFACE_INIT;
 struct _DEVICE_OBJECT;
 
 /* Replaces the image description; its ByteCount governs every later copy. */
-typedef void(CAMERA_NTAPI *PSNAPSHOT_SET_IMAGE_INFO)(struct _DEVICE_OBJECT *DeviceObject,
-                                                    const SNAPSHOT_IMAGE_INFO *ImageInfo);
+typedef void(CAMERA_NTAPI* PSNAPSHOT_SET_IMAGE_INFO)(struct _DEVICE_OBJECT* DeviceObject,
+                                                     const SNAPSHOT_IMAGE_INFO* ImageInfo);
 /* Returns 1 once per snapshot asked for since the last call, else 0. */
-typedef uint32_t(CAMERA_NTAPI *PSNAPSHOT_TAKE_REQUEST)(struct _DEVICE_OBJECT *DeviceObject);
+typedef uint32_t(CAMERA_NTAPI* PSNAPSHOT_TAKE_REQUEST)(struct _DEVICE_OBJECT* DeviceObject);
 /*
  * With a Frame: copies ByteCount bytes of it as the new snapshot. Without
  * (NULL): a trigger report, which asks for a snapshot and, with the
  * application's events switched on, pulses its first event for a nonzero
  * TriggerKind and its second for 0. Never waits.
  */
-typedef void(CAMERA_NTAPI *PSNAPSHOT_SUBMIT)(struct _DEVICE_OBJECT *DeviceObject, void *Frame,
-                                            uint32_t TriggerKind);
+typedef void(CAMERA_NTAPI* PSNAPSHOT_SUBMIT)(struct _DEVICE_OBJECT* DeviceObject, void* Frame,
+                                             uint32_t TriggerKind);
 
-typedef void(CAMERA_NTAPI *SNAPSHOT_INTERFACE_REFERENCE)(void *Context);
+typedef void(CAMERA_NTAPI* SNAPSHOT_INTERFACE_REFERENCE)(void* Context);
 
 /*
  * The record the bridge driver passes with IRP_MN_QUERY_INTERFACE: the
@@ -54,7 +58,7 @@ typedef void(CAMERA_NTAPI *SNAPSHOT_INTERFACE_REFERENCE)(void *Context);
 typedef struct SNAPSHOT_INTERFACE {
     uint16_t Size;
     uint16_t Version;
-    void *Context;
+    void* Context;
     SNAPSHOT_INTERFACE_REFERENCE InterfaceReference;
     SNAPSHOT_INTERFACE_REFERENCE InterfaceDereference;
     PSNAPSHOT_SET_IMAGE_INFO SetImageInfo;
@@ -78,8 +82,7 @@ CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_INTERFACE, SetImageInfo) == CAMERA_PTR_OF
 CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_INTERFACE, TakeSnapshotRequest) ==
                          CAMERA_PTR_OFFSET(0x28, 0x14),
                      "SNAPSHOT_INTERFACE layout");
-CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_INTERFACE, SubmitSnapshot) ==
-                         CAMERA_PTR_OFFSET(0x30, 0x18),
+CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_INTERFACE, SubmitSnapshot) == CAMERA_PTR_OFFSET(0x30, 0x18),
                      "SNAPSHOT_INTERFACE layout");
 
 #endif /* CAMERA_SNAPSHOT_H */

@@ -15,8 +15,12 @@
 #include "camera_common.h"
 
 /* {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}, registered on the camera's stack. */
-#define GUID_DEVINTERFACE_IMAGE_INIT \
-    {0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}}
+#define GUID_DEVINTERFACE_IMAGE_INIT                       \
+    {                                                      \
+        0x6BDD1FC6, 0x810F, 0x11D0, {                      \
+            0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F \
+        }                                                  \
+    }
 static const CAMERA_GUID GUID_DEVINTERFACE_IMAGE = GUID_DEVINTERFACE_IMAGE_INIT;
 
 /*
@@ -40,10 +44,10 @@ CAMERA_STATIC_ASSERT(IOCTL_SNAPSHOT_CONTROL == 0x81602060u, "control code");
 
 /* The 32-bit word at offset 0 of IOCTL_SNAPSHOT_CONTROL's input. */
 typedef enum SNAPSHOT_CONTROL_CODE {
-    SNAPSHOT_CONTROL_REQUEST = 0,     /* ask the bridge driver for a snapshot */
-    SNAPSHOT_CONTROL_EVENTS_OFF = 1,  /* trigger reports signal no event */
-    SNAPSHOT_CONTROL_EVENTS_ON = 2,   /* trigger reports pulse the registered events */
-    SNAPSHOT_CONTROL_QUERY_READY = 3  /* 32-bit output: 1 when a snapshot is ready */
+    SNAPSHOT_CONTROL_REQUEST = 0,    /* ask the bridge driver for a snapshot */
+    SNAPSHOT_CONTROL_EVENTS_OFF = 1, /* trigger reports signal no event */
+    SNAPSHOT_CONTROL_EVENTS_ON = 2,  /* trigger reports pulse the registered events */
+    SNAPSHOT_CONTROL_QUERY_READY = 3 /* 32-bit output: 1 when a snapshot is ready */
 } SNAPSHOT_CONTROL_CODE;
 
 /* The one snapshot buffer per camera: the largest image a read returns. */
@@ -61,8 +65,7 @@ typedef struct SNAPSHOT_IMAGE_INFO {
 } SNAPSHOT_IMAGE_INFO;
 
 CAMERA_STATIC_ASSERT(sizeof(SNAPSHOT_IMAGE_INFO) == 40, "the image description is 40 bytes");
-CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, ByteCount) == 20,
-                     "ByteCount sits at offset 20");
+CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, ByteCount) == 20, "ByteCount sits at offset 20");
 
 /*
  * IOCTL_SNAPSHOT_SET_EVENTS takes two handle-sized values of the driver's
@@ -71,6 +74,6 @@ CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, ByteCount) == 20,
  * 64-bit Windows must send two 64-bit values. A handle of 0 in the first
  * slot releases the registered events instead of registering new ones.
  */
-#define SNAPSHOT_SET_EVENTS_INPUT_SIZE (2 * sizeof(void *))
+#define SNAPSHOT_SET_EVENTS_INPUT_SIZE (2 * sizeof(void*))
 
 #endif /* CAMERA_STILL_IMAGE_H */

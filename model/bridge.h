@@ -176,8 +176,8 @@ void BridgeReleaseInterfaces(BRIDGE_EXTENSION* Extension);
 void BridgeFreeFrameBuffer(BRIDGE_EXTENSION* Extension);
 SENSOR_STATUS BridgeCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
                             uintptr_t Value2);
-void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
-                      uintptr_t Value2, SENSOR_COMMAND* Command);
+void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value, uintptr_t Value2,
+                      SENSOR_COMMAND* Command);
 void BridgeSetFlickerMode(BRIDGE_EXTENSION* Extension, ULONG Mode);
 ULONG BridgePeekStatistics(BRIDGE_EXTENSION* Extension);
 void BridgeStreamFrame(BRIDGE_EXTENSION* Extension, BRIDGE_FRAME_RECORD* Record);

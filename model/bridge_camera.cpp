@@ -23,7 +23,7 @@ static const int32_t BridgeBalanceCentre = 32;
  */
 static NTSTATUS AllocateFrameBuffer(BRIDGE_EXTENSION* Extension) {
     const ULONGLONG bytes = ULONGLONG(Extension->Configuration.SnapshotWidth) *
-                          Extension->Configuration.SnapshotHeight * 3;
+                            Extension->Configuration.SnapshotHeight * 3;
     if (bytes == 0 || bytes > SNAPSHOT_BUFFER_SIZE) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -69,10 +69,9 @@ static NTSTATUS ConnectInterfaces(BRIDGE_EXTENSION* Extension) {
     }
     Extension->Seen.Flags |= BRIDGE_FLAG_SENSOR_INTERFACE;
 
-    status = BridgeQueryStackInterface(Extension, &BridgeSnapshotInterfaceGuid,
-                                       reinterpret_cast<PINTERFACE>(&Extension->Snapshot),
-                                       sizeof(Extension->Snapshot), SNAPSHOT_INTERFACE_VERSION,
-                                       &answerer);
+    status = BridgeQueryStackInterface(
+        Extension, &BridgeSnapshotInterfaceGuid, reinterpret_cast<PINTERFACE>(&Extension->Snapshot),
+        sizeof(Extension->Snapshot), SNAPSHOT_INTERFACE_VERSION, &answerer);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -232,8 +231,8 @@ NTSTATUS BridgeBringUp(BRIDGE_EXTENSION* Extension) {
  * from it afterwards.
  */
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command block's own order
-void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
-                      uintptr_t Value2, SENSOR_COMMAND* Command) {
+void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value, uintptr_t Value2,
+                      SENSOR_COMMAND* Command) {
     RtlZeroMemory(Command, sizeof(*Command));
     Command->Code = Code;
     Command->Value = Value;
@@ -265,8 +264,8 @@ void BridgeSetFlickerMode(BRIDGE_EXTENSION* Extension, ULONG Mode) {
     CAMERA* camera = &Extension->Camera;
     const int32_t index = CameraGetControl(camera, BRIDGE_CONTROL_EXPOSURE_INDEX);
     SENSOR_COMMAND command;
-    BridgeRunCommand(Extension, SENSOR_CMD_SET_FLICKER_TIMING, Mode,
-                     static_cast<uint32_t>(index), &command);
+    BridgeRunCommand(Extension, SENSOR_CMD_SET_FLICKER_TIMING, Mode, static_cast<uint32_t>(index),
+                     &command);
     const int32_t converted = static_cast<int32_t>(static_cast<uint32_t>(command.Value));
     CameraSetControl(camera, BRIDGE_CONTROL_EXPOSURE_INDEX, converted);
     BridgeCommand(Extension, SENSOR_CMD_APPLY_EXPOSURE_INDEX, static_cast<uint32_t>(converted), 0);

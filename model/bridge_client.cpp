@@ -67,8 +67,8 @@ NTSTATUS BridgeClient::SetSceneImage(uint32_t width, uint32_t height,
     std::vector<uint8_t> input(sizeof(header) + rgb.size());
     std::memcpy(input.data(), &header, sizeof(header));
     if (!rgb.empty()) std::memcpy(input.data() + sizeof(header), rgb.data(), rgb.size());
-    return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_SCENE_IMAGE,
-                                        input.data(), ULONG(input.size()), nullptr, 0)
+    return host_kernel::DeviceIoControl(process_, file_, IOCTL_BRIDGE_SET_SCENE_IMAGE, input.data(),
+                                        ULONG(input.size()), nullptr, 0)
         .Status;
 }
 

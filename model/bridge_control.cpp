@@ -1,6 +1,7 @@
 // The private I/O controls of bridge_control.h: a test program streams
 // frames, presses the camera's button, sets the light, the scene and the
-// anti-flicker mode, and asks what the bridge driver saw. Each is completed before its routine returns.
+// anti-flicker mode, and asks what the bridge driver saw. Each is completed before its routine
+// returns.
 //
 // Buffered only: input and output share the system buffer, so each control
 // reads all of its input before it writes any output. Every length is
@@ -138,7 +139,8 @@ NTSTATUS SetSceneImage(BRIDGE_EXTENSION* extension, const ControlBuffers& io) {
     }
     const BRIDGE_SCENE_IMAGE header = *static_cast<const BRIDGE_SCENE_IMAGE*>(io.Buffer);
     if (header.Width > BRIDGE_SCENE_IMAGE_MAX_WIDTH ||
-        header.Height > BRIDGE_SCENE_IMAGE_MAX_HEIGHT || (header.Width == 0) != (header.Height == 0)) {
+        header.Height > BRIDGE_SCENE_IMAGE_MAX_HEIGHT ||
+        (header.Width == 0) != (header.Height == 0)) {
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG pixels = header.Width * header.Height * 3;

@@ -55,8 +55,12 @@
  * interface, registered on the camera's physical device and enabled while
  * the camera runs. Opening it reaches the top of the camera's stack, like
  * the still-image interface; tessip passes these codes down. */
-#define BRIDGE_INTERFACE_GUID_INITIALIZER \
-    {0xF9225040, 0xCD8C, 0x4F77, {0xB1, 0x0D, 0x71, 0xA2, 0xC8, 0x4A, 0x86, 0x68}}
+#define BRIDGE_INTERFACE_GUID_INITIALIZER                  \
+    {                                                      \
+        0xF9225040, 0xCD8C, 0x4F77, {                      \
+            0xB1, 0x0D, 0x71, 0xA2, 0xC8, 0x4A, 0x86, 0x68 \
+        }                                                  \
+    }
 
 /* Device type of the bridge driver's controls (the range above 0x7FFF is
  * for vendors). */
@@ -64,10 +68,10 @@
 
 #define BRIDGE_CTL_CODE(function) ((FILE_DEVICE_CAMERA_BRIDGE << 16) | ((function) << 2))
 
-#define IOCTL_BRIDGE_STREAM BRIDGE_CTL_CODE(0x900u)     /* 0x8D422400 */
-#define IOCTL_BRIDGE_PRESS BRIDGE_CTL_CODE(0x901u)      /* 0x8D422404 */
-#define IOCTL_BRIDGE_SET_SCENE BRIDGE_CTL_CODE(0x902u)  /* 0x8D422408 */
-#define IOCTL_BRIDGE_QUERY BRIDGE_CTL_CODE(0x903u)      /* 0x8D42240C */
+#define IOCTL_BRIDGE_STREAM BRIDGE_CTL_CODE(0x900u)    /* 0x8D422400 */
+#define IOCTL_BRIDGE_PRESS BRIDGE_CTL_CODE(0x901u)     /* 0x8D422404 */
+#define IOCTL_BRIDGE_SET_SCENE BRIDGE_CTL_CODE(0x902u) /* 0x8D422408 */
+#define IOCTL_BRIDGE_QUERY BRIDGE_CTL_CODE(0x903u)     /* 0x8D42240C */
 
 BRIDGE_STATIC_ASSERT(IOCTL_BRIDGE_STREAM == 0x8D422400u, "control code");
 BRIDGE_STATIC_ASSERT(IOCTL_BRIDGE_QUERY == 0x8D42240Cu, "control code");
@@ -86,29 +90,29 @@ typedef struct BRIDGE_STREAM_REQUEST {
  * chip. A snapshot delivered with the frame is that frame. Packed statistics hold luminance,
  * red, green, blue in bits 0-7, 8-15, 16-23, 24-31. */
 typedef struct BRIDGE_FRAME_RECORD {
-    uint32_t Frame;             /* 1 for the first frame the camera streamed */
-    uint32_t Statistics;        /* packed */
-    int32_t ExposureIndex;      /* the bridge driver's control 17 */
-    uint32_t ShutterRows;       /* sensor register 9 */
-    uint32_t GainCode;          /* sensor register 53 */
-    uint32_t RedGain;           /* bridge register 21 */
-    uint32_t GreenGain;         /* bridge register 22 */
-    uint32_t BlueGain;          /* bridge register 23 */
-    uint32_t SnapshotDelivered; /* 1: tessip asked, and got this frame */
-    uint32_t SnapshotChecksum;  /* BridgeFrameChecksum of the delivered frame's bytes, else 0 */
+    uint32_t Frame;                /* 1 for the first frame the camera streamed */
+    uint32_t Statistics;           /* packed */
+    int32_t ExposureIndex;         /* the bridge driver's control 17 */
+    uint32_t ShutterRows;          /* sensor register 9 */
+    uint32_t GainCode;             /* sensor register 53 */
+    uint32_t RedGain;              /* bridge register 21 */
+    uint32_t GreenGain;            /* bridge register 22 */
+    uint32_t BlueGain;             /* bridge register 23 */
+    uint32_t SnapshotDelivered;    /* 1: tessip asked, and got this frame */
+    uint32_t SnapshotChecksum;     /* BridgeFrameChecksum of the delivered frame's bytes, else 0 */
     uint32_t ExposureMicroseconds; /* how long this frame integrated the light */
 } BRIDGE_FRAME_RECORD;
 
 typedef struct BRIDGE_STREAM_RESULT {
-    uint32_t Frames;     /* streamed by this request */
-    uint32_t Snapshots;  /* delivered by this request */
+    uint32_t Frames;    /* streamed by this request */
+    uint32_t Snapshots; /* delivered by this request */
     BRIDGE_FRAME_RECORD Last;
 } BRIDGE_STREAM_RESULT;
 
 /* ----------------------------------------------------------------- PRESS */
 
 typedef struct BRIDGE_PRESS_REQUEST {
-    uint32_t TriggerKind;  /* nonzero: tessip's first event, 0: its second */
+    uint32_t TriggerKind; /* nonzero: tessip's first event, 0: its second */
 } BRIDGE_PRESS_REQUEST;
 
 /* ------------------------------------------------------------- SET_SCENE */
@@ -134,15 +138,15 @@ typedef struct BRIDGE_SCENE {
  * exposure time, so the brightness of successive frames wanders unless the
  * exposure is a whole number of flicker periods. SET_SCENE keeps the mains
  * and depth and changes the rest. in: BRIDGE_LIGHT (exactly); out: nothing. */
-#define IOCTL_BRIDGE_SET_LIGHT BRIDGE_CTL_CODE(0x904u)  /* 0x8D422410 */
+#define IOCTL_BRIDGE_SET_LIGHT BRIDGE_CTL_CODE(0x904u) /* 0x8D422410 */
 
 typedef struct BRIDGE_LIGHT {
     uint32_t Brightness;
     uint32_t Red;
     uint32_t Green;
     uint32_t Blue;
-    uint32_t MainsHz;       /* 0: a steady light; 50 or 60 */
-    uint32_t FlickerDepth;  /* 0 to 100 */
+    uint32_t MainsHz;      /* 0: a steady light; 50 or 60 */
+    uint32_t FlickerDepth; /* 0 to 100 */
 } BRIDGE_LIGHT;
 
 /* ------------------------------------------------------- SET_SCENE_IMAGE */
@@ -152,7 +156,7 @@ typedef struct BRIDGE_LIGHT {
  * Height 0 and no pixels) restores the built-in test chart.
  * in: BRIDGE_SCENE_IMAGE followed by Width * Height * 3 bytes (exactly);
  * out: nothing. */
-#define IOCTL_BRIDGE_SET_SCENE_IMAGE BRIDGE_CTL_CODE(0x905u)  /* 0x8D422414 */
+#define IOCTL_BRIDGE_SET_SCENE_IMAGE BRIDGE_CTL_CODE(0x905u) /* 0x8D422414 */
 
 #define BRIDGE_SCENE_IMAGE_MAX_WIDTH 320u
 #define BRIDGE_SCENE_IMAGE_MAX_HEIGHT 240u
@@ -167,10 +171,10 @@ typedef struct BRIDGE_SCENE_IMAGE {
 /* Switches orvane's anti-flicker mode while the camera runs (command 6 with
  * the mode, then the exposure index applied again).
  * in: BRIDGE_FLICKER_REQUEST (exactly); out: nothing. */
-#define IOCTL_BRIDGE_SET_FLICKER BRIDGE_CTL_CODE(0x906u)  /* 0x8D422418 */
+#define IOCTL_BRIDGE_SET_FLICKER BRIDGE_CTL_CODE(0x906u) /* 0x8D422418 */
 
 typedef struct BRIDGE_FLICKER_REQUEST {
-    uint32_t Mode;  /* 0 to 3 */
+    uint32_t Mode; /* 0 to 3 */
 } BRIDGE_FLICKER_REQUEST;
 
 BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_LIGHT) == 24, "layout");
@@ -216,7 +220,7 @@ BRIDGE_STATIC_ASSERT(sizeof(BRIDGE_FLICKER_REQUEST) == 4, "layout");
  * Result is the status returned, where the slot returns one. Unused words
  * are 0. */
 typedef struct BRIDGE_SERVICE_CALL {
-    uint32_t Command;  /* the sensor command code being run, or BRIDGE_COMMAND_PROBE */
+    uint32_t Command; /* the sensor command code being run, or BRIDGE_COMMAND_PROBE */
     uint32_t Slot;
     uint32_t Arguments[4];
     uint32_t Data;
@@ -228,19 +232,19 @@ typedef struct BRIDGE_SERVICE_CALL {
 
 typedef struct BRIDGE_QUERY_RESULT {
     uint32_t Flags;
-    int32_t SensorType;      /* the probe's answer; 0 before the probe */
-    uint32_t SensorAddress;  /* bus address the probe found the sensor at */
+    int32_t SensorType;     /* the probe's answer; 0 before the probe */
+    uint32_t SensorAddress; /* bus address the probe found the sensor at */
     uint32_t SnapshotWidth;
     uint32_t SnapshotHeight;
-    uint32_t SensorWidth;    /* FRAME_SIZES as command 2 reported them */
+    uint32_t SensorWidth; /* FRAME_SIZES as command 2 reported them */
     uint32_t SensorHeight;
     uint32_t PreviewWidth;
     uint32_t PreviewHeight;
     uint32_t FramesStreamed; /* since the camera started */
     uint32_t SnapshotsDelivered;
     uint32_t TriggersReported;
-    uint32_t LogCount;       /* entries of Log in use, at most BRIDGE_LOG_CAPACITY */
-    uint32_t FrameCount;     /* entries of Frames in use, oldest first */
+    uint32_t LogCount;   /* entries of Log in use, at most BRIDGE_LOG_CAPACITY */
+    uint32_t FrameCount; /* entries of Frames in use, oldest first */
     BRIDGE_SERVICE_CALL Log[BRIDGE_LOG_CAPACITY];
     BRIDGE_FRAME_RECORD Frames[BRIDGE_FRAME_RING];
 } BRIDGE_QUERY_RESULT;

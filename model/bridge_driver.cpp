@@ -44,8 +44,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
 static bool BridgeWantsDirectIo(PDEVICE_OBJECT PhysicalDevice) {
     static const WCHAR kDirectIo[] = {'D', 'i', 'r', 'e', 'c', 't', 'I', 'o', 0};
     HANDLE key = nullptr;
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ,
-                                            &key))) {
+    if (!NT_SUCCESS(
+            IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
         return false;
     }
     UNICODE_STRING name;
@@ -57,8 +57,8 @@ static bool BridgeWantsDirectIo(PDEVICE_OBJECT PhysicalDevice) {
         UCHAR Bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
     } value;
     ULONG length = 0;
-    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value,
-                                      sizeof(value), &length);
+    NTSTATUS status =
+        ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value, sizeof(value), &length);
     ZwClose(key);
     ULONG direct = 0;
     if (NT_SUCCESS(status) && value.Information.Type == REG_DWORD &&
@@ -92,19 +92,19 @@ static ULONG BridgeTransferFlags(PDEVICE_OBJECT PhysicalDevice, PDEVICE_OBJECT L
  * One function device per camera, attached over orvane's lower-filter
  * device. The buffering and power-pageable flags come from below, as tessip
  * above takes them from here: the I/O manager builds requests by the top
- * device's flags (see BridgeTransferFlags). The camera itself comes up only at start; here it is put
- * in its factory state, and the private interface is registered, to be
- * enabled once the camera runs. A camera whose registration failed still
- * works: the test program then opens the stack through tessip's interface.
+ * device's flags (see BridgeTransferFlags). The camera itself comes up only at start; here it is
+ * put in its factory state, and the private interface is registered, to be enabled once the camera
+ * runs. A camera whose registration failed still works: the test program then opens the stack
+ * through tessip's interface.
  */
 CODE_SEG("PAGE")
 NTSTATUS NTAPI BridgeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
     PAGED_CODE();
 
     PDEVICE_OBJECT deviceObject = nullptr;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(BRIDGE_EXTENSION), nullptr,
-                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE,
-                                     &deviceObject);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, sizeof(BRIDGE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN,
+                       FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
     if (!NT_SUCCESS(status)) {
         return status;
     }

@@ -142,10 +142,11 @@ uint32_t CameraGainOf(uint16_t code) {
 }
 
 const uint8_t CameraChartPatches[CAMERA_CHART_COLUMNS * CAMERA_CHART_ROWS][3] = {
-    {115, 82, 68},   {194, 150, 130}, {98, 122, 157},  {87, 108, 67},   {133, 128, 177}, {103, 189, 170},
-    {214, 126, 44},  {80, 91, 166},   {193, 90, 99},   {94, 60, 108},   {157, 188, 64},  {224, 163, 46},
-    {56, 61, 150},   {70, 148, 73},   {175, 54, 60},   {231, 199, 31},  {187, 86, 149},  {8, 133, 161},
-    {243, 243, 242}, {200, 200, 200}, {160, 160, 160}, {122, 122, 121}, {85, 85, 85},    {52, 52, 52},
+    {115, 82, 68},   {194, 150, 130}, {98, 122, 157}, {87, 108, 67},   {133, 128, 177},
+    {103, 189, 170}, {214, 126, 44},  {80, 91, 166},  {193, 90, 99},   {94, 60, 108},
+    {157, 188, 64},  {224, 163, 46},  {56, 61, 150},  {70, 148, 73},   {175, 54, 60},
+    {231, 199, 31},  {187, 86, 149},  {8, 133, 161},  {243, 243, 242}, {200, 200, 200},
+    {160, 160, 160}, {122, 122, 121}, {85, 85, 85},   {52, 52, 52},
 };
 
 namespace {
@@ -162,16 +163,17 @@ void ChartPixel(uint32_t x, uint32_t y, uint8_t rgb[3]) {
         if (px < kChartGapWidth || py < kChartGapWidth) {
             grey = kChartGap;
         } else {
-            const uint32_t patch = (y - CAMERA_CHART_TOP) / CAMERA_CHART_PATCH_HEIGHT *
-                                       CAMERA_CHART_COLUMNS +
-                                   (x - CAMERA_CHART_LEFT) / CAMERA_CHART_PATCH_WIDTH;
+            const uint32_t patch =
+                (y - CAMERA_CHART_TOP) / CAMERA_CHART_PATCH_HEIGHT * CAMERA_CHART_COLUMNS +
+                (x - CAMERA_CHART_LEFT) / CAMERA_CHART_PATCH_WIDTH;
             for (int c = 0; c < 3; ++c) {
                 rgb[c] = CameraChartPatches[patch][c];
             }
             return;
         }
     } else if (across && y >= CAMERA_CHART_RAMP_TOP && y < CAMERA_CHART_RAMP_BOTTOM) {
-        grey = static_cast<uint8_t>((x - CAMERA_CHART_LEFT) * 255 / (right - 1 - CAMERA_CHART_LEFT));
+        grey =
+            static_cast<uint8_t>((x - CAMERA_CHART_LEFT) * 255 / (right - 1 - CAMERA_CHART_LEFT));
     } else if (across && y >= CAMERA_CHART_BARS_TOP && y < CAMERA_CHART_BARS_BOTTOM) {
         grey = ((x - CAMERA_CHART_LEFT) / CAMERA_CHART_BAR_WIDTH) % 2 == 0 ? kBarDark : kBarLight;
     }
@@ -184,10 +186,14 @@ int32_t SineOf(uint32_t phase) {
     const auto at = [](uint32_t step) {
         const uint32_t r = step & 63;
         switch ((step >> 6) & 3) {
-        case 0: return kQuarterSine[r];
-        case 1: return kQuarterSine[64 - r];
-        case 2: return -kQuarterSine[r];
-        default: return -kQuarterSine[64 - r];
+        case 0:
+            return kQuarterSine[r];
+        case 1:
+            return kQuarterSine[64 - r];
+        case 2:
+            return -kQuarterSine[r];
+        default:
+            return -kQuarterSine[64 - r];
         }
     };
     const uint32_t step = phase >> 24;
@@ -211,7 +217,8 @@ uint64_t HalfSecondClocks(const CAMERA* camera) {
 
 uint64_t RowClocks(const CAMERA* camera) {
     const uint16_t* sensor = camera->Sensor;
-    return (uint64_t(sensor[CAMERA_WIDTH_REGISTER]) + sensor[CAMERA_HBLANK_REGISTER] + kRowOverhead) *
+    return (uint64_t(sensor[CAMERA_WIDTH_REGISTER]) + sensor[CAMERA_HBLANK_REGISTER] +
+            kRowOverhead) *
            (uint64_t(sensor[CAMERA_CLOCK_CONTROL_REGISTER]) + 2);
 }
 
@@ -252,11 +259,14 @@ uint32_t FlickerFactor(const CAMERA* camera, uint64_t start, uint64_t length) {
     if (light.FlickerDepth == 0 || period == 0 || length == 0) {
         return kUnity;
     }
-    const int64_t swing = CosineOf(PhaseOf(start, period)) - CosineOf(PhaseOf(start + length, period));
+    const int64_t swing =
+        CosineOf(PhaseOf(start, period)) - CosineOf(PhaseOf(start + length, period));
     const int64_t term = int64_t(light.FlickerDepth) * swing * int64_t(period) * 113 /
                          (int64_t(100) * 355 * int64_t(length));
     const int64_t factor = int64_t(kUnity) + term;
-    return static_cast<uint32_t>(factor < 0 ? 0 : factor > int64_t(2 * kUnity) ? 2 * kUnity : factor);
+    return static_cast<uint32_t>(factor < 0                     ? 0
+                                 : factor > int64_t(2 * kUnity) ? 2 * kUnity
+                                                                : factor);
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): value, then the ratio it is scaled by
@@ -305,7 +315,10 @@ CAMERA_FRAME FrameAt(const CAMERA* camera, uint64_t start, uint32_t number) {
     const uint64_t colour[3] = {
         ColourOf(camera, CAMERA_RED_COLOUR_REGISTER, CAMERA_RED_GAIN_REGISTER, kUnity), kUnity,
         ColourOf(camera, CAMERA_BLUE_COLOUR_REGISTER, CAMERA_BLUE_GAIN_REGISTER, kBlueSensitivity)};
-    CAMERA_FRAME frame = {number, static_cast<uint32_t>(microseconds < 0xFFFFFFFFu ? microseconds : 0xFFFFFFFFu), {0, 0, 0}};
+    CAMERA_FRAME frame = {
+        number,
+        static_cast<uint32_t>(microseconds < 0xFFFFFFFFu ? microseconds : 0xFFFFFFFFu),
+        {0, 0, 0}};
     for (int c = 0; c < 3; ++c) {
         uint64_t scale = MulDiv(level, percent[c], 100 * kChartMeanReflectance);
         scale = MulDiv(scale, colour[c], kUnity);
@@ -334,8 +347,8 @@ void PixelOf(const CAMERA* camera, const CAMERA_FRAME& frame, uint32_t width, ui
     const uint8_t* reflectance = &camera->Scene[(size_t(sy) * camera->SceneWidth + sx) * 3];
     const uint32_t index = (y * width + x) * 3;
     for (uint32_t c = 0; c < 3; ++c) {
-        const int64_t value =
-            int64_t((uint64_t(reflectance[c]) * frame.Scale[c]) >> 16) + NoiseOf(frame.Number, index + c);
+        const int64_t value = int64_t((uint64_t(reflectance[c]) * frame.Scale[c]) >> 16) +
+                              NoiseOf(frame.Number, index + c);
         rgb[c] = static_cast<uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
     }
 }
@@ -424,7 +437,8 @@ uint32_t CameraPackStatistics(CAMERA_STATISTICS statistics) {
 
 CAMERA_STATISTICS CameraUnpackStatistics(uint32_t packed) {
     return CAMERA_STATISTICS{static_cast<uint8_t>(packed), static_cast<uint8_t>(packed >> 8),
-                             static_cast<uint8_t>(packed >> 16), static_cast<uint8_t>(packed >> 24)};
+                             static_cast<uint8_t>(packed >> 16),
+                             static_cast<uint8_t>(packed >> 24)};
 }
 
 int32_t CameraGetControl(const CAMERA* camera, uint32_t id) {

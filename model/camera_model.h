@@ -24,9 +24,9 @@
 constexpr uint8_t CAMERA_SENSOR_BUS_ADDRESS = 0xBA;
 constexpr uint16_t CAMERA_SENSOR_IDENTIFICATION = 0x8243;
 
-constexpr uint8_t CAMERA_SHUTTER_REGISTER = 9;     // sensor: integration time in rows
-constexpr uint8_t CAMERA_GAIN_REGISTER = 53;       // sensor: analog gain code
-constexpr uint8_t CAMERA_RED_GAIN_REGISTER = 21;   // bridge chip: colour gains
+constexpr uint8_t CAMERA_SHUTTER_REGISTER = 9;    // sensor: integration time in rows
+constexpr uint8_t CAMERA_GAIN_REGISTER = 53;      // sensor: analog gain code
+constexpr uint8_t CAMERA_RED_GAIN_REGISTER = 21;  // bridge chip: colour gains
 constexpr uint8_t CAMERA_GREEN_GAIN_REGISTER = 22;
 constexpr uint8_t CAMERA_BLUE_GAIN_REGISTER = 23;
 
@@ -35,10 +35,10 @@ constexpr uint32_t CAMERA_CONTROL_COUNT = 32;
 constexpr uint32_t CAMERA_REGISTRY_VALUES = 8;
 constexpr uint32_t CAMERA_REGISTRY_NAME_UNITS = 32;  // terminator included
 
-constexpr uint8_t CAMERA_HEIGHT_REGISTER = 3;      // sensor: rows read out per frame
-constexpr uint8_t CAMERA_WIDTH_REGISTER = 4;       // sensor: columns per row
-constexpr uint8_t CAMERA_HBLANK_REGISTER = 5;      // sensor: horizontal blanking
-constexpr uint8_t CAMERA_VBLANK_REGISTER = 6;      // sensor: vertical blanking, in rows
+constexpr uint8_t CAMERA_HEIGHT_REGISTER = 3;  // sensor: rows read out per frame
+constexpr uint8_t CAMERA_WIDTH_REGISTER = 4;   // sensor: columns per row
+constexpr uint8_t CAMERA_HBLANK_REGISTER = 5;  // sensor: horizontal blanking
+constexpr uint8_t CAMERA_VBLANK_REGISTER = 6;  // sensor: vertical blanking, in rows
 constexpr uint8_t CAMERA_CLOCK_CONTROL_REGISTER = 10;
 constexpr uint8_t CAMERA_GREEN_COLOUR_REGISTER = 43;  // sensor: colour gains
 constexpr uint8_t CAMERA_BLUE_COLOUR_REGISTER = 44;
@@ -56,7 +56,7 @@ constexpr uint32_t CAMERA_CHART_COLUMNS = 6;
 constexpr uint32_t CAMERA_CHART_ROWS = 4;
 constexpr uint32_t CAMERA_CHART_LEFT = 16;
 constexpr uint32_t CAMERA_CHART_TOP = 8;
-constexpr uint32_t CAMERA_CHART_PATCH_WIDTH = 48;   // pitch; 4 pixels of it are the gap
+constexpr uint32_t CAMERA_CHART_PATCH_WIDTH = 48;  // pitch; 4 pixels of it are the gap
 constexpr uint32_t CAMERA_CHART_PATCH_HEIGHT = 40;
 constexpr uint32_t CAMERA_CHART_RAMP_TOP = 176;
 constexpr uint32_t CAMERA_CHART_RAMP_BOTTOM = 208;

@@ -18,7 +18,8 @@ class CameraDrivers {
   public:
     // Loads orvane, the bridge driver and tessip into the current kernel;
     // cameras plugged in are brought up with `configuration`.
-    explicit CameraDrivers(const BRIDGE_CONFIGURATION& configuration = BRIDGE_DEFAULT_CONFIGURATION);
+    explicit CameraDrivers(
+        const BRIDGE_CONFIGURATION& configuration = BRIDGE_DEFAULT_CONFIGURATION);
     CameraDrivers(const CameraDrivers&) = delete;
     CameraDrivers& operator=(const CameraDrivers&) = delete;
 

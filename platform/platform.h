@@ -21,7 +21,7 @@
 // deep (a dllimport pointer to POBJECT_TYPE), so the usual *ExEventObjectType
 // reads through the type object itself. The symbol's value is the type.
 FORCEINLINE POBJECT_TYPE PlatformEventObjectType(VOID) {
-  return (POBJECT_TYPE)ExEventObjectType;
+    return (POBJECT_TYPE)ExEventObjectType;
 }
 
 #else  // host: the user-mode kernel
@@ -31,7 +31,7 @@ FORCEINLINE POBJECT_TYPE PlatformEventObjectType(VOID) {
 #define CODE_SEG(name)
 
 FORCEINLINE POBJECT_TYPE PlatformEventObjectType(VOID) {
-  return *ExEventObjectType;
+    return *ExEventObjectType;
 }
 
 #endif

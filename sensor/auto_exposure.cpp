@@ -29,13 +29,25 @@ struct EXPOSURE_BAND {
 
 constexpr EXPOSURE_BAND kBands[] = {
     // Too dark.
-    {0, 0, 14},      {1, 4, 12},      {5, 9, 10},      {10, 19, 8},
-    {20, 29, 6},     {30, 39, 4},     {40, 49, 2},     {50, 99, 1},
+    {0, 0, 14},
+    {1, 4, 12},
+    {5, 9, 10},
+    {10, 19, 8},
+    {20, 29, 6},
+    {30, 39, 4},
+    {40, 49, 2},
+    {50, 99, 1},
     // The window.
     {kWindowLow, kWindowHigh, 0},
     // Too bright.
-    {117, 120, -2},  {121, 140, -4},  {141, 160, -6},  {161, 180, -8},
-    {181, 200, -10}, {201, 210, -12}, {211, 220, -14}, {221, 255, -16},
+    {117, 120, -2},
+    {121, 140, -4},
+    {141, 160, -6},
+    {161, 180, -8},
+    {181, 200, -10},
+    {201, 210, -12},
+    {211, 220, -14},
+    {221, 255, -16},
 };
 
 constexpr bool BandsCoverEveryAverage() {
@@ -95,10 +107,9 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
     int32_t index = CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX);
     const bool capped = limitOn == 1 && scene != kLimitOverridden;
 
-    const bool moved =
-        average < kWindowLow
-            ? CountPeriod(&SensorTuning.AeDarkCount, &SensorTuning.AeBrightCount)
-            : CountPeriod(&SensorTuning.AeBrightCount, &SensorTuning.AeDarkCount);
+    const bool moved = average < kWindowLow
+                           ? CountPeriod(&SensorTuning.AeDarkCount, &SensorTuning.AeBrightCount)
+                           : CountPeriod(&SensorTuning.AeBrightCount, &SensorTuning.AeDarkCount);
     if (moved) {
         index = AddStep(index, StepFor(average));
     }

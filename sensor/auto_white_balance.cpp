@@ -106,8 +106,11 @@ void AutoWhiteBalanceStep(SENSOR_COMMAND* command) {
     SensorTuning.AwbBlue = ClampGain(SensorTuning.AwbBlue, kBlueGainCeiling);
 
     if (redMoved || blueMoved) {
-        CallWriteBridgeReg(command, kBridgeRedGainRegister, static_cast<uint8_t>(SensorTuning.AwbRed));
-        CallWriteBridgeReg(command, kBridgeGreenGainRegister, static_cast<uint8_t>(SensorTuning.AwbGreen));
-        CallWriteBridgeReg(command, kBridgeBlueGainRegister, static_cast<uint8_t>(SensorTuning.AwbBlue));
+        CallWriteBridgeReg(command, kBridgeRedGainRegister,
+                           static_cast<uint8_t>(SensorTuning.AwbRed));
+        CallWriteBridgeReg(command, kBridgeGreenGainRegister,
+                           static_cast<uint8_t>(SensorTuning.AwbGreen));
+        CallWriteBridgeReg(command, kBridgeBlueGainRegister,
+                           static_cast<uint8_t>(SensorTuning.AwbBlue));
     }
 }

@@ -16,8 +16,8 @@ constexpr uint32_t kBridgeGreenGainRegister = 22;
 constexpr uint32_t kBridgeBlueGainRegister = 23;
 
 inline SENSOR_STATUS CallBusWriteRead(const SENSOR_COMMAND* command, uint32_t busAddress,
-                                      uint8_t writeLength, uint8_t* writeBuffer,
-                                      uint8_t readLength, uint8_t* readBuffer) {
+                                      uint8_t writeLength, uint8_t* writeBuffer, uint8_t readLength,
+                                      uint8_t* readBuffer) {
     return command->Bridge->BusWriteRead(command->BridgeContext, busAddress, writeLength,
                                          writeBuffer, readLength, readBuffer);
 }
@@ -27,8 +27,8 @@ inline SENSOR_STATUS CallBusWrite(const SENSOR_COMMAND* command, uint32_t busAdd
     return command->Bridge->BusWrite(command->BridgeContext, busAddress, length, buffer);
 }
 
-inline SENSOR_STATUS CallReadEeprom(const SENSOR_COMMAND* command, uint32_t offset,
-                                    uint32_t length, uint32_t* bytes) {
+inline SENSOR_STATUS CallReadEeprom(const SENSOR_COMMAND* command, uint32_t offset, uint32_t length,
+                                    uint32_t* bytes) {
     return command->Bridge->ReadEeprom(command->BridgeContext, offset, length, bytes);
 }
 

@@ -30,8 +30,8 @@ constexpr uint32_t kModeFinest = 3;  // steps of 4/200 of the 60 Hz period
 // 1/100 s, the flicker of 60 Hz and 50 Hz mains, of a 27 MHz clock. The base
 // rate's 60 Hz mode takes half of the first.
 constexpr uint32_t kFixedClockHz = 27000000;
-constexpr uint32_t kFixedPeriod60Hz = kFixedClockHz / 120;     // 225000
-constexpr uint32_t kFixedPeriod50Hz = kFixedClockHz / 100;     // 270000
+constexpr uint32_t kFixedPeriod60Hz = kFixedClockHz / 120;      // 225000
+constexpr uint32_t kFixedPeriod50Hz = kFixedClockHz / 100;      // 270000
 constexpr uint32_t kBaseRatePeriod60Hz = kFixedPeriod60Hz / 2;  // 112500
 
 // Per decade of the exposure index: the shutter multiplier k and the first

@@ -53,26 +53,66 @@ void QueryRateValues(SENSOR_COMMAND* command) {
 SENSOR_STATUS RunSensorCommand(SENSOR_COMMAND* command) {
     command->Status = SENSOR_STATUS_SUCCESS;
     switch (command->Code) {
-    case SENSOR_CMD_SELECT_CLOCK: SelectClock(command); break;
-    case SENSOR_CMD_QUERY_CONSTANT: QueryConstant(command); break;
-    case SENSOR_CMD_LOAD_CALIBRATION: LoadCalibrationAndFrameSizes(command); break;
-    case SENSOR_CMD_START_SENSOR: StartSensor(command); break;
-    case SENSOR_CMD_SELECT_PRESET: SelectPreset(command); break;
-    case SENSOR_CMD_QUERY_RATE_VALUES: QueryRateValues(command); break;
-    case SENSOR_CMD_SET_FLICKER_TIMING: SetFlickerTiming(command); break;
-    case SENSOR_CMD_LIMIT_EXPOSURE: LimitExposure(command); break;
-    case SENSOR_CMD_SET_REG32_BIT14: SetRegister32Bit14(command); break;
-    case SENSOR_CMD_SET_REG32_BIT15: SetRegister32Bit15(command); break;
-    case SENSOR_CMD_APPLY_EXPOSURE_INDEX: ApplyExposureIndex(command); break;
-    case SENSOR_CMD_RESET_EXPOSURE: ResetExposure(command); break;
-    case SENSOR_CMD_RESTART_AUTO_EXPOSURE: RestartAutoExposure(command); break;
-    case SENSOR_CMD_AUTO_EXPOSURE_STEP: AutoExposureStep(command); break;
-    case SENSOR_CMD_LOAD_BALANCE_CONTROLS: LoadBalanceControls(command); break;
-    case SENSOR_CMD_AUTO_WHITE_BALANCE_STEP: AutoWhiteBalanceStep(command); break;
-    case SENSOR_CMD_WRITE_BALANCE_GAIN: WriteBalanceGain(command); break;
-    case SENSOR_CMD_READ_SENSOR_GAIN: ReadSensorGain(command); break;
-    case SENSOR_CMD_SET_RED_BALANCE: SetRedBalance(command); break;
-    case SENSOR_CMD_SET_BLUE_BALANCE: SetBlueBalance(command); break;
+    case SENSOR_CMD_SELECT_CLOCK:
+        SelectClock(command);
+        break;
+    case SENSOR_CMD_QUERY_CONSTANT:
+        QueryConstant(command);
+        break;
+    case SENSOR_CMD_LOAD_CALIBRATION:
+        LoadCalibrationAndFrameSizes(command);
+        break;
+    case SENSOR_CMD_START_SENSOR:
+        StartSensor(command);
+        break;
+    case SENSOR_CMD_SELECT_PRESET:
+        SelectPreset(command);
+        break;
+    case SENSOR_CMD_QUERY_RATE_VALUES:
+        QueryRateValues(command);
+        break;
+    case SENSOR_CMD_SET_FLICKER_TIMING:
+        SetFlickerTiming(command);
+        break;
+    case SENSOR_CMD_LIMIT_EXPOSURE:
+        LimitExposure(command);
+        break;
+    case SENSOR_CMD_SET_REG32_BIT14:
+        SetRegister32Bit14(command);
+        break;
+    case SENSOR_CMD_SET_REG32_BIT15:
+        SetRegister32Bit15(command);
+        break;
+    case SENSOR_CMD_APPLY_EXPOSURE_INDEX:
+        ApplyExposureIndex(command);
+        break;
+    case SENSOR_CMD_RESET_EXPOSURE:
+        ResetExposure(command);
+        break;
+    case SENSOR_CMD_RESTART_AUTO_EXPOSURE:
+        RestartAutoExposure(command);
+        break;
+    case SENSOR_CMD_AUTO_EXPOSURE_STEP:
+        AutoExposureStep(command);
+        break;
+    case SENSOR_CMD_LOAD_BALANCE_CONTROLS:
+        LoadBalanceControls(command);
+        break;
+    case SENSOR_CMD_AUTO_WHITE_BALANCE_STEP:
+        AutoWhiteBalanceStep(command);
+        break;
+    case SENSOR_CMD_WRITE_BALANCE_GAIN:
+        WriteBalanceGain(command);
+        break;
+    case SENSOR_CMD_READ_SENSOR_GAIN:
+        ReadSensorGain(command);
+        break;
+    case SENSOR_CMD_SET_RED_BALANCE:
+        SetRedBalance(command);
+        break;
+    case SENSOR_CMD_SET_BLUE_BALANCE:
+        SetBlueBalance(command);
+        break;
     case SENSOR_CMD_NOP_12:
     case SENSOR_CMD_NOP_15:
     case SENSOR_CMD_NOP_22:

@@ -9,8 +9,8 @@ SENSOR_STATUS ReadSensorRegister(const SENSOR_COMMAND* command, uint8_t reg, uin
     uint8_t request[1] = {reg};
     // Pre-set so that a transfer that fails without delivering bytes reads as 0.
     uint8_t reply[2] = {0, 0};
-    SENSOR_STATUS status = CallBusWriteRead(command, command->Device->SensorAddress, 1, request,
-                                            2, reply);
+    SENSOR_STATUS status =
+        CallBusWriteRead(command, command->Device->SensorAddress, 1, request, 2, reply);
     *value = (static_cast<uint32_t>(reply[0]) << 8) | reply[1];
     return status;
 }

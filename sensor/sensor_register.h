@@ -14,11 +14,11 @@
 // start-up sequence, whose meaning is undocumented, appear there by number.
 //
 // Shadowed (0 to 13):
-constexpr uint8_t kSensorWindowHeightRegister = 3;       // rows read out: 480
-constexpr uint8_t kSensorWindowWidthRegister = 4;        // columns read out: 640
-constexpr uint8_t kSensorHorizontalBlankingRegister = 5; // blank columns added to every row
-constexpr uint8_t kSensorVerticalBlankingRegister = 6;   // blank rows added to every frame
-constexpr uint8_t kSensorShutterRegister = 9;            // exposure in rows
+constexpr uint8_t kSensorWindowHeightRegister = 3;        // rows read out: 480
+constexpr uint8_t kSensorWindowWidthRegister = 4;         // columns read out: 640
+constexpr uint8_t kSensorHorizontalBlankingRegister = 5;  // blank columns added to every row
+constexpr uint8_t kSensorVerticalBlankingRegister = 6;    // blank rows added to every frame
+constexpr uint8_t kSensorShutterRegister = 9;             // exposure in rows
 // Each column of a row, blank or not, lasts value + 2 pixel clocks; orvane
 // writes 0.
 constexpr uint8_t kSensorClockControlRegister = 10;

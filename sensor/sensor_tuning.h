@@ -53,8 +53,8 @@ struct SENSOR_TUNING {
 
 // Sensor gain codes: five groups, each a base plus 3 per position. The bases
 // add the bits 0x080, 0x100, 0x200 and 0x400 one after another to 0x020.
-#define SENSOR_GAIN_GROUP10(base)                                                           \
-    (base), (base) + 3, (base) + 6, (base) + 9, (base) + 12, (base) + 15, (base) + 18,      \
+#define SENSOR_GAIN_GROUP10(base)                                                      \
+    (base), (base) + 3, (base) + 6, (base) + 9, (base) + 12, (base) + 15, (base) + 18, \
         (base) + 21, (base) + 24, (base) + 27
 
 // Every field not named here starts at 0, which the designated initializer
@@ -69,8 +69,8 @@ inline constexpr SENSOR_TUNING SensorTuningAtLoad = {
     .GreenRatio = 128,
     .BlueRatio = 128,
     .GainTable = {SENSOR_GAIN_GROUP10(0x020), SENSOR_GAIN_GROUP10(0x0A0),
-                  SENSOR_GAIN_GROUP10(0x1A0), SENSOR_GAIN_GROUP10(0x3A0), 0x3A0 + 30,
-                  0x3A0 + 33, 0x3A0 + 36, 0x3A0 + 39, SENSOR_GAIN_GROUP10(0x7A0), 0, 0},
+                  SENSOR_GAIN_GROUP10(0x1A0), SENSOR_GAIN_GROUP10(0x3A0), 0x3A0 + 30, 0x3A0 + 33,
+                  0x3A0 + 36, 0x3A0 + 39, SENSOR_GAIN_GROUP10(0x7A0), 0, 0},
 };
 #pragma GCC diagnostic pop
 

@@ -85,8 +85,8 @@ struct SENSOR_BLANKING {
 // blanking enters the row length that the shutter arithmetic divides by.
 constexpr SENSOR_BLANKING kBlanking[2][2] = {
     // base rate   higher rates
-    {{560, 30},    {248, 17}},  // standard timing
-    {{96, 42},     {1, 1}},     // alternative timing
+    {{560, 30}, {248, 17}},  // standard timing
+    {{96, 42}, {1, 1}},      // alternative timing
 };
 
 template <size_t N>
@@ -176,9 +176,9 @@ void StartSensor(SENSOR_COMMAND* command) {
     uint8_t bridgeByte = kBridgeStartValue;
     CallWriteBridgeReg(command, kBridgeStartRegister, bridgeByte);
     CallReadBridgeReg(command, kBridgeControlRegister, &bridgeByte);
-    bridgeByte = static_cast<uint8_t>((bridgeByte & kBridgeControlKeptBits) |
-                                      (FastTiming(device) ? kBridgeControlFastTiming
-                                                          : kBridgeControlNormalTiming));
+    bridgeByte = static_cast<uint8_t>(
+        (bridgeByte & kBridgeControlKeptBits) |
+        (FastTiming(device) ? kBridgeControlFastTiming : kBridgeControlNormalTiming));
     CallWriteBridgeReg(command, kBridgeControlRegister, bridgeByte);
 
     const SENSOR_BLANKING& blanking = kBlanking[device->TimingFlag != 0][device->RateLevel != 0];

@@ -61,7 +61,6 @@ constexpr uint32_t kDefaultRatio = 0x8080;
 constexpr uint32_t kExposureMaxDarkHigherFps = 70;
 constexpr uint32_t kExposureMaxNormal = 90;
 
-
 constexpr uint32_t kChannelRed = 1;
 constexpr uint32_t kChannelGreen = 2;
 constexpr uint32_t kChannelBlue = 4;
@@ -94,8 +93,8 @@ void ApplyRedBalance(SENSOR_DEVICE* device, int32_t value) {
 
 void ApplyBlueBalance(SENSOR_DEVICE* device, int32_t value) {
     device->BlueOffset = value;
-    SensorTuning.BlueRatio =
-        static_cast<uint32_t>(value) - static_cast<uint32_t>(kBalanceCentre) + CalibratedBlueRatio();
+    SensorTuning.BlueRatio = static_cast<uint32_t>(value) - static_cast<uint32_t>(kBalanceCentre) +
+                             CalibratedBlueRatio();
 }
 
 void LoadEepromPresets(const SENSOR_COMMAND* command, uint32_t presets[kPresetCount]) {
@@ -124,20 +123,28 @@ void LoadRegistryPresets(const SENSOR_COMMAND* command, uint32_t presets[kPreset
 // Channel number to bridge colour-gain register; 0 for an unknown channel.
 uint32_t BridgeGainRegister(uint32_t channel) {
     switch (channel) {
-    case kChannelRed: return kBridgeRedGainRegister;
-    case kChannelGreen: return kBridgeGreenGainRegister;
-    case kChannelBlue: return kBridgeBlueGainRegister;
-    default: return 0;
+    case kChannelRed:
+        return kBridgeRedGainRegister;
+    case kChannelGreen:
+        return kBridgeGreenGainRegister;
+    case kChannelBlue:
+        return kBridgeBlueGainRegister;
+    default:
+        return 0;
     }
 }
 
 // Channel number to the sensor register that holds its gain; 0 when unknown.
 uint8_t SensorGainRegister(uint32_t channel) {
     switch (channel) {
-    case kChannelRed: return kSensorRedRegister;
-    case kChannelGreen: return kSensorGreen1Register;
-    case kChannelBlue: return kSensorBlueRegister;
-    default: return 0;
+    case kChannelRed:
+        return kSensorRedRegister;
+    case kChannelGreen:
+        return kSensorGreen1Register;
+    case kChannelBlue:
+        return kSensorBlueRegister;
+    default:
+        return 0;
     }
 }
 

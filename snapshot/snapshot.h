@@ -35,17 +35,17 @@ enum SNAPSHOT_PNP_STATE : ULONG {
 struct SNAPSHOT_EXTENSION {
     PDEVICE_OBJECT PhysicalDevice;  // the interface is registered on it
     PDEVICE_OBJECT Self;
-    PDEVICE_OBJECT LowerDevice;     // every request that leaves tessip goes here
+    PDEVICE_OBJECT LowerDevice;  // every request that leaves tessip goes here
     ULONG PnpState;
-    ULONG PreviousPnpState;         // one level, for the cancel requests
-    PKEVENT FirstEvent;             // pulsed by trigger reports of nonzero kind
-    PKEVENT SecondEvent;            // pulsed by trigger reports of kind 0
+    ULONG PreviousPnpState;  // one level, for the cancel requests
+    PKEVENT FirstEvent;      // pulsed by trigger reports of nonzero kind
+    PKEVENT SecondEvent;     // pulsed by trigger reports of kind 0
     SNAPSHOT_IMAGE_INFO ImageInfo;
-    PUCHAR SnapshotBuffer;          // NULL when the allocation failed
+    PUCHAR SnapshotBuffer;  // NULL when the allocation failed
     ULONG SnapshotRequested;
     ULONG EventsDisabled;
     ULONG SnapshotReady;
-    UNICODE_STRING InterfaceName;   // Buffer is NULL while no name is held
+    UNICODE_STRING InterfaceName;  // Buffer is NULL while no name is held
 
     // Even while the snapshot buffer is at rest, odd while a delivery copies
     // into it. A read that sees it move copies again, so it never reports a
@@ -99,7 +99,6 @@ VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension);
 VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface);
 VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension);
 
-inline SNAPSHOT_EXTENSION* SnapshotExtension(PDEVICE_OBJECT DeviceObject)
-{
+inline SNAPSHOT_EXTENSION* SnapshotExtension(PDEVICE_OBJECT DeviceObject) {
     return static_cast<SNAPSHOT_EXTENSION*>(DeviceObject->DeviceExtension);
 }

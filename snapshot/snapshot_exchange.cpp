@@ -46,14 +46,12 @@ extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
 // sequence count, which the read's handling of SnapshotReady relies on.
 
 template <typename Word>
-static inline Word LoadWord(const Word* word)
-{
+static inline Word LoadWord(const Word* word) {
     return __atomic_load_n(word, __ATOMIC_SEQ_CST);
 }
 
 template <typename Word, typename Value>
-static inline void StoreWord(Word* word, Value value)
-{
+static inline void StoreWord(Word* word, Value value) {
     __atomic_store_n(word, static_cast<Word>(value), __ATOMIC_SEQ_CST);
 }
 
@@ -65,8 +63,7 @@ static inline void StoreWord(Word* word, Value value)
  * application's requests arrive at PASSIVE_LEVEL). A kernel-mode requester
  * at DISPATCH_LEVEL gets its attempts back to back instead.
  */
-static void PauseBeforeRetry()
-{
+static void PauseBeforeRetry() {
     if (KeGetCurrentIrql() > APC_LEVEL) {
         return;
     }
@@ -79,15 +76,12 @@ static void PauseBeforeRetry()
 // loads and stores. The processor needs nothing more: both images are x86,
 // which keeps loads in order with loads and stores with stores, and the
 // count's own accesses are sequentially consistent.
-static inline void CopyBarrier()
-{
+static inline void CopyBarrier() {
     __asm__ __volatile__("" ::: "memory");
 }
 
-bool SnapshotSameGuid(const GUID* left, const GUID* right)
-{
-    if (left->Data1 != right->Data1 || left->Data2 != right->Data2 ||
-        left->Data3 != right->Data3) {
+bool SnapshotSameGuid(const GUID* left, const GUID* right) {
+    if (left->Data1 != right->Data1 || left->Data2 != right->Data2 || left->Data3 != right->Data3) {
         return false;
     }
     for (ULONG i = 0; i < sizeof(left->Data4); i++) {
@@ -98,8 +92,7 @@ bool SnapshotSameGuid(const GUID* left, const GUID* right)
     return true;
 }
 
-VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension)
-{
+VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension) {
     Extension->SnapshotRequested = 0;
     Extension->SnapshotReady = 0;
     Extension->EventsDisabled = 1;
@@ -109,8 +102,7 @@ VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension)
     Extension->EventsBusy = 0;
 }
 
-VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface)
-{
+VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface) {
     Interface->Size = sizeof(SNAPSHOT_INTERFACE);
     Interface->Version = SNAPSHOT_INTERFACE_VERSION;
     Interface->SetImageInfo = SetImageInfo;
@@ -128,13 +120,11 @@ VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface)
  * the pair overwritten would be lost for good; the second one is refused
  * instead, and the application may simply send it again.
  */
-static bool BeginEventUpdate(SNAPSHOT_EXTENSION* Extension)
-{
+static bool BeginEventUpdate(SNAPSHOT_EXTENSION* Extension) {
     return InterlockedCompareExchange(&Extension->EventsBusy, 1, 0) == 0;
 }
 
-static void EndEventUpdate(SNAPSHOT_EXTENSION* Extension)
-{
+static void EndEventUpdate(SNAPSHOT_EXTENSION* Extension) {
     InterlockedExchange(&Extension->EventsBusy, 0);
 }
 
@@ -147,8 +137,7 @@ static void EndEventUpdate(SNAPSHOT_EXTENSION* Extension)
  * many times in a row before it pauses. A report preempted mid-pulse is
  * given a few pauses, not forever.
  */
-static bool WaitForEventUsers(SNAPSHOT_EXTENSION* Extension)
-{
+static bool WaitForEventUsers(SNAPSHOT_EXTENSION* Extension) {
     for (ULONG attempt = 0; attempt < SnapshotReleaseAttempts; attempt++) {
         if (attempt != 0) {
             PauseBeforeRetry();
@@ -174,8 +163,7 @@ static bool WaitForEventUsers(SNAPSHOT_EXTENSION* Extension)
  * is better than an event freed under a report. Called with the update
  * begun, so nothing else stores into the fields meanwhile.
  */
-static NTSTATUS ReleaseEventPair(SNAPSHOT_EXTENSION* Extension)
-{
+static NTSTATUS ReleaseEventPair(SNAPSHOT_EXTENSION* Extension) {
     PKEVENT first =
         __atomic_exchange_n(&Extension->FirstEvent, static_cast<PKEVENT>(NULL), __ATOMIC_SEQ_CST);
     PKEVENT second =
@@ -205,19 +193,17 @@ static NTSTATUS ReleaseEventPair(SNAPSHOT_EXTENSION* Extension)
  * nor a registration should be under way; if one still is, the references
  * stay held rather than be dropped under it.
  */
-VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension)
-{
+VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension) {
     if (BeginEventUpdate(Extension)) {
         ReleaseEventPair(Extension);
         EndEventUpdate(Extension);
     }
 }
 
-static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event)
-{
+static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event) {
     PVOID object = NULL;
-    NTSTATUS status = ObReferenceObjectByHandle(Handle, 0, PlatformEventObjectType(), UserMode,
-                                                &object, NULL);
+    NTSTATUS status =
+        ObReferenceObjectByHandle(Handle, 0, PlatformEventObjectType(), UserMode, &object, NULL);
     *Event = NT_SUCCESS(status) ? static_cast<PKEVENT>(object) : NULL;
     return status;
 }
@@ -230,8 +216,7 @@ static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event)
  * request reported success. The old pair goes first in every case; if it
  * cannot go yet, nothing changes.
  */
-static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HANDLE Second)
-{
+static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HANDLE Second) {
     NTSTATUS status = ReleaseEventPair(Extension);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -261,8 +246,7 @@ static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HAND
  * starts waiting later sees nothing. The count of users keeps the event
  * object alive across the two calls (see ReleaseEvent).
  */
-static void PulseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field)
-{
+static void PulseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field) {
     __atomic_add_fetch(&Extension->EventUsers, 1, __ATOMIC_SEQ_CST);
     PKEVENT event = __atomic_load_n(Field, __ATOMIC_SEQ_CST);
     if (event != NULL) {
@@ -274,8 +258,7 @@ static void PulseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field)
 
 // --- SNAPSHOT_INTERFACE -------------------------------------------------------
 
-VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* ImageInfo)
-{
+VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* ImageInfo) {
     RtlCopyMemory(&SnapshotExtension(DeviceObject)->ImageInfo, ImageInfo,
                   sizeof(SNAPSHOT_IMAGE_INFO));
 }
@@ -286,14 +269,12 @@ VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* 
  * One exchange rather than a load and a store: a request the application
  * makes between the two would otherwise be cleared without being reported.
  */
-uint32_t NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject)
-{
+uint32_t NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject) {
     return __atomic_exchange_n(&SnapshotExtension(DeviceObject)->SnapshotRequested, ULONG(0),
                                __ATOMIC_SEQ_CST);
 }
 
-static ULONG SnapshotByteCount(SNAPSHOT_EXTENSION* Extension)
-{
+static ULONG SnapshotByteCount(SNAPSHOT_EXTENSION* Extension) {
     return LoadWord(&Extension->ImageInfo.ByteCount);
 }
 
@@ -306,8 +287,7 @@ static ULONG SnapshotByteCount(SNAPSHOT_EXTENSION* Extension)
  * stored count, so that a read in progress knows to copy again; a second
  * delivery overlapping this one is dropped rather than waited for.
  */
-static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame)
-{
+static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame) {
     ULONG byteCount = SnapshotByteCount(Extension);
     if (Extension->SnapshotBuffer == NULL || byteCount > SNAPSHOT_BUFFER_SIZE) {
         return;
@@ -315,8 +295,8 @@ static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame)
 
     ULONG sequence = LoadWord(&Extension->SnapshotSequence);
     if ((sequence & 1) != 0 ||
-        !__atomic_compare_exchange_n(&Extension->SnapshotSequence, &sequence, sequence + 1,
-                                     false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        !__atomic_compare_exchange_n(&Extension->SnapshotSequence, &sequence, sequence + 1, false,
+                                     __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
         return;
     }
     CopyBarrier();
@@ -335,8 +315,7 @@ static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame)
  * The camera asked for a snapshot. The request stands whether or not the
  * application listens; the event only tells it one is coming.
  */
-static void ReportTrigger(SNAPSHOT_EXTENSION* Extension, ULONG TriggerKind)
-{
+static void ReportTrigger(SNAPSHOT_EXTENSION* Extension, ULONG TriggerKind) {
     StoreWord(&Extension->SnapshotRequested, 1);
     if (LoadWord(&Extension->EventsDisabled) != 0) {
         return;
@@ -344,8 +323,7 @@ static void ReportTrigger(SNAPSHOT_EXTENSION* Extension, ULONG TriggerKind)
     PulseEvent(Extension, TriggerKind != 0 ? &Extension->FirstEvent : &Extension->SecondEvent);
 }
 
-VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t TriggerKind)
-{
+VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t TriggerKind) {
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     if (Frame != NULL) {
         DeliverFrame(extension, Frame);
@@ -356,8 +334,7 @@ VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t Tri
 
 // --- I/O controls -------------------------------------------------------------
 
-static NTSTATUS GetImageInfo(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
-{
+static NTSTATUS GetImageInfo(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack) {
     if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(SNAPSHOT_IMAGE_INFO)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
@@ -374,8 +351,7 @@ static NTSTATUS GetImageInfo(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_
  * one. Input too short to hold two handles changes nothing, and so does a
  * request that finds another registration or release under way.
  */
-static NTSTATUS SetEvents(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
-{
+static NTSTATUS SetEvents(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack) {
     if (Stack->Parameters.DeviceIoControl.InputBufferLength < SNAPSHOT_SET_EVENTS_INPUT_SIZE) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -391,8 +367,7 @@ static NTSTATUS SetEvents(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOC
     return status;
 }
 
-static NTSTATUS SnapshotControl(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack)
-{
+static NTSTATUS SnapshotControl(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack) {
     if (Stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG)) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -433,8 +408,7 @@ static NTSTATUS SnapshotControl(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STA
  * belongs to the drivers below. The status block is reset for all codes,
  * those passed down included.
  */
-NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;
@@ -480,8 +454,7 @@ struct SNAPSHOT_DESTINATION {
  * counts too, unless the request is an associated one, whose field holds
  * its master IRP.
  */
-static bool IsBufferedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+static bool IsBufferedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if ((Irp->Flags & IRP_BUFFERED_IO) != 0) {
         return true;
     }
@@ -502,8 +475,7 @@ static bool IsBufferedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * I/O. A request of Length 0 may bring no address at all.
  */
 static SNAPSHOT_DESTINATION ChooseReadDestination(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                  PIO_STACK_LOCATION Stack)
-{
+                                                  PIO_STACK_LOCATION Stack) {
     ULONG length = Stack->Parameters.Read.Length;
     bool buffered = IsBufferedRead(DeviceObject, Irp);
 
@@ -539,8 +511,7 @@ struct SNAPSHOT_COPY {
 };
 
 static NTSTATUS CopySnapshotOut(SNAPSHOT_EXTENSION* Extension,
-                                const SNAPSHOT_DESTINATION& Destination, SNAPSHOT_COPY* Copy)
-{
+                                const SNAPSHOT_DESTINATION& Destination, SNAPSHOT_COPY* Copy) {
     for (ULONG attempt = 0; attempt < SnapshotReadAttempts; attempt++) {
         if (attempt != 0) {
             PauseBeforeRetry();
@@ -579,8 +550,7 @@ static NTSTATUS CopySnapshotOut(SNAPSHOT_EXTENSION* Extension,
  * copy must not be hidden by that: if the sequence has moved, the flag is
  * set again (a delivery still copying sets it itself when done).
  */
-static void ClearReadyAfterRead(SNAPSHOT_EXTENSION* Extension, ULONG Sequence)
-{
+static void ClearReadyAfterRead(SNAPSHOT_EXTENSION* Extension, ULONG Sequence) {
     StoreWord(&Extension->SnapshotReady, 0);
     if (LoadWord(&Extension->SnapshotSequence) != Sequence) {
         StoreWord(&Extension->SnapshotReady, 1);
@@ -606,8 +576,7 @@ static void ClearReadyAfterRead(SNAPSHOT_EXTENSION* Extension, ULONG Sequence)
  * unmapping does not stop an in-page error. Kernel-mode requesters vouch
  * for their addresses and are served.
  */
-NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     SNAPSHOT_DESTINATION destination = ChooseReadDestination(DeviceObject, Irp, stack);

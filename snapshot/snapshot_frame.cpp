@@ -15,8 +15,7 @@
  * control are tessip's own.
  */
 CODE_SEG("INIT")
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
-{
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
 
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
@@ -42,8 +41,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
  * failed allocation or a failed interface registration leaves a device that
  * still passes everything down.
  */
-NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
-{
+NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
     PDEVICE_OBJECT device = NULL;
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(SNAPSHOT_EXTENSION), NULL,
                                      FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
@@ -63,8 +61,8 @@ NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     }
 
     PDEVICE_OBJECT lower = extension->LowerDevice;
-    device->Flags |= lower->Flags &
-                     (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
+    device->Flags |=
+        lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
     device->DeviceType = lower->DeviceType;
     device->Characteristics = lower->Characteristics;
 
@@ -91,8 +89,7 @@ NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
  * Nothing driver-wide is held: every allocation and reference belongs to a
  * device and goes with its removal.
  */
-VOID NTAPI SnapshotUnload(PDRIVER_OBJECT DriverObject)
-{
+VOID NTAPI SnapshotUnload(PDRIVER_OBJECT DriverObject) {
     UNREFERENCED_PARAMETER(DriverObject);
 }
 
@@ -105,11 +102,10 @@ VOID NTAPI SnapshotUnload(PDRIVER_OBJECT DriverObject)
  * is only used on the way out.
  */
 NTSTATUS UpdateImageInterface(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING InterfaceName,
-                              BOOLEAN Enable)
-{
+                              BOOLEAN Enable) {
     if (Enable) {
-        NTSTATUS status = IoRegisterDeviceInterface(
-            PhysicalDevice, &GUID_DEVINTERFACE_IMAGE, NULL, InterfaceName);
+        NTSTATUS status = IoRegisterDeviceInterface(PhysicalDevice, &GUID_DEVINTERFACE_IMAGE, NULL,
+                                                    InterfaceName);
         if (NT_SUCCESS(status)) {
             IoSetDeviceInterfaceState(InterfaceName, TRUE);
         }
@@ -129,8 +125,7 @@ NTSTATUS UpdateImageInterface(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING Int
  *
  * Requests tessip does not serve go down unchanged and unobserved.
  */
-NTSTATUS NTAPI SnapshotPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS NTAPI SnapshotPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     return IoCallDriver(SnapshotExtension(DeviceObject)->LowerDevice, Irp);
 }
@@ -141,8 +136,7 @@ NTSTATUS NTAPI SnapshotPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * tessip has no power state of its own; it only keeps the power manager's
  * sequence going for the drivers below.
  */
-NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     PoStartNextPowerIrp(Irp);
     return PoCallDriver(SnapshotExtension(DeviceObject)->LowerDevice, Irp);
@@ -157,8 +151,7 @@ NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * the caller uncompleted, with its final status, whether the lower driver
  * finished it at once or pended it. The wait makes this PASSIVE_LEVEL only.
  */
-static NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp)
-{
+static NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IoSetCompletionRoutine(Irp, SnapshotStartCompletion, &event, TRUE, TRUE, TRUE);
@@ -179,8 +172,7 @@ static NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp)
  * returns STATUS_PENDING for it, and a pending mark that the return value
  * contradicts is a completion the I/O manager counts twice.
  */
-NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
+NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
@@ -198,8 +190,7 @@ NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
  * completion routine never touch them, so no transition can land between a
  * test and its store.
  */
-static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State)
-{
+static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State) {
     Extension->PreviousPnpState = Extension->PnpState;
     Extension->PnpState = State;
 }
@@ -210,8 +201,7 @@ static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State)
  * A cancel only undoes the query it answers: in any other state it changes
  * nothing.
  */
-static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedState)
-{
+static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedState) {
     if (Extension->PnpState == QueriedState) {
         Extension->PnpState = Extension->PreviousPnpState;
     }
@@ -224,8 +214,7 @@ static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedStat
  * the request goes down first and tessip completes it itself, with the lower
  * drivers' final status, never with STATUS_PENDING.
  */
-static NTSTATUS SnapshotStartDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
-{
+static NTSTATUS SnapshotStartDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     NTSTATUS status = SendIrpSynchronously(Extension->LowerDevice, Irp);
     if (NT_SUCCESS(status)) {
@@ -244,8 +233,7 @@ static NTSTATUS SnapshotStartDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
  * and the application's events go. tessip does not touch the request's
  * status: the drivers below own it.
  */
-static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
-{
+static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
 
@@ -273,8 +261,7 @@ static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp)
  * The name is kept so that removal can still free it; nothing enables the
  * interface again after a stop.
  */
-static void SnapshotDisableInterface(SNAPSHOT_EXTENSION* Extension)
-{
+static void SnapshotDisableInterface(SNAPSHOT_EXTENSION* Extension) {
     if (Extension->InterfaceName.Buffer != NULL) {
         IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
     }
@@ -286,8 +273,7 @@ static void SnapshotDisableInterface(SNAPSHOT_EXTENSION* Extension)
  * The bridge driver learns SNAPSHOT_INTERFACE this way. The request goes on
  * down either way: other drivers of the stack may answer other GUIDs.
  */
-static NTSTATUS SnapshotQueryInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+static NTSTATUS SnapshotQueryInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (SnapshotSameGuid(stack->Parameters.QueryInterface.InterfaceType,
                          &GUID_SNAPSHOT_INTERFACE)) {
@@ -305,8 +291,7 @@ static NTSTATUS SnapshotQueryInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp)
  * nothing is refused in any state, and every request but start and remove
  * simply continues down the stack after tessip has noted it.
  */
-NTSTATUS NTAPI SnapshotDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
+NTSTATUS NTAPI SnapshotDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 

@@ -91,7 +91,8 @@ uint32_t ComputeChecksum(const Image& image) {
 }
 
 bool MarkDiscardable(Image& image, const std::string& name, const std::string& path) {
-    if (name.empty() || name.size() > 8) return Fail("section name must be 1 to 8 characters: " + name);
+    if (name.empty() || name.size() > 8)
+        return Fail("section name must be 1 to 8 characters: " + name);
     for (unsigned i = 0; i < image.sectionCount; ++i) {
         const size_t header = image.sectionTable + i * kSectionHeaderSize;
         char field[9] = {};

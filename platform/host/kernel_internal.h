@@ -20,7 +20,7 @@
 #include <vector>
 
 struct _OBJECT_TYPE {
-  const char *Name;
+    const char* Name;
 };
 
 namespace host_kernel {
@@ -30,15 +30,15 @@ struct ObjectHeader;
 }
 
 struct Process {
-  std::string Name;
-  bool System = false;
-  bool Terminated = false;
-  uintptr_t NextHandle = 4;
-  struct Entry {
-    detail::ObjectHeader *Object;
-    ACCESS_MASK Access;
-  };
-  std::map<uintptr_t, Entry> Handles;
+    std::string Name;
+    bool System = false;
+    bool Terminated = false;
+    uintptr_t NextHandle = 4;
+    struct Entry {
+        detail::ObjectHeader* Object;
+        ACCESS_MASK Access;
+    };
+    std::map<uintptr_t, Entry> Handles;
 };
 
 namespace detail {
@@ -51,256 +51,256 @@ constexpr UCHAR kUnsetMajor = 0xFF;
 constexpr auto kHangLimit = std::chrono::seconds(20);
 
 struct DriverRecord {
-  std::string Name;
-  PDRIVER_OBJECT Object = nullptr;
-  std::u16string DriverName;
-  std::u16string ServiceKey;
-  bool TestDouble = false;
-  bool Bus = false;  // the test bus, which owns the physical devices
-  bool Loaded = true;
+    std::string Name;
+    PDRIVER_OBJECT Object = nullptr;
+    std::u16string DriverName;
+    std::u16string ServiceKey;
+    bool TestDouble = false;
+    bool Bus = false;  // the test bus, which owns the physical devices
+    bool Loaded = true;
 };
 
 struct DeviceRecord {
-  PDEVICE_OBJECT Object = nullptr;
-  DriverRecord *Driver = nullptr;
-  PDEVICE_OBJECT AttachedTo = nullptr;  // the device this one sits on
-  size_t BlockSize = 0;
-  size_t ExtensionSize = 0;
-  bool Deleted = false;
-  bool Physical = false;
-  // Physical devices: the bus's view.
-  PhysicalDeviceOptions Options;
-  std::string DeviceInstanceId;  // enumerator\device ID\instance ID, as Windows names it
-  bool SurpriseRemoved = false;
-  POWER_STATE DevicePower{};
+    PDEVICE_OBJECT Object = nullptr;
+    DriverRecord* Driver = nullptr;
+    PDEVICE_OBJECT AttachedTo = nullptr;  // the device this one sits on
+    size_t BlockSize = 0;
+    size_t ExtensionSize = 0;
+    bool Deleted = false;
+    bool Physical = false;
+    // Physical devices: the bus's view.
+    PhysicalDeviceOptions Options;
+    std::string DeviceInstanceId;  // enumerator\device ID\instance ID, as Windows names it
+    bool SurpriseRemoved = false;
+    POWER_STATE DevicePower{};
 };
 
 enum class IrpOrigin { Driver, Kernel, User };
 enum class IrpState { Active, Completing, Completed, Freed };
 
 struct IrpRecord {
-  PIRP Irp = nullptr;
-  size_t Size = 0;  // of the IRP's block
-  IrpOrigin Origin = IrpOrigin::Driver;
-  IrpState State = IrpState::Active;
-  DriverRecord *Allocator = nullptr;
-  unsigned Generation = 0;
-  // Per stack level (CurrentLocation value while a driver holds it): whether
-  // completion has passed it and whether it was marked pending then.
-  struct Level {
-    bool Passed = false;    // completion has processed this level's location
-    bool Pending = false;   // ... and found it marked pending
-    bool Returned = false;  // the dispatch routine at this level has returned
-    NTSTATUS Status = 0;    // ... with this status
-    std::string Who;        // driver and request, for messages
-  };
-  std::vector<Level> Levels;
+    PIRP Irp = nullptr;
+    size_t Size = 0;  // of the IRP's block
+    IrpOrigin Origin = IrpOrigin::Driver;
+    IrpState State = IrpState::Active;
+    DriverRecord* Allocator = nullptr;
+    unsigned Generation = 0;
+    // Per stack level (CurrentLocation value while a driver holds it): whether
+    // completion has passed it and whether it was marked pending then.
+    struct Level {
+        bool Passed = false;    // completion has processed this level's location
+        bool Pending = false;   // ... and found it marked pending
+        bool Returned = false;  // the dispatch routine at this level has returned
+        NTSTATUS Status = 0;    // ... with this status
+        std::string Who;        // driver and request, for messages
+    };
+    std::vector<Level> Levels;
 };
 
 enum class BlockKind { Pool, String };
 
 struct PoolBlock {
-  SIZE_T Size = 0;
-  ULONG Tag = 0;
-  POOL_TYPE Type = NonPagedPool;
-  DriverRecord *Owner = nullptr;
-  BlockKind Kind = BlockKind::Pool;
-  bool Reported = false;
+    SIZE_T Size = 0;
+    ULONG Tag = 0;
+    POOL_TYPE Type = NonPagedPool;
+    DriverRecord* Owner = nullptr;
+    BlockKind Kind = BlockKind::Pool;
+    bool Reported = false;
 };
 
 struct MdlRecord {
-  DriverRecord *Owner = nullptr;
-  bool IoManager = false;
-  bool Reported = false;
+    DriverRecord* Owner = nullptr;
+    bool IoManager = false;
+    bool Reported = false;
 };
 
 struct ObjectHeader {
-  POBJECT_TYPE Type = nullptr;
-  LONG_PTR PointerCount = 0;
-  LONG_PTR HandleCount = 0;
-  // References taken by kernel code (not handles), by the driver that was
-  // running when each was taken.
-  std::map<DriverRecord *, LONG_PTR> KernelReferences;
-  PVOID Body = nullptr;
-  bool Reported = false;
+    POBJECT_TYPE Type = nullptr;
+    LONG_PTR PointerCount = 0;
+    LONG_PTR HandleCount = 0;
+    // References taken by kernel code (not handles), by the driver that was
+    // running when each was taken.
+    std::map<DriverRecord*, LONG_PTR> KernelReferences;
+    PVOID Body = nullptr;
+    bool Reported = false;
 };
 
 struct InterfaceRecord {
-  GUID Class{};
-  std::u16string Name;
-  PDEVICE_OBJECT Physical = nullptr;
-  bool Enabled = false;
+    GUID Class{};
+    std::u16string Name;
+    PDEVICE_OBJECT Physical = nullptr;
+    bool Enabled = false;
 };
 
 struct Waiter {
-  std::condition_variable Wake;
-  bool Satisfied = false;
-  // The event that released it: a wait on any of several events sits in
-  // the wait list of each until one releases it.
-  const DISPATCHER_HEADER *By = nullptr;
+    std::condition_variable Wake;
+    bool Satisfied = false;
+    // The event that released it: a wait on any of several events sits in
+    // the wait list of each until one releases it.
+    const DISPATCHER_HEADER* By = nullptr;
 };
 
 struct Kernel {
-  std::mutex Lock;
-  std::condition_variable IrpDone;  // an IRP reached the top of its stack
+    std::mutex Lock;
+    std::condition_variable IrpDone;  // an IRP reached the top of its stack
 
-  std::vector<std::string> Faults;
-  std::function<void(const std::string &)> FaultObserver;
+    std::vector<std::string> Faults;
+    std::function<void(const std::string&)> FaultObserver;
 
-  std::vector<std::unique_ptr<DriverRecord>> Drivers;
-  std::unordered_map<PDRIVER_OBJECT, DriverRecord *> DriverByObject;
-  std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> Devices;
-  std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> Irps;
-  std::unordered_map<PVOID, PoolBlock> Pool;
-  std::unordered_map<PMDL, MdlRecord> Mdls;
-  std::unordered_map<PVOID, std::unique_ptr<ObjectHeader>> Objects;  // by body
-  std::vector<std::unique_ptr<InterfaceRecord>> Interfaces;
-  std::vector<std::unique_ptr<Process>> Processes;
-  std::unordered_map<const DISPATCHER_HEADER *, std::deque<Waiter *>> WaitLists;
-  std::vector<PDEVICE_OBJECT> PhysicalDevices;
-  unsigned NextInstance = 1;
+    std::vector<std::unique_ptr<DriverRecord>> Drivers;
+    std::unordered_map<PDRIVER_OBJECT, DriverRecord*> DriverByObject;
+    std::unordered_map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> Devices;
+    std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> Irps;
+    std::unordered_map<PVOID, PoolBlock> Pool;
+    std::unordered_map<PMDL, MdlRecord> Mdls;
+    std::unordered_map<PVOID, std::unique_ptr<ObjectHeader>> Objects;  // by body
+    std::vector<std::unique_ptr<InterfaceRecord>> Interfaces;
+    std::vector<std::unique_ptr<Process>> Processes;
+    std::unordered_map<const DISPATCHER_HEADER*, std::deque<Waiter*>> WaitLists;
+    std::vector<PDEVICE_OBJECT> PhysicalDevices;
+    unsigned NextInstance = 1;
 
-  // Fault injection.
-  struct Injection {
-    unsigned Skip = 0;
-    bool Armed = false;
-    bool Always = false;
-    NTSTATUS Status = 0;
-    unsigned Calls = 0;
-    std::vector<const DriverRecord *> Makers;  // the driver of each of those calls
-  };
-  Injection Injections[static_cast<int>(Call::Count)];
+    // Fault injection.
+    struct Injection {
+        unsigned Skip = 0;
+        bool Armed = false;
+        bool Always = false;
+        NTSTATUS Status = 0;
+        unsigned Calls = 0;
+        std::vector<const DriverRecord*> Makers;  // the driver of each of those calls
+    };
+    Injection Injections[static_cast<int>(Call::Count)];
 
-  std::mutex ThreadLock;
-  std::vector<std::thread> Threads;
-  std::vector<std::function<void()>> ResetHooks;
+    std::mutex ThreadLock;
+    std::vector<std::thread> Threads;
+    std::vector<std::function<void()>> ResetHooks;
 };
 
 // The one kernel (lifecycle.cpp).
-Kernel &K();
+Kernel& K();
 
 // Faults (faults.cpp). Safe with or without the kernel lock held.
-void Fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string VFormat(const char *format, va_list args);
+void Fault(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string VFormat(const char* format, va_list args);
 
 // Thread context (thread_context.cpp): IRQL, process, the driver whose code
 // is running.
-KIRQL &ThreadIrql();
-Process *&ThreadProcess();
-Process *CurrentProcess();  // the thread's process, or the system process (lock held)
-Process *SystemProcessLocked();
-DriverRecord *CurrentDriver();
-bool CheckIrql(KIRQL maximum, const char *function);
+KIRQL& ThreadIrql();
+Process*& ThreadProcess();
+Process* CurrentProcess();  // the thread's process, or the system process (lock held)
+Process* SystemProcessLocked();
+DriverRecord* CurrentDriver();
+bool CheckIrql(KIRQL maximum, const char* function);
 
 class DriverScope {
- public:
-  explicit DriverScope(PDRIVER_OBJECT driver);
-  explicit DriverScope(DriverRecord *driver);
-  ~DriverScope();
-  DriverScope(const DriverScope &) = delete;
-  DriverScope &operator=(const DriverScope &) = delete;
+  public:
+    explicit DriverScope(PDRIVER_OBJECT driver);
+    explicit DriverScope(DriverRecord* driver);
+    ~DriverScope();
+    DriverScope(const DriverScope&) = delete;
+    DriverScope& operator=(const DriverScope&) = delete;
 };
 
 class ProcessScope {
- public:
-  explicit ProcessScope(Process *process);
-  ~ProcessScope();
-  ProcessScope(const ProcessScope &) = delete;
-  ProcessScope &operator=(const ProcessScope &) = delete;
+  public:
+    explicit ProcessScope(Process* process);
+    ~ProcessScope();
+    ProcessScope(const ProcessScope&) = delete;
+    ProcessScope& operator=(const ProcessScope&) = delete;
 
- private:
-  Process *old_;
+  private:
+    Process* old_;
 };
 
 // Sets the IRQL for a scope without the KeRaiseIrql ordering checks.
 class AtIrql {
- public:
-  explicit AtIrql(KIRQL irql);
-  ~AtIrql();
-  AtIrql(const AtIrql &) = delete;
-  AtIrql &operator=(const AtIrql &) = delete;
+  public:
+    explicit AtIrql(KIRQL irql);
+    ~AtIrql();
+    AtIrql(const AtIrql&) = delete;
+    AtIrql& operator=(const AtIrql&) = delete;
 
- private:
-  KIRQL old_;
+  private:
+    KIRQL old_;
 };
 
 // Fault injection (injection.cpp): true if this call made by driver code
 // must fail.
-bool ShouldFail(Call call, NTSTATUS *status = nullptr);
+bool ShouldFail(Call call, NTSTATUS* status = nullptr);
 
 // Lookups (kernel lock held): drivers and devices in io_devices.cpp, IRPs
 // in io_irp.cpp.
-DriverRecord *FindDriverRecord(PDRIVER_OBJECT driver);
-DeviceRecord *FindDevice(PDEVICE_OBJECT device);
-IrpRecord *FindIrp(PIRP irp);
+DriverRecord* FindDriverRecord(PDRIVER_OBJECT driver);
+DeviceRecord* FindDevice(PDEVICE_OBJECT device);
+IrpRecord* FindIrp(PIRP irp);
 
 // Names in fault messages (names.cpp; kernel lock held for DeviceName).
-std::string DriverName(const DriverRecord *driver);
+std::string DriverName(const DriverRecord* driver);
 std::string DeviceName(PDEVICE_OBJECT device);
 std::string IrpName(UCHAR major, UCHAR minor);
 std::string TagName(ULONG tag);
-std::string Narrow(const std::u16string &text);
+std::string Narrow(const std::u16string& text);
 
 // Pool used by the kernel itself (pool.cpp; never injected, owner as given).
-PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, DriverRecord *owner, BlockKind kind);
+PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, DriverRecord* owner, BlockKind kind);
 void FreePoolBlock(PVOID block);  // kernel lock NOT held
 
 // IRPs built by the kernel (io_irp.cpp).
-PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord *allocator);
+PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin, DriverRecord* allocator);
 void ReleaseIrp(PIRP irp);  // marks freed; memory kept until Reset
 // Waits until the IRP has been completed past its top location: not at all
 // when its dispatch did not pend (it must be complete already), up to the
 // hang limit when it did, recording a hang fault that names `request` (a
 // phrase ending in "not completed", built only then).
-bool WaitForIrp(PIRP irp, bool pended, const std::function<std::string()> &request);
+bool WaitForIrp(PIRP irp, bool pended, const std::function<std::string()>& request);
 
 // MDLs built by the I/O manager (mdl.cpp).
-PMDL AllocateMdl(PVOID address, ULONG length, bool ioManager, DriverRecord *owner);
+PMDL AllocateMdl(PVOID address, ULONG length, bool ioManager, DriverRecord* owner);
 void ReleaseMdl(PMDL mdl);
 
 // Objects (objects.cpp).
 extern _OBJECT_TYPE EventType;
 extern _OBJECT_TYPE FileType;
-ObjectHeader *CreateObject(POBJECT_TYPE type, SIZE_T bodySize);  // lock held
-ObjectHeader *FindObject(PVOID body);                          // lock held
+ObjectHeader* CreateObject(POBJECT_TYPE type, SIZE_T bodySize);  // lock held
+ObjectHeader* FindObject(PVOID body);                            // lock held
 // Drops one reference; deletes the object (running its type's close
 // action outside the lock) when none remain. Lock NOT held.
-void DereferenceObject(ObjectHeader *object);
-HANDLE InsertHandle(Process *process, ObjectHeader *object, ACCESS_MASK access);  // lock held
-void CloseFileObject(PFILE_OBJECT file);  // IRP_MJ_CLOSE, lock NOT held
+void DereferenceObject(ObjectHeader* object);
+HANDLE InsertHandle(Process* process, ObjectHeader* object, ACCESS_MASK access);  // lock held
+void CloseFileObject(PFILE_OBJECT file);    // IRP_MJ_CLOSE, lock NOT held
 void CleanupFileObject(PFILE_OBJECT file);  // IRP_MJ_CLEANUP, lock NOT held
 
 // Events on the dispatcher lock (dispatcher.cpp).
-bool IsEvent(const DISPATCHER_HEADER *header);
+bool IsEvent(const DISPATCHER_HEADER* header);
 // Fills in an event's dispatcher header; every KEVENT the kernel or a
 // driver sets up goes through here so IsEvent recognises it.
 void InitializeEventHeader(PRKEVENT event, EVENT_TYPE type, bool signalled);
 LONG SignalEvent(PRKEVENT event);  // lock held
-NTSTATUS WaitOnEvent(std::unique_lock<std::mutex> &lock, PRKEVENT event,
-                     const std::chrono::steady_clock::time_point *deadline);
+NTSTATUS WaitOnEvent(std::unique_lock<std::mutex>& lock, PRKEVENT event,
+                     const std::chrono::steady_clock::time_point* deadline);
 // Waits until any of `count` events is signalled; STATUS_WAIT_0 + its index.
-NTSTATUS WaitOnEvents(std::unique_lock<std::mutex> &lock, const PRKEVENT *events, size_t count,
-                      const std::chrono::steady_clock::time_point *deadline);
+NTSTATUS WaitOnEvents(std::unique_lock<std::mutex>& lock, const PRKEVENT* events, size_t count,
+                      const std::chrono::steady_clock::time_point* deadline);
 
 // Plug and Play (pnp.cpp; interfaces in io_interfaces.cpp, the refusing
 // dispatch routine in io_devices.cpp).
 void RemoveAllStacks();
 void DisableInterfacesOf(PDEVICE_OBJECT physical);
 // The physical device behind a symbolic link name, or NULL.
-PDEVICE_OBJECT InterfaceDevice(const std::u16string &name, bool *enabled);
+PDEVICE_OBJECT InterfaceDevice(const std::u16string& name, bool* enabled);
 PDRIVER_OBJECT BusDriver();
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 
 // Memory the kernel keeps after a driver let go of it (freed IRPs, deleted
 // devices) so that later misuse is seen, not undefined: poisoned under
 // AddressSanitizer, released at Reset (poison.cpp).
-void Poison(const void *address, size_t size);
-void Unpoison(const void *address, size_t size);
+void Poison(const void* address, size_t size);
+void Unpoison(const void* address, size_t size);
 
 // Leak checks for one driver (leaks.cpp; nullptr: everything not yet
 // reported).
-void CheckLeaksOf(DriverRecord *driver);
+void CheckLeaksOf(DriverRecord* driver);
 
 }  // namespace detail
 }  // namespace host_kernel

@@ -8,9 +8,9 @@
 namespace host_kernel {
 namespace detail {
 
-Kernel &K() {
-  static Kernel *kernel = new Kernel;  // never destroyed: threads may outlive main's statics
-  return *kernel;
+Kernel& K() {
+    static Kernel* kernel = new Kernel;  // never destroyed: threads may outlive main's statics
+    return *kernel;
 }
 
 }  // namespace detail
@@ -18,70 +18,70 @@ Kernel &K() {
 using namespace detail;
 
 void AddResetHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> guard(K().Lock);
-  K().ResetHooks.push_back(std::move(hook));
+    std::lock_guard<std::mutex> guard(K().Lock);
+    K().ResetHooks.push_back(std::move(hook));
 }
 
 void Shutdown() {
-  std::vector<Process *> processes;
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    for (auto &process : K().Processes)
-      if (!process->System && !process->Terminated) processes.push_back(process.get());
-  }
-  for (Process *process : processes) TerminateProcess(process);
-  RemoveAllStacks();
-  std::vector<PDRIVER_OBJECT> drivers;
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    for (auto &driver : K().Drivers)
-      if (driver->Loaded && !driver->Bus) drivers.push_back(driver->Object);
-  }
-  for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) UnloadDriver(*it);
-  JoinThreads();
-  CheckLeaks();
+    std::vector<Process*> processes;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        for (auto& process : K().Processes)
+            if (!process->System && !process->Terminated) processes.push_back(process.get());
+    }
+    for (Process* process : processes) TerminateProcess(process);
+    RemoveAllStacks();
+    std::vector<PDRIVER_OBJECT> drivers;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        for (auto& driver : K().Drivers)
+            if (driver->Loaded && !driver->Bus) drivers.push_back(driver->Object);
+    }
+    for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) UnloadDriver(*it);
+    JoinThreads();
+    CheckLeaks();
 }
 
 void Reset() {
-  JoinThreads();
-  std::vector<std::function<void()>> hooks;
-  Kernel &k = K();
-  {
-    std::lock_guard<std::mutex> guard(k.Lock);
-    hooks = k.ResetHooks;
-    for (auto &[device, record] : k.Devices) {
-      Unpoison(device, record->BlockSize);
-      free(device);
+    JoinThreads();
+    std::vector<std::function<void()>> hooks;
+    Kernel& k = K();
+    {
+        std::lock_guard<std::mutex> guard(k.Lock);
+        hooks = k.ResetHooks;
+        for (auto& [device, record] : k.Devices) {
+            Unpoison(device, record->BlockSize);
+            free(device);
+        }
+        k.Devices.clear();
+        for (auto& [irp, record] : k.Irps) {
+            Unpoison(irp, record->Size);
+            free(irp);
+        }
+        k.Irps.clear();
+        for (auto& [block, info] : k.Pool) free(block);
+        k.Pool.clear();
+        for (auto& [mdl, record] : k.Mdls) free(mdl);
+        k.Mdls.clear();
+        for (auto& [body, object] : k.Objects) free(body);
+        k.Objects.clear();
+        for (auto& driver : k.Drivers) {
+            free(driver->Object->DriverExtension);
+            free(driver->Object);
+        }
+        k.Drivers.clear();
+        k.DriverByObject.clear();
+        k.Interfaces.clear();
+        k.Processes.clear();
+        k.WaitLists.clear();
+        k.PhysicalDevices.clear();
+        k.NextInstance = 1;
+        for (auto& injection : k.Injections) injection = Kernel::Injection{};
     }
-    k.Devices.clear();
-    for (auto &[irp, record] : k.Irps) {
-      Unpoison(irp, record->Size);
-      free(irp);
-    }
-    k.Irps.clear();
-    for (auto &[block, info] : k.Pool) free(block);
-    k.Pool.clear();
-    for (auto &[mdl, record] : k.Mdls) free(mdl);
-    k.Mdls.clear();
-    for (auto &[body, object] : k.Objects) free(body);
-    k.Objects.clear();
-    for (auto &driver : k.Drivers) {
-      free(driver->Object->DriverExtension);
-      free(driver->Object);
-    }
-    k.Drivers.clear();
-    k.DriverByObject.clear();
-    k.Interfaces.clear();
-    k.Processes.clear();
-    k.WaitLists.clear();
-    k.PhysicalDevices.clear();
-    k.NextInstance = 1;
-    for (auto &injection : k.Injections) injection = Kernel::Injection{};
-  }
-  for (auto &hook : hooks) hook();
-  TakeFaults();  // forgotten
-  ThreadIrql() = PASSIVE_LEVEL;
-  ThreadProcess() = nullptr;
+    for (auto& hook : hooks) hook();
+    TakeFaults();  // forgotten
+    ThreadIrql() = PASSIVE_LEVEL;
+    ThreadProcess() = nullptr;
 }
 
 }  // namespace host_kernel

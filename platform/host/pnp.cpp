@@ -12,37 +12,38 @@ namespace {
 // The test bus's name as the enumerator of its devices' instance IDs.
 constexpr char kEnumerator[] = "HOSTBUS";
 
-DeviceRecord *PhysicalRecord(PDEVICE_OBJECT pdo) {
-  DeviceRecord *record = FindDevice(pdo);
-  return record && record->Physical ? record : nullptr;
+DeviceRecord* PhysicalRecord(PDEVICE_OBJECT pdo) {
+    DeviceRecord* record = FindDevice(pdo);
+    return record && record->Physical ? record : nullptr;
 }
 
-void FillCapabilities(PDEVICE_CAPABILITIES caps, const PhysicalDeviceOptions &options) {
-  caps->Removable = 1;
-  caps->SurpriseRemovalOK = 1;
-  caps->Address = options.Address;
-  caps->UINumber = options.UINumber;
-  for (int state = 0; state < PowerSystemMaximum; state++) caps->DeviceState[state] = PowerDeviceD3;
-  caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-  caps->SystemWake = PowerSystemUnspecified;
-  caps->DeviceWake = PowerDeviceUnspecified;
+void FillCapabilities(PDEVICE_CAPABILITIES caps, const PhysicalDeviceOptions& options) {
+    caps->Removable = 1;
+    caps->SurpriseRemovalOK = 1;
+    caps->Address = options.Address;
+    caps->UINumber = options.UINumber;
+    for (int state = 0; state < PowerSystemMaximum; state++)
+        caps->DeviceState[state] = PowerDeviceD3;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    caps->SystemWake = PowerSystemUnspecified;
+    caps->DeviceWake = PowerDeviceUnspecified;
 }
 
 // The bus driver's part of each request that reaches a physical device.
 NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
-  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-  PhysicalDeviceOptions options;
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    options = FindDevice(device)->Options;
-  }
-  NTSTATUS status = irp->IoStatus.Status;
-  switch (location->MajorFunction) {
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+    PhysicalDeviceOptions options;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        options = FindDevice(device)->Options;
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (location->MajorFunction) {
     case IRP_MJ_PNP:
-      switch (location->MinorFunction) {
+        switch (location->MinorFunction) {
         case IRP_MN_START_DEVICE:
-          status = options.StartStatus;
-          break;
+            status = options.StartStatus;
+            break;
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
@@ -50,356 +51,365 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_REMOVE_DEVICE:
-          status = STATUS_SUCCESS;
-          break;
-        case IRP_MN_QUERY_CAPABILITIES: {
-          PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
-          if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
-            status = STATUS_UNSUCCESSFUL;
-          } else {
-            FillCapabilities(caps, options);
             status = STATUS_SUCCESS;
-          }
-          break;
+            break;
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES caps = location->Parameters.DeviceCapabilities.Capabilities;
+            if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+                status = STATUS_UNSUCCESSFUL;
+            } else {
+                FillCapabilities(caps, options);
+                status = STATUS_SUCCESS;
+            }
+            break;
         }
         default:
-          break;  // a bus leaves what it does not handle as it came
-      }
-      break;
+            break;  // a bus leaves what it does not handle as it came
+        }
+        break;
     case IRP_MJ_POWER:
-      PoStartNextPowerIrp(irp);
-      if (location->MinorFunction == IRP_MN_SET_POWER) {
-        if (location->Parameters.Power.Type == DevicePowerState)
-          PoSetPowerState(device, DevicePowerState, location->Parameters.Power.State);
-        status = STATUS_SUCCESS;
-      } else if (location->MinorFunction == IRP_MN_QUERY_POWER) {
-        status = STATUS_SUCCESS;
-      } else if (location->MinorFunction == IRP_MN_WAIT_WAKE) {
-        status = STATUS_NOT_SUPPORTED;
-      }
-      break;
+        PoStartNextPowerIrp(irp);
+        if (location->MinorFunction == IRP_MN_SET_POWER) {
+            if (location->Parameters.Power.Type == DevicePowerState)
+                PoSetPowerState(device, DevicePowerState, location->Parameters.Power.State);
+            status = STATUS_SUCCESS;
+        } else if (location->MinorFunction == IRP_MN_QUERY_POWER) {
+            status = STATUS_SUCCESS;
+        } else if (location->MinorFunction == IRP_MN_WAIT_WAKE) {
+            status = STATUS_NOT_SUPPORTED;
+        }
+        break;
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:
-      status = STATUS_SUCCESS;
-      irp->IoStatus.Information = 0;
-      break;
+        status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        break;
     default:
-      status = STATUS_INVALID_DEVICE_REQUEST;
-      break;
-  }
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
 }
 
 VOID NTAPI BusUnload(PDRIVER_OBJECT) {}
 
 NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  for (auto &dispatch : driver->MajorFunction) dispatch = BusDispatch;
-  driver->DriverUnload = BusUnload;
-  return STATUS_SUCCESS;
+    for (auto& dispatch : driver->MajorFunction) dispatch = BusDispatch;
+    driver->DriverUnload = BusUnload;
+    return STATUS_SUCCESS;
 }
 
 // The devices above the physical one, bottom first.
 std::vector<PDEVICE_OBJECT> Above(PDEVICE_OBJECT pdo) {
-  std::vector<PDEVICE_OBJECT> devices;
-  std::lock_guard<std::mutex> guard(K().Lock);
-  for (PDEVICE_OBJECT device = pdo->AttachedDevice; device; device = device->AttachedDevice)
-    devices.push_back(device);
-  return devices;
+    std::vector<PDEVICE_OBJECT> devices;
+    std::lock_guard<std::mutex> guard(K().Lock);
+    for (PDEVICE_OBJECT device = pdo->AttachedDevice; device; device = device->AttachedDevice)
+        devices.push_back(device);
+    return devices;
 }
 
 PDEVICE_OBJECT Top(PDEVICE_OBJECT pdo) {
-  std::lock_guard<std::mutex> guard(K().Lock);
-  return IoGetAttachedDevice(pdo);
+    std::lock_guard<std::mutex> guard(K().Lock);
+    return IoGetAttachedDevice(pdo);
 }
 
 // IRP_MN_REMOVE_DEVICE to the stack, then what Windows expects afterwards.
 NTSTATUS RemoveNow(PDEVICE_OBJECT pdo) {
-  std::vector<PDEVICE_OBJECT> stack = Above(pdo);
-  IrpResult result = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    for (PDEVICE_OBJECT device : stack) {
-      DeviceRecord *record = FindDevice(device);
-      if (!record->Deleted)
-        Fault("removal: %s was not deleted at IRP_MN_REMOVE_DEVICE", DeviceName(device).c_str());
-      else if (record->AttachedTo)
-        Fault("removal: %s is still attached after IRP_MN_REMOVE_DEVICE", DeviceName(device).c_str());
+    std::vector<PDEVICE_OBJECT> stack = Above(pdo);
+    IrpResult result = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        for (PDEVICE_OBJECT device : stack) {
+            DeviceRecord* record = FindDevice(device);
+            if (!record->Deleted)
+                Fault("removal: %s was not deleted at IRP_MN_REMOVE_DEVICE",
+                      DeviceName(device).c_str());
+            else if (record->AttachedTo)
+                Fault("removal: %s is still attached after IRP_MN_REMOVE_DEVICE",
+                      DeviceName(device).c_str());
+        }
+        if (DeviceRecord* record = PhysicalRecord(pdo)) record->SurpriseRemoved = false;
     }
-    if (DeviceRecord *record = PhysicalRecord(pdo)) record->SurpriseRemoved = false;
-  }
-  DisableInterfacesOf(pdo);
-  return result.Status;
+    DisableInterfacesOf(pdo);
+    return result.Status;
 }
 
 IrpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
                     POWER_ACTION action) {
-  PDEVICE_OBJECT top = Top(pdo);
-  KIRQL irql = (top->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL;
-  return SendIrp(
-      top, IRP_MJ_POWER, minor,
-      [&](PIRP, PIO_STACK_LOCATION location) {
-        location->Parameters.Power.SystemContext = 0;
-        location->Parameters.Power.Type = type;
-        location->Parameters.Power.State = state;
-        location->Parameters.Power.ShutdownType = action;
-      },
-      STATUS_NOT_SUPPORTED, irql);
+    PDEVICE_OBJECT top = Top(pdo);
+    KIRQL irql = (top->Flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL;
+    return SendIrp(
+        top, IRP_MJ_POWER, minor,
+        [&](PIRP, PIO_STACK_LOCATION location) {
+            location->Parameters.Power.SystemContext = 0;
+            location->Parameters.Power.Type = type;
+            location->Parameters.Power.State = state;
+            location->Parameters.Power.ShutdownType = action;
+        },
+        STATUS_NOT_SUPPORTED, irql);
 }
 
 }  // namespace
 
 PDRIVER_OBJECT BusDriver() {
-  {
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        for (auto& driver : K().Drivers)
+            if (driver->Loaded && driver->Bus) return driver->Object;
+    }
+    PDRIVER_OBJECT bus = LoadDriver("HostBus", BusEntry);
+    MarkTestDouble(bus);
     std::lock_guard<std::mutex> guard(K().Lock);
-    for (auto &driver : K().Drivers)
-      if (driver->Loaded && driver->Bus) return driver->Object;
-  }
-  PDRIVER_OBJECT bus = LoadDriver("HostBus", BusEntry);
-  MarkTestDouble(bus);
-  std::lock_guard<std::mutex> guard(K().Lock);
-  FindDriverRecord(bus)->Bus = true;
-  return bus;
+    FindDriverRecord(bus)->Bus = true;
+    return bus;
 }
 
 void RemoveAllStacks() {
-  std::vector<PDEVICE_OBJECT> pdos;
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    for (PDEVICE_OBJECT pdo : K().PhysicalDevices)
-      if (!FindDevice(pdo)->Deleted) pdos.push_back(pdo);
-  }
-  for (PDEVICE_OBJECT pdo : pdos) {
-    bool surprise;
+    std::vector<PDEVICE_OBJECT> pdos;
     {
-      std::lock_guard<std::mutex> guard(K().Lock);
-      surprise = FindDevice(pdo)->SurpriseRemoved;
+        std::lock_guard<std::mutex> guard(K().Lock);
+        for (PDEVICE_OBJECT pdo : K().PhysicalDevices)
+            if (!FindDevice(pdo)->Deleted) pdos.push_back(pdo);
     }
-    // RemoveDevice already skips the query after a surprise removal; a
-    // vetoed removal at shutdown goes through anyway, as if unplugged.
-    if (pdo->AttachedDevice && !NT_SUCCESS(RemoveDevice(pdo)) && !surprise) {
-      SurpriseRemoveDevice(pdo);
-      RemoveNow(pdo);
+    for (PDEVICE_OBJECT pdo : pdos) {
+        bool surprise;
+        {
+            std::lock_guard<std::mutex> guard(K().Lock);
+            surprise = FindDevice(pdo)->SurpriseRemoved;
+        }
+        // RemoveDevice already skips the query after a surprise removal; a
+        // vetoed removal at shutdown goes through anyway, as if unplugged.
+        if (pdo->AttachedDevice && !NT_SUCCESS(RemoveDevice(pdo)) && !surprise) {
+            SurpriseRemoveDevice(pdo);
+            RemoveNow(pdo);
+        }
+        DeletePhysicalDevice(pdo);
     }
-    DeletePhysicalDevice(pdo);
-  }
 }
 
 }  // namespace detail
 
 using namespace detail;
 
-PDEVICE_OBJECT CreatePhysicalDevice(const PhysicalDeviceOptions &options) {
-  PDRIVER_OBJECT bus = BusDriver();
-  PDEVICE_OBJECT pdo = nullptr;
-  {
-    DriverScope scope(bus);
-    AtIrql passive(PASSIVE_LEVEL);
-    IoCreateDevice(bus, 0, nullptr, options.DeviceType, options.Characteristics, FALSE, &pdo);
-  }
-  std::lock_guard<std::mutex> guard(K().Lock);
-  DeviceRecord *record = FindDevice(pdo);
-  record->Physical = true;
-  record->Options = options;
-  std::string instance = options.InstanceId ? options.InstanceId : Format("%04u", K().NextInstance++);
-  record->DeviceInstanceId = std::string(kEnumerator) + "\\" + options.DeviceId + "\\" + instance;
-  pdo->Flags = (options.Flags | DO_BUS_ENUMERATED_DEVICE) & ~DO_DEVICE_INITIALIZING;
-  K().PhysicalDevices.push_back(pdo);
-  return pdo;
+PDEVICE_OBJECT CreatePhysicalDevice(const PhysicalDeviceOptions& options) {
+    PDRIVER_OBJECT bus = BusDriver();
+    PDEVICE_OBJECT pdo = nullptr;
+    {
+        DriverScope scope(bus);
+        AtIrql passive(PASSIVE_LEVEL);
+        IoCreateDevice(bus, 0, nullptr, options.DeviceType, options.Characteristics, FALSE, &pdo);
+    }
+    std::lock_guard<std::mutex> guard(K().Lock);
+    DeviceRecord* record = FindDevice(pdo);
+    record->Physical = true;
+    record->Options = options;
+    std::string instance =
+        options.InstanceId ? options.InstanceId : Format("%04u", K().NextInstance++);
+    record->DeviceInstanceId = std::string(kEnumerator) + "\\" + options.DeviceId + "\\" + instance;
+    pdo->Flags = (options.Flags | DO_BUS_ENUMERATED_DEVICE) & ~DO_DEVICE_INITIALIZING;
+    K().PhysicalDevices.push_back(pdo);
+    return pdo;
 }
 
 void DeletePhysicalDevice(PDEVICE_OBJECT pdo) {
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    DeviceRecord *record = PhysicalRecord(pdo);
-    if (!record || record->Deleted) {
-      Fault("DeletePhysicalDevice of %p, which is not a physical device object",
-            static_cast<void *>(pdo));
-      return;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        DeviceRecord* record = PhysicalRecord(pdo);
+        if (!record || record->Deleted) {
+            Fault("DeletePhysicalDevice of %p, which is not a physical device object",
+                  static_cast<void*>(pdo));
+            return;
+        }
+        if (pdo->AttachedDevice)
+            Fault("DeletePhysicalDevice of %s while %s is still attached", DeviceName(pdo).c_str(),
+                  DeviceName(pdo->AttachedDevice).c_str());
     }
-    if (pdo->AttachedDevice)
-      Fault("DeletePhysicalDevice of %s while %s is still attached", DeviceName(pdo).c_str(),
-            DeviceName(pdo->AttachedDevice).c_str());
-  }
-  DisableInterfacesOf(pdo);
-  DriverScope scope(pdo->DriverObject);
-  AtIrql passive(PASSIVE_LEVEL);
-  IoDeleteDevice(pdo);
+    DisableInterfacesOf(pdo);
+    DriverScope scope(pdo->DriverObject);
+    AtIrql passive(PASSIVE_LEVEL);
+    IoDeleteDevice(pdo);
 }
 
-NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec &layout) {
-  std::vector<PDRIVER_OBJECT> order(layout.LowerFilters);
-  if (layout.Function) order.push_back(layout.Function);
-  order.insert(order.end(), layout.UpperFilters.begin(), layout.UpperFilters.end());
-  for (PDRIVER_OBJECT driver : order) {
-    PDEVICE_OBJECT before = Top(pdo);
-    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
-    PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
-    if (!addDevice) {
-      Fault("BuildDeviceStack: %s has no AddDevice routine", Narrow(std::u16string(
-          driver->DriverName.Buffer, driver->DriverName.Length / sizeof(WCHAR))).c_str());
-    } else {
-      ProcessScope system(SystemProcess());
-      AtIrql passive(PASSIVE_LEVEL);
-      DriverScope scope(driver);
-      status = addDevice(driver, pdo);
-      if (ThreadIrql() != PASSIVE_LEVEL)
-        Fault("IRQL check: AddDevice returned at IRQL %d", ThreadIrql());
-    }
-    {
-      std::lock_guard<std::mutex> guard(K().Lock);
-      for (PDEVICE_OBJECT device = before->AttachedDevice; device; device = device->AttachedDevice) {
-        if (device->Flags & DO_DEVICE_INITIALIZING) {
-          Fault("AddDevice returned with DO_DEVICE_INITIALIZING still set on %s",
-                DeviceName(device).c_str());
-          device->Flags &= ~DO_DEVICE_INITIALIZING;
+NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec& layout) {
+    std::vector<PDRIVER_OBJECT> order(layout.LowerFilters);
+    if (layout.Function) order.push_back(layout.Function);
+    order.insert(order.end(), layout.UpperFilters.begin(), layout.UpperFilters.end());
+    for (PDRIVER_OBJECT driver : order) {
+        PDEVICE_OBJECT before = Top(pdo);
+        NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+        PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
+        if (!addDevice) {
+            Fault("BuildDeviceStack: %s has no AddDevice routine",
+                  Narrow(std::u16string(driver->DriverName.Buffer,
+                                        driver->DriverName.Length / sizeof(WCHAR)))
+                      .c_str());
+        } else {
+            ProcessScope system(SystemProcess());
+            AtIrql passive(PASSIVE_LEVEL);
+            DriverScope scope(driver);
+            status = addDevice(driver, pdo);
+            if (ThreadIrql() != PASSIVE_LEVEL)
+                Fault("IRQL check: AddDevice returned at IRQL %d", ThreadIrql());
         }
-      }
+        {
+            std::lock_guard<std::mutex> guard(K().Lock);
+            for (PDEVICE_OBJECT device = before->AttachedDevice; device;
+                 device = device->AttachedDevice) {
+                if (device->Flags & DO_DEVICE_INITIALIZING) {
+                    Fault("AddDevice returned with DO_DEVICE_INITIALIZING still set on %s",
+                          DeviceName(device).c_str());
+                    device->Flags &= ~DO_DEVICE_INITIALIZING;
+                }
+            }
+        }
+        if (!NT_SUCCESS(status)) {
+            if (pdo->AttachedDevice) RemoveNow(pdo);
+            return status;
+        }
     }
-    if (!NT_SUCCESS(status)) {
-      if (pdo->AttachedDevice) RemoveNow(pdo);
-      return status;
-    }
-  }
-  return STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 std::vector<PDEVICE_OBJECT> DeviceStack(PDEVICE_OBJECT pdo) {
-  std::vector<PDEVICE_OBJECT> devices{pdo};
-  std::vector<PDEVICE_OBJECT> above = Above(pdo);
-  devices.insert(devices.end(), above.begin(), above.end());
-  return devices;
+    std::vector<PDEVICE_OBJECT> devices{pdo};
+    std::vector<PDEVICE_OBJECT> above = Above(pdo);
+    devices.insert(devices.end(), above.begin(), above.end());
+    return devices;
 }
 
 PDEVICE_OBJECT DeviceOf(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver) {
-  for (PDEVICE_OBJECT device : DeviceStack(pdo))
-    if (device->DriverObject == driver) return device;
-  return nullptr;
+    for (PDEVICE_OBJECT device : DeviceStack(pdo))
+        if (device->DriverObject == driver) return device;
+    return nullptr;
 }
 
 IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
-                  const std::function<void(PIRP, PIO_STACK_LOCATION)> &setup,
+                  const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
                   NTSTATUS initialStatus, KIRQL irql) {
-  IrpResult result;
-  PIRP irp = AllocateIrp(target->StackSize, IrpOrigin::Kernel, nullptr);
-  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
-  memset(location, 0, sizeof *location);
-  location->MajorFunction = major;
-  location->MinorFunction = minor;
-  irp->IoStatus.Status = initialStatus;
-  irp->RequestorMode = KernelMode;
-  if (setup) setup(irp, location);
-  {
-    ProcessScope system(SystemProcess());
-    AtIrql level(irql);
-    result.Returned = IofCallDriver(target, irp);
-  }
-  result.Completed = WaitForIrp(irp, result.Returned == STATUS_PENDING, [&] {
-    return Format("%s sent to %s was not completed", IrpName(major, minor).c_str(),
-                  DeviceName(target).c_str());
-  });
-  if (!result.Completed) return result;
-  result.Status = irp->IoStatus.Status;
-  result.Information = irp->IoStatus.Information;
-  result.PendingReturned = irp->PendingReturned != FALSE;
-  ReleaseIrp(irp);
-  return result;
+    IrpResult result;
+    PIRP irp = AllocateIrp(target->StackSize, IrpOrigin::Kernel, nullptr);
+    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+    memset(location, 0, sizeof *location);
+    location->MajorFunction = major;
+    location->MinorFunction = minor;
+    irp->IoStatus.Status = initialStatus;
+    irp->RequestorMode = KernelMode;
+    if (setup) setup(irp, location);
+    {
+        ProcessScope system(SystemProcess());
+        AtIrql level(irql);
+        result.Returned = IofCallDriver(target, irp);
+    }
+    result.Completed = WaitForIrp(irp, result.Returned == STATUS_PENDING, [&] {
+        return Format("%s sent to %s was not completed", IrpName(major, minor).c_str(),
+                      DeviceName(target).c_str());
+    });
+    if (!result.Completed) return result;
+    result.Status = irp->IoStatus.Status;
+    result.Information = irp->IoStatus.Information;
+    result.PendingReturned = irp->PendingReturned != FALSE;
+    ReleaseIrp(irp);
+    return result;
 }
 
 IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
-                  const std::function<void(PIO_STACK_LOCATION)> &setup) {
-  return SendIrp(
-      Top(pdo), IRP_MJ_PNP, minor,
-      [&](PIRP, PIO_STACK_LOCATION location) {
-        if (setup) setup(location);
-      },
-      STATUS_NOT_SUPPORTED, PASSIVE_LEVEL);
+                  const std::function<void(PIO_STACK_LOCATION)>& setup) {
+    return SendIrp(
+        Top(pdo), IRP_MJ_PNP, minor,
+        [&](PIRP, PIO_STACK_LOCATION location) {
+            if (setup) setup(location);
+        },
+        STATUS_NOT_SUPPORTED, PASSIVE_LEVEL);
 }
 
-NTSTATUS StartDevice(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_START_DEVICE).Status; }
+NTSTATUS StartDevice(PDEVICE_OBJECT pdo) {
+    return SendPnp(pdo, IRP_MN_START_DEVICE).Status;
+}
 
 NTSTATUS StopDevice(PDEVICE_OBJECT pdo) {
-  IrpResult query = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
-  if (!NT_SUCCESS(query.Status)) {
-    SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
-    return query.Status;
-  }
-  return SendPnp(pdo, IRP_MN_STOP_DEVICE).Status;
+    IrpResult query = SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(query.Status)) {
+        SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
+        return query.Status;
+    }
+    return SendPnp(pdo, IRP_MN_STOP_DEVICE).Status;
 }
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo) {
-  bool surprise;
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    DeviceRecord *record = PhysicalRecord(pdo);
-    if (!record) {
-      Fault("RemoveDevice of %p, which is not a physical device object", static_cast<void *>(pdo));
-      return STATUS_INVALID_PARAMETER;
+    bool surprise;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        DeviceRecord* record = PhysicalRecord(pdo);
+        if (!record) {
+            Fault("RemoveDevice of %p, which is not a physical device object",
+                  static_cast<void*>(pdo));
+            return STATUS_INVALID_PARAMETER;
+        }
+        surprise = record->SurpriseRemoved;
     }
-    surprise = record->SurpriseRemoved;
-  }
-  if (!surprise) {
-    IrpResult query = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
-    if (!NT_SUCCESS(query.Status)) {
-      SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
-      return query.Status;
+    if (!surprise) {
+        IrpResult query = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+        if (!NT_SUCCESS(query.Status)) {
+            SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+            return query.Status;
+        }
     }
-  }
-  return RemoveNow(pdo);
+    return RemoveNow(pdo);
 }
 
 NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT pdo) {
-  IrpResult result = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
-  std::lock_guard<std::mutex> guard(K().Lock);
-  if (DeviceRecord *record = PhysicalRecord(pdo)) record->SurpriseRemoved = true;
-  return result.Status;
+    IrpResult result = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL);
+    std::lock_guard<std::mutex> guard(K().Lock);
+    if (DeviceRecord* record = PhysicalRecord(pdo)) record->SurpriseRemoved = true;
+    return result.Status;
 }
 
-IrpResult QueryInterface(PDEVICE_OBJECT pdo, const GUID &type, PINTERFACE iface, USHORT size,
+IrpResult QueryInterface(PDEVICE_OBJECT pdo, const GUID& type, PINTERFACE iface, USHORT size,
                          USHORT version) {
-  return SendPnp(pdo, IRP_MN_QUERY_INTERFACE, [&](PIO_STACK_LOCATION location) {
-    location->Parameters.QueryInterface.InterfaceType = &type;
-    location->Parameters.QueryInterface.Size = size;
-    location->Parameters.QueryInterface.Version = version;
-    location->Parameters.QueryInterface.Interface = iface;
-    location->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
-  });
+    return SendPnp(pdo, IRP_MN_QUERY_INTERFACE, [&](PIO_STACK_LOCATION location) {
+        location->Parameters.QueryInterface.InterfaceType = &type;
+        location->Parameters.QueryInterface.Size = size;
+        location->Parameters.QueryInterface.Version = version;
+        location->Parameters.QueryInterface.Interface = iface;
+        location->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
+    });
 }
 
 IrpResult QueryCapabilities(PDEVICE_OBJECT pdo, PDEVICE_CAPABILITIES caps) {
-  memset(caps, 0, sizeof *caps);
-  caps->Size = sizeof *caps;
-  caps->Version = 1;
-  caps->Address = caps->UINumber = 0xFFFFFFFF;
-  return SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION location) {
-    location->Parameters.DeviceCapabilities.Capabilities = caps;
-  });
+    memset(caps, 0, sizeof *caps);
+    caps->Size = sizeof *caps;
+    caps->Version = 1;
+    caps->Address = caps->UINumber = 0xFFFFFFFF;
+    return SendPnp(pdo, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION location) {
+        location->Parameters.DeviceCapabilities.Capabilities = caps;
+    });
 }
 
 IrpResult SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
-  POWER_STATE power;
-  power.DeviceState = state;
-  return SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, power, PowerActionNone);
+    POWER_STATE power;
+    power.DeviceState = state;
+    return SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, power, PowerActionNone);
 }
 
 IrpResult SetSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state, POWER_ACTION action) {
-  POWER_STATE power;
-  power.SystemState = state;
-  return SendPower(pdo, IRP_MN_SET_POWER, SystemPowerState, power, action);
+    POWER_STATE power;
+    power.SystemState = state;
+    return SendPower(pdo, IRP_MN_SET_POWER, SystemPowerState, power, action);
 }
 
 IrpResult QueryDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
-  POWER_STATE power;
-  power.DeviceState = state;
-  return SendPower(pdo, IRP_MN_QUERY_POWER, DevicePowerState, power, PowerActionNone);
+    POWER_STATE power;
+    power.DeviceState = state;
+    return SendPower(pdo, IRP_MN_QUERY_POWER, DevicePowerState, power, PowerActionNone);
 }
 
 IrpResult QuerySystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state, POWER_ACTION action) {
-  POWER_STATE power;
-  power.SystemState = state;
-  return SendPower(pdo, IRP_MN_QUERY_POWER, SystemPowerState, power, action);
+    POWER_STATE power;
+    power.SystemState = state;
+    return SendPower(pdo, IRP_MN_QUERY_POWER, SystemPowerState, power, action);
 }
 
 }  // namespace host_kernel

@@ -10,21 +10,21 @@
 namespace host_kernel {
 namespace detail {
 
-void Poison(const void *address, size_t size) {
+void Poison(const void* address, size_t size) {
 #if defined(__SANITIZE_ADDRESS__)
-  __asan_poison_memory_region(address, size);
+    __asan_poison_memory_region(address, size);
 #else
-  (void)address;
-  (void)size;
+    (void)address;
+    (void)size;
 #endif
 }
 
-void Unpoison(const void *address, size_t size) {
+void Unpoison(const void* address, size_t size) {
 #if defined(__SANITIZE_ADDRESS__)
-  __asan_unpoison_memory_region(address, size);
+    __asan_unpoison_memory_region(address, size);
 #else
-  (void)address;
-  (void)size;
+    (void)address;
+    (void)size;
 #endif
 }
 

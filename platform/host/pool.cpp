@@ -10,32 +10,34 @@ namespace host_kernel {
 namespace detail {
 
 namespace {
-bool Paged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }
+bool Paged(POOL_TYPE type) {
+    return (type & 1) != 0 && type != NonPagedPoolNx;
+}
 // New blocks are filled so that code relying on uninitialised pool shows.
 constexpr int kFreshFill = 0xCD;
 }  // namespace
 
-PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, DriverRecord *owner, BlockKind kind) {
-  PVOID block = malloc(size ? size : 1);
-  if (!block) return nullptr;
-  memset(block, kFreshFill, size);
-  std::lock_guard<std::mutex> guard(K().Lock);
-  PoolBlock &info = K().Pool[block];
-  info = PoolBlock{};
-  info.Size = size;
-  info.Tag = tag;
-  info.Type = type;
-  info.Owner = owner;
-  info.Kind = kind;
-  return block;
+PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, DriverRecord* owner, BlockKind kind) {
+    PVOID block = malloc(size ? size : 1);
+    if (!block) return nullptr;
+    memset(block, kFreshFill, size);
+    std::lock_guard<std::mutex> guard(K().Lock);
+    PoolBlock& info = K().Pool[block];
+    info = PoolBlock{};
+    info.Size = size;
+    info.Tag = tag;
+    info.Type = type;
+    info.Owner = owner;
+    info.Kind = kind;
+    return block;
 }
 
 void FreePoolBlock(PVOID block) {
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    K().Pool.erase(block);
-  }
-  free(block);
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        K().Pool.erase(block);
+    }
+    free(block);
 }
 
 namespace {
@@ -43,35 +45,35 @@ namespace {
 // What a pointer handed to a pool-freeing routine really is, for the
 // message when it is not a pool block.
 std::string WhatIs(PVOID pointer) {
-  if (FindIrp(static_cast<PIRP>(pointer))) return "an IRP (free it with IoFreeIrp)";
-  if (K().Mdls.count(static_cast<PMDL>(pointer))) return "an MDL (free it with IoFreeMdl)";
-  if (FindDevice(static_cast<PDEVICE_OBJECT>(pointer)))
-    return "a device object (delete it with IoDeleteDevice)";
-  if (K().Objects.count(pointer)) return "an object (release it with ObDereferenceObject)";
-  return "not a pool block (never allocated, or already freed)";
+    if (FindIrp(static_cast<PIRP>(pointer))) return "an IRP (free it with IoFreeIrp)";
+    if (K().Mdls.count(static_cast<PMDL>(pointer))) return "an MDL (free it with IoFreeMdl)";
+    if (FindDevice(static_cast<PDEVICE_OBJECT>(pointer)))
+        return "a device object (delete it with IoDeleteDevice)";
+    if (K().Objects.count(pointer)) return "an object (release it with ObDereferenceObject)";
+    return "not a pool block (never allocated, or already freed)";
 }
 
-void FreeChecked(PVOID block, const char *function, const ULONG *tag) {
-  if (!block) {
-    Fault("%s(NULL)", function);
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    auto found = K().Pool.find(block);
-    if (found == K().Pool.end()) {
-      Fault("wrong free: %s of %p, which is %s", function, block, WhatIs(block).c_str());
-      return;
+void FreeChecked(PVOID block, const char* function, const ULONG* tag) {
+    if (!block) {
+        Fault("%s(NULL)", function);
+        return;
     }
-    const PoolBlock &info = found->second;
-    CheckIrql(Paged(info.Type) ? APC_LEVEL : DISPATCH_LEVEL, function);
-    constexpr ULONG kProtected = 0x80000000;
-    if (tag && (*tag & ~kProtected) != (info.Tag & ~kProtected))
-      Fault("wrong free: %s of %p with tag %s, allocated with tag %s", function, block,
-            TagName(*tag).c_str(), TagName(info.Tag).c_str());
-    K().Pool.erase(found);
-  }
-  free(block);
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        auto found = K().Pool.find(block);
+        if (found == K().Pool.end()) {
+            Fault("wrong free: %s of %p, which is %s", function, block, WhatIs(block).c_str());
+            return;
+        }
+        const PoolBlock& info = found->second;
+        CheckIrql(Paged(info.Type) ? APC_LEVEL : DISPATCH_LEVEL, function);
+        constexpr ULONG kProtected = 0x80000000;
+        if (tag && (*tag & ~kProtected) != (info.Tag & ~kProtected))
+            Fault("wrong free: %s of %p with tag %s, allocated with tag %s", function, block,
+                  TagName(*tag).c_str(), TagName(info.Tag).c_str());
+        K().Pool.erase(found);
+    }
+    free(block);
 }
 
 }  // namespace
@@ -79,14 +81,14 @@ void FreeChecked(PVOID block, const char *function, const ULONG *tag) {
 }  // namespace detail
 
 PoolStats PoolUsage(ULONG tag) {
-  std::lock_guard<std::mutex> guard(detail::K().Lock);
-  PoolStats stats;
-  for (auto &[block, info] : detail::K().Pool) {
-    if (tag && info.Tag != tag) continue;
-    stats.Blocks++;
-    stats.Bytes += info.Size;
-  }
-  return stats;
+    std::lock_guard<std::mutex> guard(detail::K().Lock);
+    PoolStats stats;
+    for (auto& [block, info] : detail::K().Pool) {
+        if (tag && info.Tag != tag) continue;
+        stats.Blocks++;
+        stats.Bytes += info.Size;
+    }
+    return stats;
 }
 
 }  // namespace host_kernel
@@ -97,82 +99,86 @@ using namespace host_kernel::detail;
 extern "C" {
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  CheckIrql(Paged(PoolType) ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
-  if (ShouldFail(Call::ExAllocatePoolWithTag)) return nullptr;
-  return AllocatePool(PoolType, NumberOfBytes, Tag, CurrentDriver(), BlockKind::Pool);
+    CheckIrql(Paged(PoolType) ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag");
+    if (ShouldFail(Call::ExAllocatePoolWithTag)) return nullptr;
+    return AllocatePool(PoolType, NumberOfBytes, Tag, CurrentDriver(), BlockKind::Pool);
 }
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 'enoN');
+    return ExAllocatePoolWithTag(PoolType, NumberOfBytes, 'enoN');
 }
 
-VOID NTAPI ExFreePool(PVOID P) { FreeChecked(P, "ExFreePool", nullptr); }
+VOID NTAPI ExFreePool(PVOID P) {
+    FreeChecked(P, "ExFreePool", nullptr);
+}
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
-  if (Tag == 0) {
-    FreeChecked(P, "ExFreePoolWithTag", nullptr);
-  } else {
-    FreeChecked(P, "ExFreePoolWithTag", &Tag);
-  }
+    if (Tag == 0) {
+        FreeChecked(P, "ExFreePoolWithTag", nullptr);
+    } else {
+        FreeChecked(P, "ExFreePoolWithTag", &Tag);
+    }
 }
 
-SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length) {
-  const UCHAR *a = static_cast<const UCHAR *>(Source1);
-  const UCHAR *b = static_cast<const UCHAR *>(Source2);
-  SIZE_T same = 0;
-  while (same < Length && a[same] == b[same]) same++;
-  return same;
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length) {
+    const UCHAR* a = static_cast<const UCHAR*>(Source1);
+    const UCHAR* b = static_cast<const UCHAR*>(Source2);
+    SIZE_T same = 0;
+    while (same < Length && a[same] == b[same]) same++;
+    return same;
 }
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
-  if (!SourceString) {
-    DestinationString->Length = DestinationString->MaximumLength = 0;
-    DestinationString->Buffer = nullptr;
-    return;
-  }
-  size_t length = 0;
-  while (SourceString[length]) length++;
-  DestinationString->Length = static_cast<USHORT>(length * sizeof(WCHAR));
-  DestinationString->MaximumLength = static_cast<USHORT>((length + 1) * sizeof(WCHAR));
-  DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+    if (!SourceString) {
+        DestinationString->Length = DestinationString->MaximumLength = 0;
+        DestinationString->Buffer = nullptr;
+        return;
+    }
+    size_t length = 0;
+    while (SourceString[length]) length++;
+    DestinationString->Length = static_cast<USHORT>(length * sizeof(WCHAR));
+    DestinationString->MaximumLength = static_cast<USHORT>((length + 1) * sizeof(WCHAR));
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-  CheckIrql(PASSIVE_LEVEL, "RtlFreeUnicodeString");
-  if (!UnicodeString) {
-    Fault("RtlFreeUnicodeString(NULL)");
-    return;
-  }
-  PVOID buffer = UnicodeString->Buffer;
-  if (buffer) {
-    bool known;
-    {
-      std::lock_guard<std::mutex> guard(K().Lock);
-      known = K().Pool.count(buffer) != 0;
+    CheckIrql(PASSIVE_LEVEL, "RtlFreeUnicodeString");
+    if (!UnicodeString) {
+        Fault("RtlFreeUnicodeString(NULL)");
+        return;
     }
-    if (!known) {
-      Fault("wrong free: RtlFreeUnicodeString of a buffer the kernel did not allocate (%p): a "
-            "string from RtlInitUnicodeString, or one already freed", buffer);
-    } else {
-      FreePoolBlock(buffer);
+    PVOID buffer = UnicodeString->Buffer;
+    if (buffer) {
+        bool known;
+        {
+            std::lock_guard<std::mutex> guard(K().Lock);
+            known = K().Pool.count(buffer) != 0;
+        }
+        if (!known) {
+            Fault(
+                "wrong free: RtlFreeUnicodeString of a buffer the kernel did not allocate (%p): a "
+                "string from RtlInitUnicodeString, or one already freed",
+                buffer);
+        } else {
+            FreePoolBlock(buffer);
+        }
     }
-  }
-  UnicodeString->Buffer = nullptr;
-  UnicodeString->Length = UnicodeString->MaximumLength = 0;
+    UnicodeString->Buffer = nullptr;
+    UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
 
 BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                     BOOLEAN CaseInSensitive) {
-  if (String1->Length != String2->Length) return FALSE;
-  for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); i++) {
-    WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
-    if (CaseInSensitive) {
-      if (a >= u'a' && a <= u'z') a = static_cast<WCHAR>(a - 32);
-      if (b >= u'a' && b <= u'z') b = static_cast<WCHAR>(b - 32);
+    if (String1->Length != String2->Length) return FALSE;
+    for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); i++) {
+        WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
+        if (CaseInSensitive) {
+            if (a >= u'a' && a <= u'z') a = static_cast<WCHAR>(a - 32);
+            if (b >= u'a' && b <= u'z') b = static_cast<WCHAR>(b - 32);
+        }
+        if (a != b) return FALSE;
     }
-    if (a != b) return FALSE;
-  }
-  return TRUE;
+    return TRUE;
 }
 
 }  // extern "C"

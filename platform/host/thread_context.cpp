@@ -9,71 +9,103 @@ namespace detail {
 
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
-thread_local Process *t_process = nullptr;
-thread_local std::vector<DriverRecord *> t_drivers;
+thread_local Process* t_process = nullptr;
+thread_local std::vector<DriverRecord*> t_drivers;
 
-DriverRecord *RecordOf(PDRIVER_OBJECT driver) {
-  std::lock_guard<std::mutex> guard(K().Lock);
-  return FindDriverRecord(driver);
+DriverRecord* RecordOf(PDRIVER_OBJECT driver) {
+    std::lock_guard<std::mutex> guard(K().Lock);
+    return FindDriverRecord(driver);
 }
 }  // namespace
 
-KIRQL &ThreadIrql() { return t_irql; }
-Process *&ThreadProcess() { return t_process; }
-
-Process *CurrentProcess() { return t_process ? t_process : SystemProcessLocked(); }
-
-DriverRecord *CurrentDriver() { return t_drivers.empty() ? nullptr : t_drivers.back(); }
-
-bool CheckIrql(KIRQL maximum, const char *function) {
-  if (t_irql <= maximum) return true;
-  Fault("IRQL check: %s called at IRQL %d (allowed up to %d)", function, t_irql, maximum);
-  return false;
+KIRQL& ThreadIrql() {
+    return t_irql;
+}
+Process*& ThreadProcess() {
+    return t_process;
 }
 
-DriverScope::DriverScope(PDRIVER_OBJECT driver) { t_drivers.push_back(RecordOf(driver)); }
+Process* CurrentProcess() {
+    return t_process ? t_process : SystemProcessLocked();
+}
 
-DriverScope::DriverScope(DriverRecord *driver) { t_drivers.push_back(driver); }
+DriverRecord* CurrentDriver() {
+    return t_drivers.empty() ? nullptr : t_drivers.back();
+}
 
-DriverScope::~DriverScope() { t_drivers.pop_back(); }
+bool CheckIrql(KIRQL maximum, const char* function) {
+    if (t_irql <= maximum) return true;
+    Fault("IRQL check: %s called at IRQL %d (allowed up to %d)", function, t_irql, maximum);
+    return false;
+}
 
-ProcessScope::ProcessScope(Process *process) : old_(t_process) { t_process = process; }
-ProcessScope::~ProcessScope() { t_process = old_; }
+DriverScope::DriverScope(PDRIVER_OBJECT driver) {
+    t_drivers.push_back(RecordOf(driver));
+}
 
-AtIrql::AtIrql(KIRQL irql) : old_(t_irql) { t_irql = irql; }
-AtIrql::~AtIrql() { t_irql = old_; }
+DriverScope::DriverScope(DriverRecord* driver) {
+    t_drivers.push_back(driver);
+}
+
+DriverScope::~DriverScope() {
+    t_drivers.pop_back();
+}
+
+ProcessScope::ProcessScope(Process* process) : old_(t_process) {
+    t_process = process;
+}
+ProcessScope::~ProcessScope() {
+    t_process = old_;
+}
+
+AtIrql::AtIrql(KIRQL irql) : old_(t_irql) {
+    t_irql = irql;
+}
+AtIrql::~AtIrql() {
+    t_irql = old_;
+}
 
 }  // namespace detail
 
 using namespace detail;
 
-KIRQL CurrentIrql() { return ThreadIrql(); }
+KIRQL CurrentIrql() {
+    return ThreadIrql();
+}
 
-IrqlScope::IrqlScope(KIRQL irql) { KeRaiseIrql(irql, &old_); }
-IrqlScope::~IrqlScope() { KeLowerIrql(old_); }
+IrqlScope::IrqlScope(KIRQL irql) {
+    KeRaiseIrql(irql, &old_);
+}
+IrqlScope::~IrqlScope() {
+    KeLowerIrql(old_);
+}
 
-DriverContext::DriverContext(PDRIVER_OBJECT driver) { t_drivers.push_back(RecordOf(driver)); }
-DriverContext::~DriverContext() { t_drivers.pop_back(); }
+DriverContext::DriverContext(PDRIVER_OBJECT driver) {
+    t_drivers.push_back(RecordOf(driver));
+}
+DriverContext::~DriverContext() {
+    t_drivers.pop_back();
+}
 
 void StartThread(std::function<void()> work) {
-  std::lock_guard<std::mutex> guard(K().ThreadLock);
-  K().Threads.emplace_back([work = std::move(work)] {
-    ThreadIrql() = PASSIVE_LEVEL;
-    ThreadProcess() = nullptr;
-    work();
-  });
+    std::lock_guard<std::mutex> guard(K().ThreadLock);
+    K().Threads.emplace_back([work = std::move(work)] {
+        ThreadIrql() = PASSIVE_LEVEL;
+        ThreadProcess() = nullptr;
+        work();
+    });
 }
 
 void JoinThreads() {
-  for (;;) {
-    std::vector<std::thread> threads;
-    {
-      std::lock_guard<std::mutex> guard(K().ThreadLock);
-      threads.swap(K().Threads);
+    for (;;) {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard<std::mutex> guard(K().ThreadLock);
+            threads.swap(K().Threads);
+        }
+        if (threads.empty()) return;
+        for (auto& thread : threads) thread.join();
     }
-    if (threads.empty()) return;
-    for (auto &thread : threads) thread.join();
-  }
 }
 
 }  // namespace host_kernel
@@ -83,29 +115,31 @@ using namespace host_kernel::detail;
 extern "C" {
 
 VOID NTAPI HostKernelPagedCode(PCSTR Function) {
-  if (ThreadIrql() > APC_LEVEL)
-    Fault("PAGED_CODE: pageable routine %s called at IRQL %d", Function, ThreadIrql());
+    if (ThreadIrql() > APC_LEVEL)
+        Fault("PAGED_CODE: pageable routine %s called at IRQL %d", Function, ThreadIrql());
 }
 
-KIRQL NTAPI KeGetCurrentIrql(VOID) { return ThreadIrql(); }
+KIRQL NTAPI KeGetCurrentIrql(VOID) {
+    return ThreadIrql();
+}
 
 VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
-  *OldIrql = ThreadIrql();
-  if (NewIrql < ThreadIrql())
-    Fault("KeRaiseIrql to IRQL %d below the current IRQL %d", NewIrql, ThreadIrql());
-  ThreadIrql() = NewIrql;
+    *OldIrql = ThreadIrql();
+    if (NewIrql < ThreadIrql())
+        Fault("KeRaiseIrql to IRQL %d below the current IRQL %d", NewIrql, ThreadIrql());
+    ThreadIrql() = NewIrql;
 }
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
-  if (NewIrql > ThreadIrql())
-    Fault("KeLowerIrql to IRQL %d above the current IRQL %d", NewIrql, ThreadIrql());
-  ThreadIrql() = NewIrql;
+    if (NewIrql > ThreadIrql())
+        Fault("KeLowerIrql to IRQL %d above the current IRQL %d", NewIrql, ThreadIrql());
+    ThreadIrql() = NewIrql;
 }
 
 KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
-  KIRQL old;
-  KeRaiseIrql(DISPATCH_LEVEL, &old);
-  return old;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    return old;
 }
 
 }  // extern "C"

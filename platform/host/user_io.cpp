@@ -14,277 +14,282 @@ constexpr ULONG kFileHandleCreated = 0x00040000;  // FO_HANDLE_CREATED
 constexpr ULONG kSystemBufferTag = 'fBoI';
 
 struct Request {
-  Process *From = nullptr;
-  PFILE_OBJECT File = nullptr;
-  UCHAR Major = 0;
-  UCHAR Minor = 0;
-  std::function<void(PIRP, PIO_STACK_LOCATION)> Build;
-  // Buffered output: copied back to CopyBackTo from the system buffer.
-  PVOID CopyBackTo = nullptr;
-  ULONG CopyBackLength = 0;
+    Process* From = nullptr;
+    PFILE_OBJECT File = nullptr;
+    UCHAR Major = 0;
+    UCHAR Minor = 0;
+    std::function<void(PIRP, PIO_STACK_LOCATION)> Build;
+    // Buffered output: copied back to CopyBackTo from the system buffer.
+    PVOID CopyBackTo = nullptr;
+    ULONG CopyBackLength = 0;
 };
 
-void Finish(PIRP irp, const Request &request) {
-  NTSTATUS status = irp->IoStatus.Status;
-  ULONG_PTR information = irp->IoStatus.Information;
-  if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) &&
-      request.CopyBackTo) {
-    ULONG_PTR length = information;
-    if (information > request.CopyBackLength) {
-      Fault("buffer overrun: %s completed with IoStatus.Information %lu, more than the caller's "
-            "%lu-byte buffer", IrpName(request.Major, request.Minor).c_str(),
-            static_cast<unsigned long>(information), static_cast<unsigned long>(request.CopyBackLength));
-      length = request.CopyBackLength;
+void Finish(PIRP irp, const Request& request) {
+    NTSTATUS status = irp->IoStatus.Status;
+    ULONG_PTR information = irp->IoStatus.Information;
+    if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(status) &&
+        request.CopyBackTo) {
+        ULONG_PTR length = information;
+        if (information > request.CopyBackLength) {
+            Fault(
+                "buffer overrun: %s completed with IoStatus.Information %lu, more than the "
+                "caller's "
+                "%lu-byte buffer",
+                IrpName(request.Major, request.Minor).c_str(),
+                static_cast<unsigned long>(information),
+                static_cast<unsigned long>(request.CopyBackLength));
+            length = request.CopyBackLength;
+        }
+        memcpy(request.CopyBackTo, irp->AssociatedIrp.SystemBuffer, length);
     }
-    memcpy(request.CopyBackTo, irp->AssociatedIrp.SystemBuffer, length);
-  }
-  if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer)
-    FreePoolBlock(irp->AssociatedIrp.SystemBuffer);
-  for (PMDL mdl = irp->MdlAddress; mdl;) {
-    PMDL next = mdl->Next;
-    bool ours;
-    {
-      std::lock_guard<std::mutex> guard(K().Lock);
-      auto found = K().Mdls.find(mdl);
-      ours = found != K().Mdls.end() && found->second.IoManager;
+    if ((irp->Flags & IRP_DEALLOCATE_BUFFER) && irp->AssociatedIrp.SystemBuffer)
+        FreePoolBlock(irp->AssociatedIrp.SystemBuffer);
+    for (PMDL mdl = irp->MdlAddress; mdl;) {
+        PMDL next = mdl->Next;
+        bool ours;
+        {
+            std::lock_guard<std::mutex> guard(K().Lock);
+            auto found = K().Mdls.find(mdl);
+            ours = found != K().Mdls.end() && found->second.IoManager;
+        }
+        if (ours) ReleaseMdl(mdl);
+        mdl = next;
     }
-    if (ours) ReleaseMdl(mdl);
-    mdl = next;
-  }
-  irp->MdlAddress = nullptr;
+    irp->MdlAddress = nullptr;
 }
 
-IoResult Issue(const Request &request) {
-  IoResult result;
-  PDEVICE_OBJECT top;
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    DeviceRecord *device = FindDevice(request.File->DeviceObject);
-    if (!device || device->Deleted) {
-      result.Status = result.DispatchStatus = STATUS_NO_SUCH_DEVICE;
-      return result;
+IoResult Issue(const Request& request) {
+    IoResult result;
+    PDEVICE_OBJECT top;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        DeviceRecord* device = FindDevice(request.File->DeviceObject);
+        if (!device || device->Deleted) {
+            result.Status = result.DispatchStatus = STATUS_NO_SUCH_DEVICE;
+            return result;
+        }
+        top = IoGetAttachedDevice(request.File->DeviceObject);
     }
-    top = IoGetAttachedDevice(request.File->DeviceObject);
-  }
-  PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::User, nullptr);
-  irp->RequestorMode = UserMode;
-  irp->Flags = IRP_SYNCHRONOUS_API;
-  irp->Tail.Overlay.OriginalFileObject = request.File;
-  PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
-  memset(location, 0, sizeof *location);
-  location->MajorFunction = request.Major;
-  location->MinorFunction = request.Minor;
-  location->FileObject = request.File;
-  if (request.Build) request.Build(irp, location);
-  {
-    ProcessScope process(request.From);
-    AtIrql passive(PASSIVE_LEVEL);
-    result.DispatchStatus = IofCallDriver(top, irp);
-  }
-  result.Pended = result.DispatchStatus == STATUS_PENDING;
-  bool completed = WaitForIrp(irp, result.Pended, [&] {
-    return Format("user request %s was pended and not completed",
-                  IrpName(request.Major, request.Minor).c_str());
-  });
-  if (!completed) {
-    result.Status = result.DispatchStatus;
+    PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::User, nullptr);
+    irp->RequestorMode = UserMode;
+    irp->Flags = IRP_SYNCHRONOUS_API;
+    irp->Tail.Overlay.OriginalFileObject = request.File;
+    PIO_STACK_LOCATION location = IoGetNextIrpStackLocation(irp);
+    memset(location, 0, sizeof *location);
+    location->MajorFunction = request.Major;
+    location->MinorFunction = request.Minor;
+    location->FileObject = request.File;
+    if (request.Build) request.Build(irp, location);
+    {
+        ProcessScope process(request.From);
+        AtIrql passive(PASSIVE_LEVEL);
+        result.DispatchStatus = IofCallDriver(top, irp);
+    }
+    result.Pended = result.DispatchStatus == STATUS_PENDING;
+    bool completed = WaitForIrp(irp, result.Pended, [&] {
+        return Format("user request %s was pended and not completed",
+                      IrpName(request.Major, request.Minor).c_str());
+    });
+    if (!completed) {
+        result.Status = result.DispatchStatus;
+        return result;
+    }
+    result.Status = result.Pended ? irp->IoStatus.Status : result.DispatchStatus;
+    result.Information = irp->IoStatus.Information;
+    Finish(irp, request);
+    ReleaseIrp(irp);
     return result;
-  }
-  result.Status = result.Pended ? irp->IoStatus.Status : result.DispatchStatus;
-  result.Information = irp->IoStatus.Information;
-  Finish(irp, request);
-  ReleaseIrp(irp);
-  return result;
 }
 
 PVOID SystemBuffer(SIZE_T size) {
-  return AllocatePool(NonPagedPool, size, kSystemBufferTag, nullptr, BlockKind::Pool);
+    return AllocatePool(NonPagedPool, size, kSystemBufferTag, nullptr, BlockKind::Pool);
 }
 
 PMDL LockedMdl(PVOID buffer, ULONG length, bool write) {
-  PMDL mdl = AllocateMdl(buffer, length, true, nullptr);
-  mdl->MdlFlags |= MDL_PAGES_LOCKED | (write ? MDL_WRITE_OPERATION : 0);
-  return mdl;
+    PMDL mdl = AllocateMdl(buffer, length, true, nullptr);
+    mdl->MdlFlags |= MDL_PAGES_LOCKED | (write ? MDL_WRITE_OPERATION : 0);
+    return mdl;
 }
 
-PFILE_OBJECT FileOf(Process *process, HANDLE handle) {
-  PVOID object = ObjectFromHandle(process, handle);
-  std::lock_guard<std::mutex> guard(K().Lock);
-  ObjectHeader *header = object ? FindObject(object) : nullptr;
-  return header && header->Type == &FileType ? static_cast<PFILE_OBJECT>(object) : nullptr;
+PFILE_OBJECT FileOf(Process* process, HANDLE handle) {
+    PVOID object = ObjectFromHandle(process, handle);
+    std::lock_guard<std::mutex> guard(K().Lock);
+    ObjectHeader* header = object ? FindObject(object) : nullptr;
+    return header && header->Type == &FileType ? static_cast<PFILE_OBJECT>(object) : nullptr;
 }
 
 IoResult BadHandle() {
-  IoResult result;
-  result.Status = result.DispatchStatus = STATUS_INVALID_HANDLE;
-  return result;
+    IoResult result;
+    result.Status = result.DispatchStatus = STATUS_INVALID_HANDLE;
+    return result;
 }
 
 }  // namespace
 
 void CleanupFileObject(PFILE_OBJECT file) {
-  if (!(file->Flags & kFileHandleCreated)) return;
-  Request request;
-  request.File = file;
-  request.Major = IRP_MJ_CLEANUP;
-  Issue(request);
+    if (!(file->Flags & kFileHandleCreated)) return;
+    Request request;
+    request.File = file;
+    request.Major = IRP_MJ_CLEANUP;
+    Issue(request);
 }
 
 void CloseFileObject(PFILE_OBJECT file) {
-  if (!(file->Flags & kFileHandleCreated)) return;
-  Request request;
-  request.File = file;
-  request.Major = IRP_MJ_CLOSE;
-  Issue(request);
+    if (!(file->Flags & kFileHandleCreated)) return;
+    Request request;
+    request.File = file;
+    request.Major = IRP_MJ_CLOSE;
+    Issue(request);
 }
 
 }  // namespace detail
 
 using namespace detail;
 
-NTSTATUS OpenDevice(Process *process, PDEVICE_OBJECT pdo, HANDLE *handle) {
-  *handle = nullptr;
-  ObjectHeader *object;
-  {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    DeviceRecord *device = FindDevice(pdo);
-    if (!device || device->Deleted) return STATUS_NO_SUCH_DEVICE;
-    object = CreateObject(&FileType, sizeof(FILE_OBJECT));
-    object->PointerCount = 1;  // the open's own reference until a handle holds it
+NTSTATUS OpenDevice(Process* process, PDEVICE_OBJECT pdo, HANDLE* handle) {
+    *handle = nullptr;
+    ObjectHeader* object;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        DeviceRecord* device = FindDevice(pdo);
+        if (!device || device->Deleted) return STATUS_NO_SUCH_DEVICE;
+        object = CreateObject(&FileType, sizeof(FILE_OBJECT));
+        object->PointerCount = 1;  // the open's own reference until a handle holds it
+        auto file = static_cast<PFILE_OBJECT>(object->Body);
+        file->Type = IO_TYPE_FILE;
+        file->Size = sizeof(FILE_OBJECT);
+        file->DeviceObject = pdo;
+        file->Flags = FO_SYNCHRONOUS_IO;
+        InitializeEventHeader(&file->Lock, SynchronizationEvent, false);
+        InitializeEventHeader(&file->Event, NotificationEvent, false);
+    }
     auto file = static_cast<PFILE_OBJECT>(object->Body);
-    file->Type = IO_TYPE_FILE;
-    file->Size = sizeof(FILE_OBJECT);
-    file->DeviceObject = pdo;
-    file->Flags = FO_SYNCHRONOUS_IO;
-    InitializeEventHeader(&file->Lock, SynchronizationEvent, false);
-    InitializeEventHeader(&file->Event, NotificationEvent, false);
-  }
-  auto file = static_cast<PFILE_OBJECT>(object->Body);
-  Request request;
-  request.From = process;
-  request.File = file;
-  request.Major = IRP_MJ_CREATE;
-  request.Build = [](PIRP, PIO_STACK_LOCATION location) {
-    location->Parameters.Create.Options = 1u << 24;  // FILE_OPEN
-    location->Parameters.Create.ShareAccess = 3;     // read and write
-  };
-  IoResult result = Issue(request);
-  if (NT_SUCCESS(result.Status)) {
-    std::lock_guard<std::mutex> guard(K().Lock);
-    file->Flags |= kFileHandleCreated;
-    *handle = InsertHandle(process, object, FILE_ALL_ACCESS);
-  }
-  DereferenceObject(object);
-  return result.Status;
-}
-
-NTSTATUS OpenDevice(Process *process, const std::u16string &symbolicLink, HANDLE *handle) {
-  *handle = nullptr;
-  bool enabled = false;
-  PDEVICE_OBJECT pdo = InterfaceDevice(symbolicLink, &enabled);
-  if (!pdo || !enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
-  return OpenDevice(process, pdo, handle);
-}
-
-IoResult ReadFile(Process *process, HANDLE file, void *buffer, ULONG length, LONGLONG offset) {
-  Request request;
-  request.From = process;
-  request.File = FileOf(process, file);
-  if (!request.File) return BadHandle();
-  request.Major = IRP_MJ_READ;
-  ULONG flags = IoGetAttachedDevice(request.File->DeviceObject)->Flags;
-  if ((flags & DO_BUFFERED_IO) && length) {
-    request.CopyBackTo = buffer;
-    request.CopyBackLength = length;
-  }
-  request.Build = [&](PIRP irp, PIO_STACK_LOCATION location) {
-    location->Parameters.Read.Length = length;
-    location->Parameters.Read.ByteOffset.QuadPart = offset;
-    if (flags & DO_BUFFERED_IO) {
-      irp->Flags |= IRP_BUFFERED_IO | IRP_INPUT_OPERATION;
-      if (length) {
-        irp->AssociatedIrp.SystemBuffer = SystemBuffer(length);
-        irp->UserBuffer = buffer;
-        irp->Flags |= IRP_DEALLOCATE_BUFFER;
-      }
-    } else if (flags & DO_DIRECT_IO) {
-      if (length) irp->MdlAddress = LockedMdl(buffer, length, true);
-    } else {
-      irp->UserBuffer = buffer;
+    Request request;
+    request.From = process;
+    request.File = file;
+    request.Major = IRP_MJ_CREATE;
+    request.Build = [](PIRP, PIO_STACK_LOCATION location) {
+        location->Parameters.Create.Options = 1u << 24;  // FILE_OPEN
+        location->Parameters.Create.ShareAccess = 3;     // read and write
+    };
+    IoResult result = Issue(request);
+    if (NT_SUCCESS(result.Status)) {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        file->Flags |= kFileHandleCreated;
+        *handle = InsertHandle(process, object, FILE_ALL_ACCESS);
     }
-  };
-  return Issue(request);
+    DereferenceObject(object);
+    return result.Status;
 }
 
-IoResult WriteFile(Process *process, HANDLE file, const void *buffer, ULONG length,
+NTSTATUS OpenDevice(Process* process, const std::u16string& symbolicLink, HANDLE* handle) {
+    *handle = nullptr;
+    bool enabled = false;
+    PDEVICE_OBJECT pdo = InterfaceDevice(symbolicLink, &enabled);
+    if (!pdo || !enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return OpenDevice(process, pdo, handle);
+}
+
+IoResult ReadFile(Process* process, HANDLE file, void* buffer, ULONG length, LONGLONG offset) {
+    Request request;
+    request.From = process;
+    request.File = FileOf(process, file);
+    if (!request.File) return BadHandle();
+    request.Major = IRP_MJ_READ;
+    ULONG flags = IoGetAttachedDevice(request.File->DeviceObject)->Flags;
+    if ((flags & DO_BUFFERED_IO) && length) {
+        request.CopyBackTo = buffer;
+        request.CopyBackLength = length;
+    }
+    request.Build = [&](PIRP irp, PIO_STACK_LOCATION location) {
+        location->Parameters.Read.Length = length;
+        location->Parameters.Read.ByteOffset.QuadPart = offset;
+        if (flags & DO_BUFFERED_IO) {
+            irp->Flags |= IRP_BUFFERED_IO | IRP_INPUT_OPERATION;
+            if (length) {
+                irp->AssociatedIrp.SystemBuffer = SystemBuffer(length);
+                irp->UserBuffer = buffer;
+                irp->Flags |= IRP_DEALLOCATE_BUFFER;
+            }
+        } else if (flags & DO_DIRECT_IO) {
+            if (length) irp->MdlAddress = LockedMdl(buffer, length, true);
+        } else {
+            irp->UserBuffer = buffer;
+        }
+    };
+    return Issue(request);
+}
+
+IoResult WriteFile(Process* process, HANDLE file, const void* buffer, ULONG length,
                    LONGLONG offset) {
-  Request request;
-  request.From = process;
-  request.File = FileOf(process, file);
-  if (!request.File) return BadHandle();
-  request.Major = IRP_MJ_WRITE;
-  ULONG flags = IoGetAttachedDevice(request.File->DeviceObject)->Flags;
-  request.Build = [&](PIRP irp, PIO_STACK_LOCATION location) {
-    location->Parameters.Write.Length = length;
-    location->Parameters.Write.ByteOffset.QuadPart = offset;
-    if (flags & DO_BUFFERED_IO) {
-      irp->Flags |= IRP_BUFFERED_IO;
-      if (length) {
-        irp->AssociatedIrp.SystemBuffer = SystemBuffer(length);
-        memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
-        irp->Flags |= IRP_DEALLOCATE_BUFFER;
-      }
-    } else if (flags & DO_DIRECT_IO) {
-      if (length) irp->MdlAddress = LockedMdl(const_cast<void *>(buffer), length, false);
-    } else {
-      irp->UserBuffer = const_cast<void *>(buffer);
-    }
-  };
-  return Issue(request);
+    Request request;
+    request.From = process;
+    request.File = FileOf(process, file);
+    if (!request.File) return BadHandle();
+    request.Major = IRP_MJ_WRITE;
+    ULONG flags = IoGetAttachedDevice(request.File->DeviceObject)->Flags;
+    request.Build = [&](PIRP irp, PIO_STACK_LOCATION location) {
+        location->Parameters.Write.Length = length;
+        location->Parameters.Write.ByteOffset.QuadPart = offset;
+        if (flags & DO_BUFFERED_IO) {
+            irp->Flags |= IRP_BUFFERED_IO;
+            if (length) {
+                irp->AssociatedIrp.SystemBuffer = SystemBuffer(length);
+                memcpy(irp->AssociatedIrp.SystemBuffer, buffer, length);
+                irp->Flags |= IRP_DEALLOCATE_BUFFER;
+            }
+        } else if (flags & DO_DIRECT_IO) {
+            if (length) irp->MdlAddress = LockedMdl(const_cast<void*>(buffer), length, false);
+        } else {
+            irp->UserBuffer = const_cast<void*>(buffer);
+        }
+    };
+    return Issue(request);
 }
 
-IoResult DeviceIoControl(Process *process, HANDLE file, ULONG code, const void *input,
-                         ULONG inputLength, void *output, ULONG outputLength) {
-  Request request;
-  request.From = process;
-  request.File = FileOf(process, file);
-  if (!request.File) return BadHandle();
-  request.Major = IRP_MJ_DEVICE_CONTROL;
-  ULONG method = METHOD_FROM_CTL_CODE(code);
-  if (method == METHOD_BUFFERED && outputLength) {
-    request.CopyBackTo = output;
-    request.CopyBackLength = outputLength;
-  }
-  request.Build = [&](PIRP irp, PIO_STACK_LOCATION location) {
-    location->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-    location->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-    location->Parameters.DeviceIoControl.IoControlCode = code;
-    irp->UserBuffer = output;
-    switch (method) {
-      case METHOD_BUFFERED:
-        if (inputLength || outputLength) {
-          ULONG size = inputLength > outputLength ? inputLength : outputLength;
-          irp->AssociatedIrp.SystemBuffer = SystemBuffer(size);
-          if (inputLength) memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
-          irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
-                        (outputLength ? IRP_INPUT_OPERATION : 0);
-        }
-        break;
-      case METHOD_IN_DIRECT:
-      case METHOD_OUT_DIRECT:
-        if (inputLength) {
-          irp->AssociatedIrp.SystemBuffer = SystemBuffer(inputLength);
-          memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
-          irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (outputLength) irp->MdlAddress = LockedMdl(output, outputLength, method == METHOD_OUT_DIRECT);
-        break;
-      default:
-        location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void *>(input);
-        break;
+IoResult DeviceIoControl(Process* process, HANDLE file, ULONG code, const void* input,
+                         ULONG inputLength, void* output, ULONG outputLength) {
+    Request request;
+    request.From = process;
+    request.File = FileOf(process, file);
+    if (!request.File) return BadHandle();
+    request.Major = IRP_MJ_DEVICE_CONTROL;
+    ULONG method = METHOD_FROM_CTL_CODE(code);
+    if (method == METHOD_BUFFERED && outputLength) {
+        request.CopyBackTo = output;
+        request.CopyBackLength = outputLength;
     }
-  };
-  return Issue(request);
+    request.Build = [&](PIRP irp, PIO_STACK_LOCATION location) {
+        location->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        location->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        location->Parameters.DeviceIoControl.IoControlCode = code;
+        irp->UserBuffer = output;
+        switch (method) {
+        case METHOD_BUFFERED:
+            if (inputLength || outputLength) {
+                ULONG size = inputLength > outputLength ? inputLength : outputLength;
+                irp->AssociatedIrp.SystemBuffer = SystemBuffer(size);
+                if (inputLength) memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
+                              (outputLength ? IRP_INPUT_OPERATION : 0);
+            }
+            break;
+        case METHOD_IN_DIRECT:
+        case METHOD_OUT_DIRECT:
+            if (inputLength) {
+                irp->AssociatedIrp.SystemBuffer = SystemBuffer(inputLength);
+                memcpy(irp->AssociatedIrp.SystemBuffer, input, inputLength);
+                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            }
+            if (outputLength)
+                irp->MdlAddress = LockedMdl(output, outputLength, method == METHOD_OUT_DIRECT);
+            break;
+        default:
+            location->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+            break;
+        }
+    };
+    return Issue(request);
 }
 
 }  // namespace host_kernel

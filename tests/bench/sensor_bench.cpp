@@ -63,10 +63,20 @@ typedef void (*DIRECT)(const BRIDGE_SERVICES*, void*);
 // the null bridge every statistic reads 0: the exposure loop sees a dark
 // frame, and the colour loop is given a red sum to act on.
 void NoPreparation() {}
-void ExposureFrame() { SensorTuning.AeFrameCount = 0; }
-void ExposureVerdict() { SensorTuning.AeFrameCount = 3; SensorTuning.AeDarkCount = 0; }
-void ExposureStep() { SensorTuning.AeFrameCount = 3; SensorTuning.AeDarkCount = 1; }
-void WhiteBalanceFrame() { SensorTuning.AwbFrameCount = 0; }
+void ExposureFrame() {
+    SensorTuning.AeFrameCount = 0;
+}
+void ExposureVerdict() {
+    SensorTuning.AeFrameCount = 3;
+    SensorTuning.AeDarkCount = 0;
+}
+void ExposureStep() {
+    SensorTuning.AeFrameCount = 3;
+    SensorTuning.AeDarkCount = 1;
+}
+void WhiteBalanceFrame() {
+    SensorTuning.AwbFrameCount = 0;
+}
 void WhiteBalanceStep() {
     SensorTuning.AwbFrameCount = 3;
     SensorTuning.AwbSumRed = 400;
@@ -177,9 +187,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 continue;
             }
             const std::string name = run.run_name.str();
-            const double nanoseconds =
-                run.GetAdjustedRealTime() * benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond) /
-                benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const double nanoseconds = run.GetAdjustedRealTime() *
+                                       benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond) /
+                                       benchmark::GetTimeUnitMultiplier(run.time_unit);
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
                 times[name] = nanoseconds;
                 final[name] = true;
@@ -190,8 +200,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
 
     void PrintRatios() const {
-        std::printf("\n%-40s %12s %12s %12s %8s\n", "command", "orvane ns", "direct ns",
-                    "own ns", "ratio");
+        std::printf("\n%-40s %12s %12s %12s %8s\n", "command", "orvane ns", "direct ns", "own ns",
+                    "ratio");
         for (const BENCH_CASE& c : kCases) {
             const auto through = times.find(std::string("orvane/") + c.Label);
             const auto direct = times.find(std::string("direct/") + c.Label);

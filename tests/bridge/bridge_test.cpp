@@ -98,8 +98,10 @@ struct LengthCase {
 const LengthCase kLengthCases[] = {
     {"stream, no output", IOCTL_BRIDGE_STREAM, 4, 0, STATUS_SUCCESS, 0},
     {"stream, its result", IOCTL_BRIDGE_STREAM, 4, kStreamOut, STATUS_SUCCESS, kStreamOut},
-    {"stream, a longer buffer", IOCTL_BRIDGE_STREAM, 4, kStreamOut + 100, STATUS_SUCCESS, kStreamOut},
-    {"stream, output one byte short", IOCTL_BRIDGE_STREAM, 4, kStreamOut - 1, STATUS_BUFFER_TOO_SMALL, 0},
+    {"stream, a longer buffer", IOCTL_BRIDGE_STREAM, 4, kStreamOut + 100, STATUS_SUCCESS,
+     kStreamOut},
+    {"stream, output one byte short", IOCTL_BRIDGE_STREAM, 4, kStreamOut - 1,
+     STATUS_BUFFER_TOO_SMALL, 0},
     {"stream, one output byte", IOCTL_BRIDGE_STREAM, 4, 1, STATUS_BUFFER_TOO_SMALL, 0},
     {"stream, no input", IOCTL_BRIDGE_STREAM, 0, kStreamOut, STATUS_INVALID_PARAMETER, 0},
     {"stream, input short", IOCTL_BRIDGE_STREAM, 3, 0, STATUS_INVALID_PARAMETER, 0},
@@ -209,11 +211,12 @@ TEST_F(BridgeTest, BringUpMakesTheSameServiceCallsAsBefore) {
     for (size_t i = 0; i < std::size(kBringUpTrace); ++i) {
         const BRIDGE_SERVICE_CALL& want = kBringUpTrace[i];
         const BRIDGE_SERVICE_CALL& got = seen->Log[i];
-        SCOPED_TRACE(testing::Message() << "call " << i << ": slot " << want.Slot
-                                        << " in command " << int32_t(want.Command));
+        SCOPED_TRACE(testing::Message() << "call " << i << ": slot " << want.Slot << " in command "
+                                        << int32_t(want.Command));
         EXPECT_EQ(got.Command, want.Command);
         EXPECT_EQ(got.Slot, want.Slot);
-        for (int a = 0; a < 4; ++a) EXPECT_EQ(got.Arguments[a], want.Arguments[a]) << "argument " << a;
+        for (int a = 0; a < 4; ++a)
+            EXPECT_EQ(got.Arguments[a], want.Arguments[a]) << "argument " << a;
         EXPECT_EQ(got.Result, want.Result);
         if (want.Slot != kReadFrameStatsSlot) {
             EXPECT_EQ(got.Data, want.Data);
@@ -280,13 +283,18 @@ TEST_F(BridgeTest, ChartRendersItsPatchesAndTheStatisticsAverageThatFrame) {
     // A patch's channel, averaged over 8 x 8 frame pixels at its centre
     // (the scene is half the frame's size).
     const auto patch = [&](uint32_t index, int channel) {
-        const uint32_t x = 2 * (CAMERA_CHART_LEFT + index % CAMERA_CHART_COLUMNS * CAMERA_CHART_PATCH_WIDTH +
-                                CAMERA_CHART_PATCH_WIDTH / 2) - 4;
-        const uint32_t y = 2 * (CAMERA_CHART_TOP + index / CAMERA_CHART_COLUMNS * CAMERA_CHART_PATCH_HEIGHT +
-                                CAMERA_CHART_PATCH_HEIGHT / 2) - 4;
+        const uint32_t x =
+            2 * (CAMERA_CHART_LEFT + index % CAMERA_CHART_COLUMNS * CAMERA_CHART_PATCH_WIDTH +
+                 CAMERA_CHART_PATCH_WIDTH / 2) -
+            4;
+        const uint32_t y =
+            2 * (CAMERA_CHART_TOP + index / CAMERA_CHART_COLUMNS * CAMERA_CHART_PATCH_HEIGHT +
+                 CAMERA_CHART_PATCH_HEIGHT / 2) -
+            4;
         uint32_t sum = 0;
         for (uint32_t dy = 0; dy < 8; ++dy) {
-            for (uint32_t dx = 0; dx < 8; ++dx) sum += image[((y + dy) * 640 + x + dx) * 3 + channel];
+            for (uint32_t dx = 0; dx < 8; ++dx)
+                sum += image[((y + dy) * 640 + x + dx) * 3 + channel];
         }
         return sum / 64.0;
     };
@@ -297,7 +305,8 @@ TEST_F(BridgeTest, ChartRendersItsPatchesAndTheStatisticsAverageThatFrame) {
         ASSERT_LT(white, 250.0);
         for (uint32_t p = 0; p < CAMERA_CHART_COLUMNS * CAMERA_CHART_ROWS; ++p) {
             SCOPED_TRACE(testing::Message() << "patch " << p << ", channel " << c);
-            EXPECT_NEAR(patch(p, c), white * CameraChartPatches[p][c] / CameraChartPatches[kWhite][c], 2.0);
+            EXPECT_NEAR(patch(p, c),
+                        white * CameraChartPatches[p][c] / CameraChartPatches[kWhite][c], 2.0);
         }
     }
 
@@ -333,7 +342,8 @@ TEST_F(BridgeTest, AUserImageReplacesTheChartUntilTheChartIsAskedBack) {
     // The chart's black bar and the white one beside it, at the bars' row.
     const uint32_t y = CAMERA_CHART_BARS_TOP + CAMERA_CHART_BARS_BOTTOM;
     const uint32_t x = 2 * CAMERA_CHART_LEFT;
-    EXPECT_LT(image[(y * 640 + x) * 3 + 1] + 40, image[(y * 640 + x + 2 * CAMERA_CHART_BAR_WIDTH) * 3 + 1]);
+    EXPECT_LT(image[(y * 640 + x) * 3 + 1] + 40,
+              image[(y * 640 + x + 2 * CAMERA_CHART_BAR_WIDTH) * 3 + 1]);
 }
 
 // A camera whose anti-flicker steps are whole flicker periods: rate level 1
@@ -416,7 +426,8 @@ TEST_F(BridgeTest, ButtonPulsesTheApplicationsEventAndTheNextFrameDelivers) {
 
         NTSTATUS waited = STATUS_PENDING;
         StartThread([&] { waited = WaitForEvent(app, client.FirstEvent(), 5s); });
-        ASSERT_TRUE(WaitUntil([&] { return WaitingThreads(ObjectFromHandle(app, client.FirstEvent())) == 1; }));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return WaitingThreads(ObjectFromHandle(app, client.FirstEvent())) == 1; }));
         ASSERT_EQ(bridge_->Press(1), STATUS_SUCCESS);
         JoinThreads();
         EXPECT_EQ(waited, STATUS_SUCCESS);

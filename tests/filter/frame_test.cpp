@@ -113,8 +113,8 @@ TEST_F(OrvaneStack, OtherRequestsPassDownWithTheLowerDriversAnswer) {
         lower_->ClearSeen();
         lower_->On(c.major, Behavior::Complete(c.status, c.information));
 
-        const IrpResult r = host_kernel::SendIrp(
-            filter_, c.major, 0, [](PIRP, PIO_STACK_LOCATION stack) {
+        const IrpResult r =
+            host_kernel::SendIrp(filter_, c.major, 0, [](PIRP, PIO_STACK_LOCATION stack) {
                 stack->Parameters.DeviceIoControl.IoControlCode = 0x0022A00C;
             });
 
@@ -253,8 +253,8 @@ const PnpCase kPnpTable[] = {
 
 TEST_F(OrvaneStack, PlugAndPlayStateTable) {
     for (const PnpCase& c : kPnpTable) {
-        SCOPED_TRACE(testing::Message() << "state " << c.from << " minor 0x" << std::hex
-                                        << int(c.minor));
+        SCOPED_TRACE(testing::Message()
+                     << "state " << c.from << " minor 0x" << std::hex << int(c.minor));
         // A stack of its own per row: the bus and the lower driver keep
         // their own Plug and Play state.
         ASSERT_EQ(Build(), STATUS_SUCCESS);
@@ -313,8 +313,8 @@ Behavior Ignore() {
 TEST_F(OrvaneStack, StartRunsTheStackThenQueriesItsCapabilities) {
     const StartCase cases[] = {
         {"lower starts", std::nullopt, std::nullopt, false, STATUS_SUCCESS, FilterStarted, true},
-        {"lower fails the start", Behavior::Complete(STATUS_NO_SUCH_DEVICE),
-         std::nullopt, false, STATUS_NO_SUCH_DEVICE, FilterStartFailed, false},
+        {"lower fails the start", Behavior::Complete(STATUS_NO_SUCH_DEVICE), std::nullopt, false,
+         STATUS_NO_SUCH_DEVICE, FilterStartFailed, false},
         {"capabilities query fails", std::nullopt, Behavior::Complete(STATUS_UNSUCCESSFUL), false,
          STATUS_UNSUCCESSFUL, FilterStartFailed, true},
         {"capabilities query ignored", std::nullopt, Ignore(), false, STATUS_NOT_SUPPORTED,
@@ -388,8 +388,8 @@ enum class PowerRequest { SetDevice, QueryDevice, SetSystem };
 struct PowerCase {
     FILTER_STATE from;
     PowerRequest request;
-    int target;                  // DEVICE_ or SYSTEM_POWER_STATE
-    NTSTATUS lowerStatus;        // the lower driver's answer
+    int target;            // DEVICE_ or SYSTEM_POWER_STATE
+    NTSTATUS lowerStatus;  // the lower driver's answer
     FILTER_STATE to;
 };
 
@@ -402,7 +402,8 @@ const PowerCase kPowerTable[] = {
     {FilterStarted, PowerRequest::SetDevice, PowerDeviceD3, STATUS_UNSUCCESSFUL, FilterPoweredDown},
     // Back to D0 only when the lower drivers got there.
     {FilterPoweredDown, PowerRequest::SetDevice, PowerDeviceD0, STATUS_SUCCESS, FilterStarted},
-    {FilterPoweredDown, PowerRequest::SetDevice, PowerDeviceD0, STATUS_UNSUCCESSFUL, FilterPoweredDown},
+    {FilterPoweredDown, PowerRequest::SetDevice, PowerDeviceD0, STATUS_UNSUCCESSFUL,
+     FilterPoweredDown},
     {FilterPoweredDown, PowerRequest::SetDevice, PowerDeviceD3, STATUS_SUCCESS, FilterPoweredDown},
     {FilterStarted, PowerRequest::SetDevice, PowerDeviceD0, STATUS_SUCCESS, FilterStarted},
     // Only a started device powers down, only a powered-down one comes back.
@@ -413,7 +414,8 @@ const PowerCase kPowerTable[] = {
     // Queries and system power change nothing.
     {FilterStarted, PowerRequest::QueryDevice, PowerDeviceD3, STATUS_SUCCESS, FilterStarted},
     {FilterStarted, PowerRequest::SetSystem, PowerSystemSleeping3, STATUS_SUCCESS, FilterStarted},
-    {FilterPoweredDown, PowerRequest::SetSystem, PowerSystemWorking, STATUS_SUCCESS, FilterPoweredDown},
+    {FilterPoweredDown, PowerRequest::SetSystem, PowerSystemWorking, STATUS_SUCCESS,
+     FilterPoweredDown},
     // A surprise-removed device still takes power requests down, and stays
     // surprise-removed.
     {FilterSurpriseRemoved, PowerRequest::SetSystem, PowerSystemSleeping3, STATUS_SUCCESS,
@@ -447,10 +449,10 @@ TEST_F(OrvaneStack, PowerTransitionTable) {
         options.Flags = flags;
         ASSERT_EQ(Build(options), STATUS_SUCCESS);
         for (const PowerCase& c : kPowerTable) {
-            SCOPED_TRACE(testing::Message() << "flags 0x" << std::hex << flags << std::dec
-                                            << " state " << c.from << " request "
-                                            << int(c.request) << " target " << c.target
-                                            << " lower 0x" << std::hex << c.lowerStatus);
+            SCOPED_TRACE(testing::Message()
+                         << "flags 0x" << std::hex << flags << std::dec << " state " << c.from
+                         << " request " << int(c.request) << " target " << c.target << " lower 0x"
+                         << std::hex << c.lowerStatus);
             lower_->Clear();
             lower_->ClearSeen();
             if (c.lowerStatus != STATUS_SUCCESS) {
@@ -499,7 +501,8 @@ TEST_F(OrvaneStack, StopWhilePoweredDownIsRefused) {
 
 TEST_F(OrvaneStack, InterfaceQueryIsAnsweredOnlyForTheSensorControlGuid) {
     // {6BDD1FC6-810F-11D0-BEC7-08002BE2092F}: someone else's interface.
-    const GUID foreign = {0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
+    const GUID foreign = {
+        0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
     struct Case {
         const char* name;
         GUID type;

@@ -22,7 +22,7 @@ using host_kernel::Behavior;
 using host_kernel::IrpResult;
 
 class OrvaneStack : public host_kernel::KernelTest {
-protected:
+  protected:
     void SetUp() override {
         KernelTest::SetUp();
         orvane_ = host_kernel::LoadDriver("orvane", OrvaneDriverEntry);

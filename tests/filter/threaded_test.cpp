@@ -31,7 +31,7 @@ thread_local bool t_interrupted = false;
 extern "C" __attribute__((no_instrument_function)) void __cyg_profile_func_enter(void*, void*) {}
 
 extern "C" __attribute__((no_instrument_function)) void __cyg_profile_func_exit(void* function,
-                                                                               void*) {
+                                                                                void*) {
     if (t_interruption != nullptr && function == reinterpret_cast<void*>(&HookedGetFilterState) &&
         --t_readsLeft == 0) {
         const std::function<void()>* interruption = t_interruption;
@@ -51,7 +51,7 @@ using host_kernel::WaitUntil;
 // A one-shot gate a lower-driver handler can stop at, and the test can see it
 // reach and then open.
 class Gate {
-public:
+  public:
     void Arrive() {
         std::unique_lock<std::mutex> lock(mutex_);
         arrived_ = true;
@@ -68,7 +68,7 @@ public:
         changed_.notify_all();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool arrived_ = false;
@@ -206,10 +206,10 @@ TEST_F(OrvaneStack, PowerRequestsWhicheverWayTheLowerDriverFinishes) {
         ASSERT_EQ(host_kernel::StartDevice(pdo_), STATUS_SUCCESS);
         for (const CompletionStyle& style : CompletionStyles()) {
             for (const Case& c : cases) {
-                SCOPED_TRACE(testing::Message() << "flags 0x" << std::hex << flags << std::dec
-                                                << ", state " << c.from << " to D"
-                                                << c.target - 1 << ", lower 0x" << std::hex
-                                                << c.status << ", " << style.Name);
+                SCOPED_TRACE(testing::Message()
+                             << "flags 0x" << std::hex << flags << std::dec << ", state " << c.from
+                             << " to D" << c.target - 1 << ", lower 0x" << std::hex << c.status
+                             << ", " << style.Name);
                 lower_->On(IRP_MJ_POWER, IRP_MN_SET_POWER, style.Make(c.status, 0));
                 ForceState(c.from);
 
@@ -244,12 +244,12 @@ TEST_F(OrvaneStack, RemovalWaitsForARequestInsideTheLowerDriver) {
     BuildStarted();
     Gate gate;
     lower_->On(IRP_MJ_DEVICE_CONTROL, Behavior::Handler([&gate](PDEVICE_OBJECT, PIRP irp) {
-        gate.Arrive();
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    }));
+                   gate.Arrive();
+                   irp->IoStatus.Status = STATUS_SUCCESS;
+                   irp->IoStatus.Information = 0;
+                   IoCompleteRequest(irp, IO_NO_INCREMENT);
+                   return STATUS_SUCCESS;
+               }));
 
     // Whatever fails below, the handler must not stay blocked.
     struct OpenOnExit {
@@ -276,8 +276,8 @@ TEST_F(OrvaneStack, RemovalWaitsForARequestInsideTheLowerDriver) {
     // The remove goes down, then blocks on the removal event (or, wrongly,
     // finishes without waiting).
     PKEVENT removeEvent = &Extension()->RemoveEvent;
-    ASSERT_TRUE(WaitUntil(
-        [&] { return removeDone || host_kernel::WaitingThreads(removeEvent) == 1; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return removeDone || host_kernel::WaitingThreads(removeEvent) == 1; }));
     const bool removedEarly = removeDone;
     ASSERT_FALSE(removedEarly) << "removal deleted the device under a request in flight";
     EXPECT_EQ(lower_->SeenCount(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);

@@ -27,14 +27,24 @@ namespace {
 
 // The controls orvane consults, and a few it does not.
 const uint32_t kControls[] = {
-    BRIDGE_CONTROL_AUTO_MODE,      BRIDGE_CONTROL_EXPOSURE_LIMIT, BRIDGE_CONTROL_EXPOSURE_INDEX,
-    BRIDGE_CONTROL_LIMIT_OVERRIDE, BRIDGE_CONTROL_RED_BALANCE,    BRIDGE_CONTROL_BLUE_BALANCE,
-    0, 16, 18,
+    BRIDGE_CONTROL_AUTO_MODE,
+    BRIDGE_CONTROL_EXPOSURE_LIMIT,
+    BRIDGE_CONTROL_EXPOSURE_INDEX,
+    BRIDGE_CONTROL_LIMIT_OVERRIDE,
+    BRIDGE_CONTROL_RED_BALANCE,
+    BRIDGE_CONTROL_BLUE_BALANCE,
+    0,
+    16,
+    18,
 };
 
 const char16_t* const kRegistryNames[] = {
-    u"MicFluorRGB", u"MicIncndRGB", u"MicNaturRGB", u"MIC0360_RG_BG_Ratio",
-    u"MIC0360_USE_Extra_Clock", u"Use_Dark_Higher_fps",
+    u"MicFluorRGB",
+    u"MicIncndRGB",
+    u"MicNaturRGB",
+    u"MIC0360_RG_BG_Ratio",
+    u"MIC0360_USE_Extra_Clock",
+    u"Use_Dark_Higher_fps",
 };
 
 void ScriptBridge(FuzzInput& in, FakeBridge& bridge, FakeProbeBus& probe) {
@@ -79,7 +89,9 @@ struct BridgeOwned {
         memcpy(opaque36, device.Opaque36, sizeof(opaque36));
         memcpy(opaque180, device.Opaque180, sizeof(opaque180));
     }
-    bool operator==(const BridgeOwned& other) const { return memcmp(this, &other, sizeof(*this)) == 0; }
+    bool operator==(const BridgeOwned& other) const {
+        return memcmp(this, &other, sizeof(*this)) == 0;
+    }
 };
 
 void RunCommand(FuzzInput& in, FakeBridge& bridge, int32_t aux) {

@@ -44,15 +44,17 @@ void Check(bool holds, const char* what) {
 constexpr UCHAR kUntouched = 0xEE;  // fills every buffer the application hands in
 
 const ULONG kPdoFlags[] = {
-    DO_BUFFERED_IO | DO_POWER_PAGABLE,
-    DO_DIRECT_IO | DO_POWER_PAGABLE,
+    DO_BUFFERED_IO | DO_POWER_PAGABLE, DO_DIRECT_IO | DO_POWER_PAGABLE,
     DO_POWER_PAGABLE,  // neither: reads bring only the caller's address
     DO_BUFFERED_IO,    // power requests at DISPATCH_LEVEL
 };
 
 const Call kFailingCalls[] = {
-    Call::ExAllocatePoolWithTag,   Call::IoAllocateIrp, Call::IoAllocateMdl,
-    Call::ObReferenceObjectByHandle, Call::MmMapLockedPagesSpecifyCache,
+    Call::ExAllocatePoolWithTag,
+    Call::IoAllocateIrp,
+    Call::IoAllocateMdl,
+    Call::ObReferenceObjectByHandle,
+    Call::MmMapLockedPagesSpecifyCache,
     Call::IoSetDeviceInterfaceState,
 };
 
@@ -83,23 +85,34 @@ enum class Op {
 // a run fast.
 ULONG PickByteCount(FuzzInput& in) {
     switch (in.Byte() % 6) {
-    case 0: return 0;
-    case 1: return SNAPSHOT_BUFFER_SIZE;
-    case 2: return SNAPSHOT_BUFFER_SIZE + 1;
-    case 3: return 0xFFFFFFFF;
-    case 4: return in.Word();
-    default: return in.Half() % 4096;
+    case 0:
+        return 0;
+    case 1:
+        return SNAPSHOT_BUFFER_SIZE;
+    case 2:
+        return SNAPSHOT_BUFFER_SIZE + 1;
+    case 3:
+        return 0xFFFFFFFF;
+    case 4:
+        return in.Word();
+    default:
+        return in.Half() % 4096;
     }
 }
 
 // Lengths around what a request needs, and a few others.
 ULONG PickLength(FuzzInput& in, ULONG needed) {
     switch (in.Byte() % 5) {
-    case 0: return 0;
-    case 1: return needed - 1;
-    case 2: return needed;
-    case 3: return needed + 1;
-    default: return in.Byte() % 64;
+    case 0:
+        return 0;
+    case 1:
+        return needed - 1;
+    case 2:
+        return needed;
+    case 3:
+        return needed + 1;
+    default:
+        return in.Byte() % 64;
     }
 }
 
@@ -147,9 +160,9 @@ class Life {
         filter_ = DeviceOf(pdo_, tessip_);
         Check(filter_ != nullptr, "tessip's device is missing from the stack");
         StartDevice(pdo_);
-        IrpResult queried = QueryInterface(pdo_, GUID_SNAPSHOT_INTERFACE,
-                                           reinterpret_cast<PINTERFACE>(&record_),
-                                           sizeof(record_), SNAPSHOT_INTERFACE_VERSION);
+        IrpResult queried =
+            QueryInterface(pdo_, GUID_SNAPSHOT_INTERFACE, reinterpret_cast<PINTERFACE>(&record_),
+                           sizeof(record_), SNAPSHOT_INTERFACE_VERSION);
         connected_ = NT_SUCCESS(queried.Status) && record_.SubmitSnapshot != nullptr;
         Open();
         return true;
@@ -165,11 +178,21 @@ class Life {
 
     void Step(Op op) {
         switch (op) {
-        case Op::Read: Read(); break;
-        case Op::GetImageInfo: GetImageInfo(); break;
-        case Op::Control: Control(); break;
-        case Op::SetEvents: SetEvents(); break;
-        case Op::OtherControl: OtherControl(); break;
+        case Op::Read:
+            Read();
+            break;
+        case Op::GetImageInfo:
+            GetImageInfo();
+            break;
+        case Op::Control:
+            Control();
+            break;
+        case Op::SetEvents:
+            SetEvents();
+            break;
+        case Op::OtherControl:
+            OtherControl();
+            break;
         case Op::Write: {
             UCHAR bytes[16];
             in_.Fill(bytes, sizeof(bytes));
@@ -178,8 +201,12 @@ class Life {
             }
             break;
         }
-        case Op::Describe: Describe(); break;
-        case Op::Deliver: Deliver(); break;
+        case Op::Describe:
+            Describe();
+            break;
+        case Op::Deliver:
+            Deliver();
+            break;
         case Op::Trigger:
             if (BridgeMayCall()) {
                 IrqlScope dispatch(DISPATCH_LEVEL);
@@ -192,7 +219,9 @@ class Life {
                 record_.TakeSnapshotRequest(filter_);
             }
             break;
-        case Op::FailKernelCall: FailNext(in_.Pick(kFailingCalls), in_.Byte() % 3); break;
+        case Op::FailKernelCall:
+            FailNext(in_.Pick(kFailingCalls), in_.Byte() % 3);
+            break;
         case Op::Reopen:
             if (file_ != nullptr) {
                 CloseHandle(app_, file_);
@@ -228,17 +257,26 @@ class Life {
             }
             break;
         }
-        case Op::Count: break;
+        case Op::Count:
+            break;
         }
     }
 
     void Read() {
         ULONG length;
         switch (in_.Byte() % 4) {
-        case 0: length = PickLength(in_, static_cast<ULONG>(stored_.size())); break;
-        case 1: length = SNAPSHOT_BUFFER_SIZE; break;
-        case 2: length = in_.Half(); break;
-        default: length = 0; break;
+        case 0:
+            length = PickLength(in_, static_cast<ULONG>(stored_.size()));
+            break;
+        case 1:
+            length = SNAPSHOT_BUFFER_SIZE;
+            break;
+        case 2:
+            length = in_.Half();
+            break;
+        default:
+            length = 0;
+            break;
         }
         if (file_ == nullptr || length > SNAPSHOT_BUFFER_SIZE + 4096) {
             return;
@@ -264,8 +302,8 @@ class Life {
             return;
         }
         std::vector<UCHAR> out(length + 16, kUntouched);
-        IoResult result =
-            DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0, out.data(), length);
+        IoResult result = DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0,
+                                          out.data(), length);
         if (NT_SUCCESS(result.Status)) {
             Check(result.Information == sizeof(SNAPSHOT_IMAGE_INFO) &&
                       memcmp(out.data(), &described_, sizeof(described_)) == 0,
@@ -290,12 +328,18 @@ class Life {
 
     HANDLE PickHandle() {
         switch (in_.Byte() % 6) {
-        case 0: return nullptr;
-        case 1: return events_[0];
-        case 2: return events_[1];
-        case 3: return UnusedHandle();
-        case 4: return file_;  // a handle, but not to an event
-        default: return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(in_.Word()));
+        case 0:
+            return nullptr;
+        case 1:
+            return events_[0];
+        case 2:
+            return events_[1];
+        case 3:
+            return UnusedHandle();
+        case 4:
+            return file_;  // a handle, but not to an event
+        default:
+            return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(in_.Word()));
         }
     }
 
@@ -351,7 +395,8 @@ class Life {
             IrqlScope dispatch(DISPATCH_LEVEL);
             record_.SubmitSnapshot(filter_, frame.data(), 0);
         }
-        if (SnapshotExtension(filter_)->SnapshotBuffer != nullptr && count <= SNAPSHOT_BUFFER_SIZE) {
+        if (SnapshotExtension(filter_)->SnapshotBuffer != nullptr &&
+            count <= SNAPSHOT_BUFFER_SIZE) {
             stored_ = frame;
         }
     }

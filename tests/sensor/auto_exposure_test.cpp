@@ -51,9 +51,9 @@ int32_t ExpectedStep(int average) {
         int low, high, step;
     };
     const Band bands[] = {
-        {0, 0, 14},     {1, 4, 12},      {5, 9, 10},      {10, 19, 8},    {20, 29, 6},
-        {30, 39, 4},    {40, 49, 2},     {50, 99, 1},     {100, 116, 0},  {117, 120, -2},
-        {121, 140, -4}, {141, 160, -6},  {161, 180, -8},  {181, 200, -10}, {201, 210, -12},
+        {0, 0, 14},      {1, 4, 12},      {5, 9, 10},     {10, 19, 8},     {20, 29, 6},
+        {30, 39, 4},     {40, 49, 2},     {50, 99, 1},    {100, 116, 0},   {117, 120, -2},
+        {121, 140, -4},  {141, 160, -6},  {161, 180, -8}, {181, 200, -10}, {201, 210, -12},
         {211, 220, -14}, {221, 255, -16},
     };
     for (const Band& b : bands) {
@@ -72,14 +72,11 @@ TEST_F(AutoExposureTest, WindowEdges) {
         int32_t dark, bright;  // counters after one period
     };
     const Case cases[] = {
-        {{100, 100, 100, 103}, 0, 0},  // average 100
-        {{116, 116, 116, 116}, 0, 0},
-        {{116, 116, 116, 119}, 0, 0},  // 467 / 4 = 116
-        {{100, 100, 100, 99}, 1, 0},   // 399 / 4 = 99
-        {{99, 99, 99, 99}, 1, 0},
-        {{117, 117, 117, 117}, 0, 1},
-        {{0, 0, 0, 3}, 1, 0},
-        {{255, 255, 255, 255}, 0, 1},
+        {{100, 100, 100, 103}, 0, 0},                                // average 100
+        {{116, 116, 116, 116}, 0, 0}, {{116, 116, 116, 119}, 0, 0},  // 467 / 4 = 116
+        {{100, 100, 100, 99}, 1, 0},                                 // 399 / 4 = 99
+        {{99, 99, 99, 99}, 1, 0},     {{117, 117, 117, 117}, 0, 1},
+        {{0, 0, 0, 3}, 1, 0},         {{255, 255, 255, 255}, 0, 1},
     };
     for (const Case& c : cases) {
         SensorTuning = SensorTuningAtLoad;
@@ -217,9 +214,9 @@ TEST_F(AutoExposureTest, CallsOfADecidingFrameThatMoves) {
     SENSOR_COMMAND command = Step();
     // Exposure with no timing yet: 224 / 244 rows; index 51 takes gain
     // entry 21.
-    EXPECT_EQ(bridge.Trace(), (std::vector<std::string>{
-                                  "stats", "get 15", "get 19", "get 17", "max 17", "min 17",
-                                  "set 17=51", "sensor 9=0", "sensor 53=419", "stats"}));
+    EXPECT_EQ(bridge.Trace(),
+              (std::vector<std::string>{"stats", "get 15", "get 19", "get 17", "max 17", "min 17",
+                                        "set 17=51", "sensor 9=0", "sensor 53=419", "stats"}));
     EXPECT_EQ(command.Value, 51u);
 
     // At rate level 2 and above the exposure ends with service 19.

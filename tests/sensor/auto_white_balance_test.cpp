@@ -53,8 +53,12 @@ class AutoWhiteBalanceTest : public SensorTest {
 };
 
 uint32_t ExpectedStep(uint32_t distance) {
-    return distance <= 5 ? 1 : distance <= 10 ? 2 : distance <= 20 ? 3
-         : distance <= 30 ? 4 : distance <= 40 ? 5 : 6;
+    return distance <= 5    ? 1
+           : distance <= 10 ? 2
+           : distance <= 20 ? 3
+           : distance <= 30 ? 4
+           : distance <= 40 ? 5
+                            : 6;
 }
 
 }  // namespace
@@ -65,15 +69,9 @@ TEST_F(AutoWhiteBalanceTest, DeadBandAroundTheTargets) {
         Counts counts;
     };
     const Case cases[] = {
-        {100, 100, 100, {0, 0, 0, 0}},
-        {103, 100, 100, {0, 1, 0, 0}},
-        {102, 100, 100, {0, 0, 0, 0}},
-        {97, 100, 100, {1, 0, 0, 0}},
-        {98, 100, 100, {0, 0, 0, 0}},
-        {100, 100, 103, {0, 0, 0, 1}},
-        {100, 100, 97, {0, 0, 1, 0}},
-        {0, 255, 255, {1, 0, 0, 0}},
-        {255, 0, 3, {0, 1, 0, 1}},
+        {100, 100, 100, {0, 0, 0, 0}}, {103, 100, 100, {0, 1, 0, 0}}, {102, 100, 100, {0, 0, 0, 0}},
+        {97, 100, 100, {1, 0, 0, 0}},  {98, 100, 100, {0, 0, 0, 0}},  {100, 100, 103, {0, 0, 0, 1}},
+        {100, 100, 97, {0, 0, 1, 0}},  {0, 255, 255, {1, 0, 0, 0}},   {255, 0, 3, {0, 1, 0, 1}},
     };
     for (const Case& c : cases) {
         SensorTuning = SensorTuningAtLoad;
@@ -101,10 +99,11 @@ TEST_F(AutoWhiteBalanceTest, StepForEveryDistance) {
         SensorTuning.AwbBlue = 50;
         SensorTuning.AwbGreen = 36;
         const uint8_t green = 120;
-        EXPECT_TRUE(PeriodWrites(static_cast<uint8_t>(green + d), green,
-                                 static_cast<uint8_t>(green - d)).empty());
-        const auto writes = PeriodWrites(static_cast<uint8_t>(green + d), green,
-                                         static_cast<uint8_t>(green - d));
+        EXPECT_TRUE(
+            PeriodWrites(static_cast<uint8_t>(green + d), green, static_cast<uint8_t>(green - d))
+                .empty());
+        const auto writes =
+            PeriodWrites(static_cast<uint8_t>(green + d), green, static_cast<uint8_t>(green - d));
         EXPECT_EQ(SensorTuning.AwbRed, 45 - step) << "distance " << d;
         EXPECT_EQ(SensorTuning.AwbBlue, 50 + step) << "distance " << d;
         EXPECT_EQ(writes, (std::vector<BridgeWrite>{{21, static_cast<uint8_t>(45 - step)},
@@ -209,9 +208,8 @@ TEST_F(AutoWhiteBalanceTest, TargetsFollowTheRatios) {
     };
     // Green 100: red target 100 * 136 / 128 = 106, blue target 75.
     const Case cases[] = {
-        {106, 100, 75, {0, 0, 0, 0}},   {104, 100, 77, {0, 0, 0, 0}},
-        {103, 100, 72, {1, 0, 1, 0}},   {109, 100, 78, {0, 1, 0, 1}},
-        {0, 0, 0, {0, 0, 0, 0}},
+        {106, 100, 75, {0, 0, 0, 0}}, {104, 100, 77, {0, 0, 0, 0}}, {103, 100, 72, {1, 0, 1, 0}},
+        {109, 100, 78, {0, 1, 0, 1}}, {0, 0, 0, {0, 0, 0, 0}},
     };
     for (const Case& c : cases) {
         SensorTuning.AwbRedLowCount = SensorTuning.AwbRedHighCount = 0;
@@ -253,8 +251,8 @@ TEST_F(AutoWhiteBalanceTest, SettlesOnAScene) {
     for (uint32_t start : {32u, 54u, 0xFFFFFFFFu}) {
         SensorTuning = SensorTuningAtLoad;
         SensorTuning.AwbRed = SensorTuning.AwbBlue = start;
-        bridge.bridgeRegisters[21] = bridge.bridgeRegisters[23] = static_cast<uint8_t>(
-            start > 80 ? 80 : start);
+        bridge.bridgeRegisters[21] = bridge.bridgeRegisters[23] =
+            static_cast<uint8_t>(start > 80 ? 80 : start);
         bridge.ClearCalls();
         int lastWriteFrame = 0;
         for (int frame = 1; frame <= 800; ++frame) {

@@ -167,13 +167,15 @@ TEST_F(SensorTest, QueryRateValuesByRateLevel) {
         uint32_t rateLevel;
         uintptr_t values[4];
     };
-    const Case cases[] = {
-        {0, {0, 35, 50, 25}}, {1, {0, 38, 50, 20}}, {7, {0, 38, 50, 20}}, {0xFFFFFFFF, {0, 38, 50, 20}}};
+    const Case cases[] = {{0, {0, 35, 50, 25}},
+                          {1, {0, 38, 50, 20}},
+                          {7, {0, 38, 50, 20}},
+                          {0xFFFFFFFF, {0, 38, 50, 20}}};
     for (const Case& c : cases) {
         bridge.device.RateLevel = c.rateLevel;
         SensorTuning.BalanceCallCount = 200;
-        SENSOR_COMMAND command =
-            bridge.Command(SENSOR_CMD_QUERY_RATE_VALUES, UINTPTR_MAX, UINTPTR_MAX, UINTPTR_MAX, UINTPTR_MAX);
+        SENSOR_COMMAND command = bridge.Command(SENSOR_CMD_QUERY_RATE_VALUES, UINTPTR_MAX,
+                                                UINTPTR_MAX, UINTPTR_MAX, UINTPTR_MAX);
         EXPECT_EQ(Run(command), SENSOR_STATUS_SUCCESS);
         EXPECT_EQ(command.Value, c.values[0]);
         EXPECT_EQ(command.Value2, c.values[1]) << "rate " << c.rateLevel;

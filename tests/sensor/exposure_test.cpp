@@ -31,15 +31,15 @@ std::string Name(const Timing& t) {
 // (50 Hz), 60 / 3 gives 166666 and 200000, 48 / 2 gives 200000 and 240000.
 // Rate level 0 and the extra clock use fixed periods.
 const Timing kTimings[] = {
-    {0, 0, 0, 0, 112500, 562, 560},       {0, 0, 0, 1, 270000, 270000, 560},
-    {0, 0, 0, 2, 72000, 72000, 560},      {0, 0, 0, 3, 4500, 1125, 560},
-    {0, 1, 0, 0, 166666, 833, 248},       {0, 1, 0, 1, 200000, 200000, 248},
-    {0, 1, 0, 2, 53333, 53333, 248},      {0, 1, 0, 3, 3332, 833, 248},
-    {1, 0, 0, 0, 112500, 562, 96},        {1, 0, 0, 1, 270000, 270000, 96},
-    {1, 1, 0, 1, 200000, 200000, 1},      {1, 2, 0, 0, 200000, 1000, 1},
-    {1, 2, 0, 1, 240000, 240000, 1},      {1, 2, 0, 2, 64000, 64000, 1},
-    {1, 2, 0, 3, 4000, 1000, 1},          {0, 2, 1, 0, 225000, 1125, 248},
-    {0, 1, 1, 1, 270000, 270000, 248},    {1, 5, 1, 2, 72000, 72000, 1},
+    {0, 0, 0, 0, 112500, 562, 560},    {0, 0, 0, 1, 270000, 270000, 560},
+    {0, 0, 0, 2, 72000, 72000, 560},   {0, 0, 0, 3, 4500, 1125, 560},
+    {0, 1, 0, 0, 166666, 833, 248},    {0, 1, 0, 1, 200000, 200000, 248},
+    {0, 1, 0, 2, 53333, 53333, 248},   {0, 1, 0, 3, 3332, 833, 248},
+    {1, 0, 0, 0, 112500, 562, 96},     {1, 0, 0, 1, 270000, 270000, 96},
+    {1, 1, 0, 1, 200000, 200000, 1},   {1, 2, 0, 0, 200000, 1000, 1},
+    {1, 2, 0, 1, 240000, 240000, 1},   {1, 2, 0, 2, 64000, 64000, 1},
+    {1, 2, 0, 3, 4000, 1000, 1},       {0, 2, 1, 0, 225000, 1125, 248},
+    {0, 1, 1, 1, 270000, 270000, 248}, {1, 5, 1, 2, 72000, 72000, 1},
     {1, 1, 1, 3, 4500, 1125, 1},
 };
 
@@ -65,7 +65,9 @@ struct Exposure {
 
 // Length in pixel clocks of an exposure at an index under a timing, as
 // command 6 compares them.
-int64_t Clocks(const Timing& t, uint32_t index) { return int64_t{t.step} * index + t.base; }
+int64_t Clocks(const Timing& t, uint32_t index) {
+    return int64_t{t.step} * index + t.base;
+}
 
 // The converted index is in range, no index of the new timing is nearer to
 // the old exposure, and no larger one is as near: ties go to the larger.
@@ -274,7 +276,7 @@ TEST_F(ExposureTest, AutomaticLimitShortcut) {
         {1, 1, 4, true, {"get 14", "get 15"}},
         {1, 1, 3, false, {"get 14", "get 15"}},  // the finest mode never takes it
         {1, 2, 0, false, {"get 14", "get 15"}},
-        {0, 1, 0, false, {"get 14"}},            // control 15 is not asked
+        {0, 1, 0, false, {"get 14"}},  // control 15 is not asked
     };
     for (const Case& c : cases) {
         StartUp(kTimings[kRate1At60Hz]);
@@ -333,9 +335,10 @@ TEST_F(ExposureTest, NoClockChosenYet) {
 
         SensorTuning.ExtraClock = 1;
         Command(SENSOR_CMD_SET_FLICKER_TIMING, mode, kAllOnes);
-        EXPECT_EQ(SensorTuning.ExposureStep, mode == 1 ? 270000u : mode == 3 ? 4500u
-                                                                   : mode == 2 ? 72000u
-                                                                               : 225000u);
+        EXPECT_EQ(SensorTuning.ExposureStep, mode == 1   ? 270000u
+                                             : mode == 3 ? 4500u
+                                             : mode == 2 ? 72000u
+                                                         : 225000u);
     }
 }
 
@@ -343,8 +346,8 @@ TEST_F(ExposureTest, NoClockChosenYet) {
 // the gain codes, the next decade neither shortens the shutter nor starts from
 // a lower gain, and every index from 90 up behaves as 90 plus its last digit.
 TEST_F(ExposureTest, ExposureTableUnderEveryTiming) {
-    const uintptr_t far[] = {100, 123, 255, 1000, 0x7FFFFFFF, 0xFFFFFFFF,
-                             kAllOnes, kAbove32 + 3, kAbove32 + 15};
+    const uintptr_t far[] = {100,        123,      255,          1000,         0x7FFFFFFF,
+                             0xFFFFFFFF, kAllOnes, kAbove32 + 3, kAbove32 + 15};
     for (const Timing& t : kTimings) {
         SCOPED_TRACE(Name(t));
         StartUp(t);
@@ -387,28 +390,39 @@ TEST_F(ExposureTest, ExposureFigures) {
     const Case cases[] = {
         // The 50 Hz timing, step = base = 270000, row length 2644: the first
         // and last index of every decade, at the ends of its gain codes.
-        {kBase50Hz, 0, 102, 32},     {kBase50Hz, 9, 102, 59},      // k 0: 270224 / 2644
-        {kBase50Hz, 10, 202, 32},    {kBase50Hz, 19, 202, 59},     // k 1: 540224 / 2644, less 2
-        {kBase50Hz, 20, 404, 32},    {kBase50Hz, 29, 404, 59},     // k 3: 1080224 / 2644, less 4
-        {kBase50Hz, 30, 404, 160},   {kBase50Hz, 39, 404, 187},    // k 3, entries 10 to 19
-        {kBase50Hz, 40, 510, 178},   {kBase50Hz, 49, 510, 431},    // k 4: 1350224 / 2644
-        {kBase50Hz, 50, 817, 416},   {kBase50Hz, 59, 817, 443},    // k 7: 2160224 / 2644
-        {kBase50Hz, 60, 1327, 422},  {kBase50Hz, 69, 1327, 931},   // k 12: 3510224 / 2644
-        {kBase50Hz, 70, 2348, 440},  {kBase50Hz, 79, 2348, 949},   // k 22: 6210224 / 2644
-        {kBase50Hz, 80, 3165, 940},  {kBase50Hz, 89, 3165, 967},   // k 30: 8370224 / 2644
-        {kBase50Hz, 90, 3165, 1952}, {kBase50Hz, 99, 3165, 1979},  // k 30, entries 44 to 53
+        {kBase50Hz, 0, 102, 32},
+        {kBase50Hz, 9, 102, 59},  // k 0: 270224 / 2644
+        {kBase50Hz, 10, 202, 32},
+        {kBase50Hz, 19, 202, 59},  // k 1: 540224 / 2644, less 2
+        {kBase50Hz, 20, 404, 32},
+        {kBase50Hz, 29, 404, 59},  // k 3: 1080224 / 2644, less 4
+        {kBase50Hz, 30, 404, 160},
+        {kBase50Hz, 39, 404, 187},  // k 3, entries 10 to 19
+        {kBase50Hz, 40, 510, 178},
+        {kBase50Hz, 49, 510, 431},  // k 4: 1350224 / 2644
+        {kBase50Hz, 50, 817, 416},
+        {kBase50Hz, 59, 817, 443},  // k 7: 2160224 / 2644
+        {kBase50Hz, 60, 1327, 422},
+        {kBase50Hz, 69, 1327, 931},  // k 12: 3510224 / 2644
+        {kBase50Hz, 70, 2348, 440},
+        {kBase50Hz, 79, 2348, 949},  // k 22: 6210224 / 2644
+        {kBase50Hz, 80, 3165, 940},
+        {kBase50Hz, 89, 3165, 967},  // k 30: 8370224 / 2644
+        {kBase50Hz, 90, 3165, 1952},
+        {kBase50Hz, 99, 3165, 1979},  // k 30, entries 44 to 53
         {kBase50Hz, 5, 102, 47},
         {kBase50Hz, 123, 3165, 1961},  // as 93
         // Other timings, where step and base differ and the row length is
         // 2644, 2020 or 1526.
-        {kBase60Hz, 0, 0, 32},         {kBaseFinest, 9, 0, 59},
-        {kBase60Hz, 15, 40, 47},       // (112500 + 786) / 2644 = 42, less 2
-        {kBase60Hz, 35, 123, 175},     // (337500 + 786) / 2644 = 127, less 4
-        {kBase60Hz, 95, 1276, 1967},   // (3375000 + 786) / 2644
-        {kRate1At60Hz, 55, 578, 431},  // (1166662 + 1057) / 2020
+        {kBase60Hz, 0, 0, 32},
+        {kBaseFinest, 9, 0, 59},
+        {kBase60Hz, 15, 40, 47},           // (112500 + 786) / 2644 = 42, less 2
+        {kBase60Hz, 35, 123, 175},         // (337500 + 786) / 2644 = 127, less 4
+        {kBase60Hz, 95, 1276, 1967},       // (3375000 + 786) / 2644
+        {kRate1At60Hz, 55, 578, 431},      // (1166662 + 1057) / 2020
         {kExtraClock60Hz, 70, 2451, 440},  // (4950000 + 1349) / 2020
-        {kRate2Finest, 12, 1, 38},     // (4000 + 1224) / 1526 = 3, less 2
-        {kRate2Finest, 25, 4, 47},     // (12000 + 1224) / 1526 = 8, less 4
+        {kRate2Finest, 12, 1, 38},         // (4000 + 1224) / 1526 = 3, less 2
+        {kRate2Finest, 25, 4, 47},         // (12000 + 1224) / 1526 = 8, less 4
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(Name(kTimings[c.timing]) + ", index " + std::to_string(c.index));
@@ -431,8 +445,8 @@ TEST_F(ExposureTest, ExposureBeforeAnyTiming) {
         uintptr_t index;
         uint16_t rows;
     };
-    for (const Case& c : {Case{5, 0}, Case{15, 65534}, Case{25, 65532}, Case{35, 65532},
-                          Case{45, 0}}) {
+    for (const Case& c :
+         {Case{5, 0}, Case{15, 65534}, Case{25, 65532}, Case{35, 65532}, Case{45, 0}}) {
         bridge.ClearCalls();
         Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, c.index);
         EXPECT_EQ(bridge.SensorWrites()[0], (std::pair<uint8_t, uint16_t>{9, c.rows}));
@@ -446,7 +460,8 @@ TEST_F(ExposureTest, FinalCallByRate) {
         bridge.ClearCalls();
         Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, 0);
         ASSERT_EQ(bridge.calls.size(), 3u);
-        EXPECT_EQ(bridge.calls[2].slot, rate < 2 ? kReadFrameStats : kSettleExposure) << "rate " << rate;
+        EXPECT_EQ(bridge.calls[2].slot, rate < 2 ? kReadFrameStats : kSettleExposure)
+            << "rate " << rate;
     }
 }
 
@@ -498,7 +513,8 @@ TEST_F(ExposureTest, ResetExposure) {
         {2, 30, trace({"exposure-reset 16", "set 17=1"}, atOne), 1},
         // The whole field must be 1.
         {kAbove32 + 1, 30,
-         kWideFields ? trace({"exposure-reset 16", "set 17=1"}, atOne) : trace({"set 17=30"}, atLimit),
+         kWideFields ? trace({"exposure-reset 16", "set 17=1"}, atOne)
+                     : trace({"set 17=30"}, atLimit),
          kWideFields ? 1 : 30},
     };
     for (const Case& c : cases) {
@@ -517,9 +533,8 @@ TEST_F(ExposureTest, RestartAutoExposure) {
         bool acts;
     };
     const Case cases[] = {
-        {1, 1, true},           {kAllOnes, 1, true},    {0, 1, false},
-        {1, 0, false},          {1, 2, false},          {kAbove32, 1, false},
-        {kAbove32 + 5, 1, true},
+        {1, 1, true},  {kAllOnes, 1, true},  {0, 1, false},           {1, 0, false},
+        {1, 2, false}, {kAbove32, 1, false}, {kAbove32 + 5, 1, true},
     };
     // Index 30 at 50 Hz on rate 1: k 3, (4 * 200000 + 224) / 2020 = 396 less
     // 4, entry 10.
@@ -535,7 +550,8 @@ TEST_F(ExposureTest, RestartAutoExposure) {
                 expected.push_back(line);
             }
         }
-        EXPECT_EQ(bridge.Trace(), expected) << "value " << c.value << ", control 15 " << c.control15;
+        EXPECT_EQ(bridge.Trace(), expected)
+            << "value " << c.value << ", control 15 " << c.control15;
         EXPECT_EQ(command.Value, c.acts ? uintptr_t{30} : c.value);
     }
 }

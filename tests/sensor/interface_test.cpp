@@ -23,7 +23,8 @@ TEST(SensorInterface, MatchingQueryFillsSlotsAndKeepsTheHeader) {
     EXPECT_EQ(record.Size, sizeof(void*) == 8 ? 0x70 : 0x38);
     EXPECT_EQ(record.Version, 0x0100);
     EXPECT_EQ(record.Context, &context);
-    EXPECT_EQ(reinterpret_cast<void*>(record.InterfaceReference), reinterpret_cast<void*>(ReferenceStub));
+    EXPECT_EQ(reinterpret_cast<void*>(record.InterfaceReference),
+              reinterpret_cast<void*>(ReferenceStub));
     EXPECT_EQ(record.InterfaceDereference, nullptr);
     EXPECT_EQ(record.Probe0, ProbeSensor);
     EXPECT_EQ(record.Command0, Command0);

@@ -22,12 +22,14 @@ TEST_F(SensorTest, WriteFramesAndShadow) {
     for (const Case& c : cases) {
         bridge.ClearCalls();
         uint16_t shadowBefore[SENSOR_SHADOW_REGISTERS];
-        std::copy(std::begin(SensorTuning.SensorShadow), std::end(SensorTuning.SensorShadow), shadowBefore);
+        std::copy(std::begin(SensorTuning.SensorShadow), std::end(SensorTuning.SensorShadow),
+                  shadowBefore);
         WriteSensorRegister(&command, c.reg, c.value);
         ASSERT_EQ(bridge.calls.size(), 1u);
         EXPECT_EQ(bridge.calls[0], (BridgeCall{kBusWrite, {0x5C, 3}, c.frame}));
         for (uint8_t r = 0; r < SENSOR_SHADOW_REGISTERS; ++r) {
-            const uint16_t expected = (c.shadowed && r == c.reg) ? static_cast<uint16_t>(c.value) : shadowBefore[r];
+            const uint16_t expected =
+                (c.shadowed && r == c.reg) ? static_cast<uint16_t>(c.value) : shadowBefore[r];
             EXPECT_EQ(SensorTuning.SensorShadow[r], expected) << "register " << int(r);
             EXPECT_EQ(ReadShadowRegister(r), expected);
         }
@@ -67,8 +69,9 @@ TEST(SensorProbe, RecognisedSensor) {
 }
 
 TEST(SensorProbe, OtherAnswersLeaveTheTypeAlone) {
-    for (std::vector<uint8_t> reply : {std::vector<uint8_t>{0x43, 0x82}, std::vector<uint8_t>{},
-                                       std::vector<uint8_t>{0x82}, std::vector<uint8_t>{0x82, 0x44}}) {
+    for (std::vector<uint8_t> reply :
+         {std::vector<uint8_t>{0x43, 0x82}, std::vector<uint8_t>{}, std::vector<uint8_t>{0x82},
+          std::vector<uint8_t>{0x82, 0x44}}) {
         FakeProbeBus bus;
         bus.reply = reply;
         uint32_t type = 0x77, config = 0x77;

@@ -39,18 +39,18 @@ TEST_F(StartupTest, ClockAndDividerByTiming) {
         uint32_t timingFlag, rateLevel, clock, divider;
     };
     const Case cases[] = {
-        {0, 0, 30, 3},          {0, 1, 60, 3}, {0, 2, 60, 3}, {0, 0xFFFFFFFF, 60, 3},
-        {1, 0, 45, 3},          {1, 1, 60, 3}, {1, 2, 48, 2}, {7, 3, 48, 2},
-        {1, 0xFFFFFFFF, 48, 2},  // the comparison with 2 is unsigned
+        {0, 0, 30, 3}, {0, 1, 60, 3}, {0, 2, 60, 3}, {0, 0xFFFFFFFF, 60, 3}, {1, 0, 45, 3},
+        {1, 1, 60, 3}, {1, 2, 48, 2}, {7, 3, 48, 2}, {1, 0xFFFFFFFF, 48, 2},  // the comparison with
+                                                                              // 2 is unsigned
     };
     for (const Case& c : cases) {
         SetTiming(c.timingFlag, c.rateLevel);
         SensorTuning.ClockControl = 0x55;
         SENSOR_COMMAND command = bridge.Command(SENSOR_CMD_SELECT_CLOCK, kAllOnes, kAllOnes);
         EXPECT_EQ(Run(command), SENSOR_STATUS_SUCCESS);
-        const std::string where = "timing " + std::to_string(c.timingFlag) + ", rate " +
-                                  std::to_string(c.rateLevel);
-        EXPECT_EQ(command.Value, uintptr_t{c.clock}) << where;    // zero-extended, whole field
+        const std::string where =
+            "timing " + std::to_string(c.timingFlag) + ", rate " + std::to_string(c.rateLevel);
+        EXPECT_EQ(command.Value, uintptr_t{c.clock}) << where;  // zero-extended, whole field
         EXPECT_EQ(command.Value2, uintptr_t{c.divider}) << where;
         EXPECT_EQ(SensorTuning.SensorClock, c.clock) << where;
         EXPECT_EQ(SensorTuning.ClockDivider, c.divider) << where;
@@ -66,9 +66,9 @@ TEST_F(StartupTest, FrameSizesFromTimingAndTheLow16BitsOfTheWidth) {
         bool fullPreview;
     };
     const Case cases[] = {
-        {0, 640, false},           {0, 0xFFFF, false},         {1, 639, false},
-        {1, 640, true},            {1, 0xFFFF, true},          {1, 65536 + 100, false},
-        {1, 65536 + 700, true},    {1, kAbove32 + 100, false}, {1, kAllOnes, true},
+        {0, 640, false},        {0, 0xFFFF, false},         {1, 639, false},
+        {1, 640, true},         {1, 0xFFFF, true},          {1, 65536 + 100, false},
+        {1, 65536 + 700, true}, {1, kAbove32 + 100, false}, {1, kAllOnes, true},
     };
     for (const Case& c : cases) {
         bridge.device.TimingFlag = c.timingFlag;
@@ -92,13 +92,13 @@ TEST_F(StartupTest, StartUpTraceForEveryTiming) {
     struct Case {
         uint32_t timingFlag, rateLevel;
         int horizontalBlanking, verticalBlanking;
-        int bridgeControl;            // low bits put into bridge register 15
-        uint32_t fiftyHertzStep;      // the mode-1 timing the sequence sets up
+        int bridgeControl;        // low bits put into bridge register 15
+        uint32_t fiftyHertzStep;  // the mode-1 timing the sequence sets up
     };
     const Case cases[] = {
-        {0, 0, 560, 30, 0x08, 270000}, {0, 1, 248, 17, 0x08, 200000},
-        {0, 2, 248, 17, 0x08, 200000}, {1, 0, 96, 42, 0x08, 270000},
-        {1, 1, 1, 1, 0x08, 200000},    {1, 2, 1, 1, 0x0B, 240000},
+        {0, 0, 560, 30, 0x08, 270000},       {0, 1, 248, 17, 0x08, 200000},
+        {0, 2, 248, 17, 0x08, 200000},       {1, 0, 96, 42, 0x08, 270000},
+        {1, 1, 1, 1, 0x08, 200000},          {1, 2, 1, 1, 0x0B, 240000},
         {1, 0xFFFFFFFF, 1, 1, 0x0B, 240000},
     };
     bridge.registry[u"MicFluorRGB"] = 0x112233;
@@ -111,8 +111,8 @@ TEST_F(StartupTest, StartUpTraceForEveryTiming) {
         SENSOR_COMMAND command = bridge.Command(SENSOR_CMD_START_SENSOR, 1, 0);
         EXPECT_EQ(Run(command), SENSOR_STATUS_SUCCESS);
 
-        const std::string where = "timing " + std::to_string(c.timingFlag) + ", rate " +
-                                  std::to_string(c.rateLevel);
+        const std::string where =
+            "timing " + std::to_string(c.timingFlag) + ", rate " + std::to_string(c.rateLevel);
         std::vector<std::string> expected = Lines({"bridge 19=12", "bridge read 15"});
         expected.push_back("bridge 15=" + std::to_string(0x80 | c.bridgeControl));
         for (const char* line : {"sensor 13=1", "sensor 13=0", "sensor 1=8", "sensor 2=20",
@@ -182,7 +182,7 @@ TEST_F(StartupTest, ValueFieldsAfterStartUp) {
     };
     const Case cases[] = {
         {0, 2, 2},
-        {3, kAbove32 + 1, 1},                       // only the low 32 bits name the preset
+        {3, kAbove32 + 1, 1},  // only the low 32 bits name the preset
         {kAbove32 + 3, 0xFFFFFFFE, SignExtended(-2)},
         {0xFFFFFFFF, kAllOnes, kAllOnes},
     };

@@ -71,11 +71,10 @@ TEST_F(WhiteBalanceTest, CalibrationFromTheEeprom) {
     EXPECT_EQ(Preset(1), (Rgb{0x80, 0x01, 0xFF}));
     EXPECT_EQ(Preset(2), (Rgb{36, 36, 48}));
     EXPECT_EQ(SensorTuning.AwbGreen, 0x20u);
-    EXPECT_EQ(bridge.Trace(), (std::vector<std::string>{
-                                  "eeprom 67", "eeprom 70", "eeprom 73",
-                                  "registry MIC0360_RG_BG_Ratio",
-                                  "registry MIC0360_USE_Extra_Clock",
-                                  "registry Use_Dark_Higher_fps"}));
+    EXPECT_EQ(bridge.Trace(),
+              (std::vector<std::string>{
+                  "eeprom 67", "eeprom 70", "eeprom 73", "registry MIC0360_RG_BG_Ratio",
+                  "registry MIC0360_USE_Extra_Clock", "registry Use_Dark_Higher_fps"}));
     for (const BridgeCall& call : bridge.CallsTo(kReadEeprom)) {
         EXPECT_EQ(call.args[1], 3u);  // three bytes
         EXPECT_EQ(call.args[2], 0u);  // into a variable set to 0
@@ -136,9 +135,9 @@ TEST_F(WhiteBalanceTest, CalibrationFromTheRegistry) {
             uint32_t bytes, defaultValue;
         };
         const Read reads[] = {
-            {"MicFluorRGB", 24, fallback},         {"MicIncndRGB", 24, fallback},
-            {"MicNaturRGB", 24, fallback},         {"MIC0360_RG_BG_Ratio", 40, 0x8080},
-            {"MIC0360_USE_Extra_Clock", 48, 0},    {"Use_Dark_Higher_fps", 40, 0},
+            {"MicFluorRGB", 24, fallback},      {"MicIncndRGB", 24, fallback},
+            {"MicNaturRGB", 24, fallback},      {"MIC0360_RG_BG_Ratio", 40, 0x8080},
+            {"MIC0360_USE_Extra_Clock", 48, 0}, {"Use_Dark_Higher_fps", 40, 0},
         };
         const auto calls = bridge.CallsTo(kReadRegistryDword);
         ASSERT_EQ(calls.size(), 6u);
@@ -210,7 +209,7 @@ TEST_F(WhiteBalanceTest, SelectPreset) {
         {0, {10, 11, 12}},
         {1, {20, 0x21, 22}},
         {2, {0x30, 31, 0xFF}},
-        {3, {0x30, 31, 0xFF}},  // keeps what is in force
+        {3, {0x30, 31, 0xFF}},                                            // keeps what is in force
         {kAbove32, kWideFields ? Rgb{0x30, 31, 0xFF} : Rgb{10, 11, 12}},  // whole field
         {SignExtended(-1), kWideFields ? Rgb{0x30, 31, 0xFF} : Rgb{10, 11, 12}},
     };
@@ -225,7 +224,9 @@ TEST_F(WhiteBalanceTest, SelectPreset) {
         EXPECT_EQ(SensorTuning.AwbBlue, c.expected.blue);
         const uint16_t g = static_cast<uint16_t>(c.expected.green);
         EXPECT_EQ(bridge.SensorWrites(),
-                  (std::vector<SensorWrite>{{43, g}, {46, g}, {53, g},
+                  (std::vector<SensorWrite>{{43, g},
+                                            {46, g},
+                                            {53, g},
                                             {44, static_cast<uint16_t>(c.expected.blue)},
                                             {45, static_cast<uint16_t>(c.expected.red)}}));
         EXPECT_EQ(bridge.calls.size(), 5u);
@@ -248,7 +249,7 @@ TEST_F(WhiteBalanceTest, BalanceControlsBecomeRatios) {
         EXPECT_EQ(SensorTuning.RedRatio, 130u);
         EXPECT_EQ(bridge.device.BlueOffset, -1);
         EXPECT_EQ(SensorTuning.BlueRatio, 111u);
-        EXPECT_EQ(last.Value, kAllOnes);                 // the blue value, sign-extended
+        EXPECT_EQ(last.Value, kAllOnes);  // the blue value, sign-extended
         EXPECT_EQ(last.Value2, 77u);
     }
 }
@@ -289,15 +290,33 @@ TEST_F(WhiteBalanceTest, BalanceGainThrottle) {
         std::vector<BridgeWrite> written;
     };
     const Request script[] = {
-        {1, 10, {}},          {2, 10, {}},         {1, 17, {{21, 17}}}, {1, 1, {}},
-        {2, 1, {}},           {4, 1, {}},          {4, 200, {{23, 63}}}, {1, 0, {}},
-        {1, 0, {}},           {1, 0, {}},          {2, 0xFFFFFFFF, {{22, 63}}},
-        {1, 0, {}},           {1, 0, {}},          {1, 0, {}},
+        {1, 10, {}},
+        {2, 10, {}},
+        {1, 17, {{21, 17}}},
+        {1, 1, {}},
+        {2, 1, {}},
+        {4, 1, {}},
+        {4, 200, {{23, 63}}},
+        {1, 0, {}},
+        {1, 0, {}},
+        {1, 0, {}},
+        {2, 0xFFFFFFFF, {{22, 63}}},
+        {1, 0, {}},
+        {1, 0, {}},
+        {1, 0, {}},
         {3, 5, {}},  // would have written: the count still restarts
-        {1, 0, {}},           {1, 0, {}},          {1, 0, {}},
+        {1, 0, {}},
+        {1, 0, {}},
+        {1, 0, {}},
         {kAbove32 + 4, kAbove32 + 63, {{23, 63}}},  // low 32 bits of both
-        {1, 0, {}},           {1, 0, {}},          {1, 0, {}},          {0, 9, {}},
-        {1, 0, {}},           {1, 0, {}},          {1, 0, {}},          {2, 64, {{22, 63}}},
+        {1, 0, {}},
+        {1, 0, {}},
+        {1, 0, {}},
+        {0, 9, {}},
+        {1, 0, {}},
+        {1, 0, {}},
+        {1, 0, {}},
+        {2, 64, {{22, 63}}},
     };
     Command(SENSOR_CMD_QUERY_RATE_VALUES);
     int n = 0;
@@ -326,10 +345,15 @@ TEST_F(WhiteBalanceTest, SensorGainReadBack) {
         uintptr_t value;
     };
     const Case cases[] = {
-        {1, 45, 0x00A0, 64},   {2, 43, 0x0050, 80},  {4, 44, 127, 127},
-        {4, 44, 128, 0},       {1, 45, 0xFFFF, 2 * 0xFFFF - 256},
+        {1, 45, 0x00A0, 64},
+        {2, 43, 0x0050, 80},
+        {4, 44, 127, 127},
+        {4, 44, 128, 0},
+        {1, 45, 0xFFFF, 2 * 0xFFFF - 256},
         {kAbove32 + 2, 43, 200, 144},  // channel from the low 32 bits
-        {0, -1, 0, kAllOnes},  {3, -1, 0, kAllOnes}, {8, -1, 0, kAllOnes},
+        {0, -1, 0, kAllOnes},
+        {3, -1, 0, kAllOnes},
+        {8, -1, 0, kAllOnes},
         {kAllOnes, -1, 0, kAllOnes},
     };
     for (const Case& c : cases) {
@@ -346,8 +370,8 @@ TEST_F(WhiteBalanceTest, SensorGainReadBack) {
             EXPECT_TRUE(bridge.calls.empty()) << "channel " << c.channel;
             EXPECT_EQ(command.Value, c.channel);
         } else {
-            EXPECT_EQ(bridge.Trace(), (std::vector<std::string>{"sensor read " +
-                                                                std::to_string(c.reg)}));
+            EXPECT_EQ(bridge.Trace(),
+                      (std::vector<std::string>{"sensor read " + std::to_string(c.reg)}));
             EXPECT_EQ(command.Value, c.value) << "channel " << c.channel;  // zero-extended
         }
     }

@@ -27,8 +27,7 @@ std::string TempFolder();
 struct RemoveTempFolder : ::testing::Environment {
     void TearDown() override { std::filesystem::remove_all(TempFolder()); }
 };
-const auto* const kRemoveTempFolder =
-    ::testing::AddGlobalTestEnvironment(new RemoveTempFolder);
+const auto* const kRemoveTempFolder = ::testing::AddGlobalTestEnvironment(new RemoveTempFolder);
 
 std::string TempFolder() {
     static const std::string folder = [] {
@@ -135,7 +134,9 @@ camera_sim::Run StepSession(uint32_t first, uint32_t second, uint32_t frames) {
  * light from before it, and a frame's statistics show the settings of the
  * frame before.
  */
-constexpr int SettleBound(int indexDistance) { return 8 * indexDistance + 4 + 1; }
+constexpr int SettleBound(int indexDistance) {
+    return 8 * indexDistance + 4 + 1;
+}
 
 int IndexAt(const camera_sim::Run& run, uint32_t frame) {
     return run.frames.at(frame - 1).record.ExposureIndex;
@@ -178,7 +179,9 @@ TEST(CameraSimSession, AutoExposureSettlesAfterAStepFromTooDarkAndFromTooBright)
  * frame's statistics show the gains of the frame before. `gainDistance` is
  * the farther of the red and blue gains' moves.
  */
-constexpr int AwbSettleBound(int gainDistance) { return 8 * gainDistance + 4 + 1; }
+constexpr int AwbSettleBound(int gainDistance) {
+    return 8 * gainDistance + 4 + 1;
+}
 
 int GainDistance(const camera_sim::Run& run, uint32_t from, uint32_t to) {
     const BRIDGE_FRAME_RECORD& a = run.frames.at(from - 1).record;

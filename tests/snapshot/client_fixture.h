@@ -11,22 +11,19 @@
 namespace tessip_test {
 
 class ClientFixture : public SnapshotTest {
- protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         SnapshotTest::SetUp();
         host_win32::SetCurrentProcess(app_);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         host_win32::SetCurrentProcess(nullptr);
         EXPECT_EQ(host_win32::LiveDeviceInfoSets(), 0u);
         SnapshotTest::TearDown();
     }
 
     // What SetupAPI names tessip's interface: \\?\ for the kernel's \??\.
-    snapshot_client::DevicePath DevicePath() const
-    {
+    snapshot_client::DevicePath DevicePath() const {
         return u"\\\\?\\" + InterfaceLink().substr(4);
     }
 };

@@ -11,16 +11,14 @@ using namespace std::chrono_literals;
 namespace {
 
 class ClientTest : public ClientFixture {
- protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         ClientFixture::SetUp();
         AddStartedCamera();
     }
 };
 
-TEST_F(ClientTest, FindsOpensRequestsPollsAndReads)
-{
+TEST_F(ClientTest, FindsOpensRequestsPollsAndReads) {
     const ULONG byteCount = 5000;
     Describe(byteCount);
     std::vector<snapshot_client::DevicePath> devices;
@@ -57,8 +55,7 @@ TEST_F(ClientTest, FindsOpensRequestsPollsAndReads)
     EXPECT_EQ(Extension()->SecondEvent, nullptr);
 }
 
-TEST_F(ClientTest, CaptureTimesOutWhenNoFrameComes)
-{
+TEST_F(ClientTest, CaptureTimesOutWhenNoFrameComes) {
     Describe(64);
     snapshot_client::Client client;
     ASSERT_EQ(client.Open(DevicePath()), ERROR_SUCCESS);
@@ -69,8 +66,7 @@ TEST_F(ClientTest, CaptureTimesOutWhenNoFrameComes)
 
 // The driver keeps the size of the frame it stored; a description that
 // shrank since then must not cut the image short or lose it.
-TEST_F(ClientTest, ReadsTheStoredFrameWholeAfterTheDescriptionShrank)
-{
+TEST_F(ClientTest, ReadsTheStoredFrameWholeAfterTheDescriptionShrank) {
     Describe(5000);
     std::vector<UCHAR> frame = MakeFrame(5000, 0x17);
     Deliver(frame);

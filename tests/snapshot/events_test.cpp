@@ -10,47 +10,51 @@ namespace {
 
 enum class Kind { Good, Null, Unused, WrongType, KernelHandle };
 
-const char* KindName(Kind kind)
-{
+const char* KindName(Kind kind) {
     switch (kind) {
-    case Kind::Good: return "good";
-    case Kind::Null: return "NULL";
-    case Kind::Unused: return "unused";
-    case Kind::WrongType: return "file";
-    case Kind::KernelHandle: return "kernel";
+    case Kind::Good:
+        return "good";
+    case Kind::Null:
+        return "NULL";
+    case Kind::Unused:
+        return "unused";
+    case Kind::WrongType:
+        return "file";
+    case Kind::KernelHandle:
+        return "kernel";
     }
     return "?";
 }
 
 class EventsTest : public SnapshotTest {
- protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         SnapshotTest::SetUp();
         AddStartedCamera();
     }
 
-    HANDLE Make(Kind kind)
-    {
+    HANDLE Make(Kind kind) {
         switch (kind) {
-        case Kind::Good: return Keep(app_, CreateEvent(app_, NotificationEvent, false));
-        case Kind::Null: return nullptr;
-        case Kind::Unused: return UnusedHandle();
-        case Kind::WrongType: return file_;
+        case Kind::Good:
+            return Keep(app_, CreateEvent(app_, NotificationEvent, false));
+        case Kind::Null:
+            return nullptr;
+        case Kind::Unused:
+            return UnusedHandle();
+        case Kind::WrongType:
+            return file_;
         case Kind::KernelHandle:
             return Keep(SystemProcess(), CreateEvent(SystemProcess(), NotificationEvent, false));
         }
         return nullptr;
     }
 
-    HANDLE Keep(Process* process, HANDLE handle)
-    {
+    HANDLE Keep(Process* process, HANDLE handle) {
         made_.push_back({process, handle});
         return handle;
     }
 
-    void CloseMade()
-    {
+    void CloseMade() {
         for (auto [process, handle] : made_) {
             CloseHandle(process, handle);
         }
@@ -81,8 +85,7 @@ const RegistrationCase kRegistrationCases[] = {
     {Kind::Good, Kind::KernelHandle, STATUS_INVALID_HANDLE},
 };
 
-TEST_F(EventsTest, RegistrationIsAllOrNothingAndAlwaysDropsTheOldPair)
-{
+TEST_F(EventsTest, RegistrationIsAllOrNothingAndAlwaysDropsTheOldPair) {
     for (const RegistrationCase& c : kRegistrationCases) {
         SCOPED_TRACE(testing::Message() << KindName(c.first) << ", " << KindName(c.second));
         HANDLE oldFirst = Make(Kind::Good);
@@ -115,8 +118,7 @@ TEST_F(EventsTest, RegistrationIsAllOrNothingAndAlwaysDropsTheOldPair)
     }
 }
 
-TEST_F(EventsTest, RegisteringTheSamePairAgainHoldsOneReferenceEach)
-{
+TEST_F(EventsTest, RegisteringTheSamePairAgainHoldsOneReferenceEach) {
     HANDLE first = Make(Kind::Good);
     HANDLE second = Make(Kind::Good);
     for (int i = 0; i < 3; i++) {
@@ -126,16 +128,14 @@ TEST_F(EventsTest, RegisteringTheSamePairAgainHoldsOneReferenceEach)
     EXPECT_EQ(ReferenceCount(Object(second)), 2);
 }
 
-TEST_F(EventsTest, ReleasingWithNothingHeldSucceeds)
-{
+TEST_F(EventsTest, ReleasingWithNothingHeldSucceeds) {
     EXPECT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
     EXPECT_EQ(SetEvents(nullptr, UnusedHandle()).Status, STATUS_SUCCESS);
     EXPECT_EQ(Extension()->FirstEvent, nullptr);
     EXPECT_EQ(Extension()->SecondEvent, nullptr);
 }
 
-TEST_F(EventsTest, EventsOutliveTheApplicationsHandlesUntilReleased)
-{
+TEST_F(EventsTest, EventsOutliveTheApplicationsHandlesUntilReleased) {
     HANDLE first = Make(Kind::Good);
     HANDLE second = Make(Kind::Good);
     ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);

@@ -20,8 +20,7 @@ class ExchangeTest : public SnapshotTest {};
 const ULONG kByteCount = 3 * 4096 + 123;
 const UCHAR kUntouched = 0xEE;
 
-bool AllEqual(const std::vector<UCHAR>& bytes, size_t from, size_t to, UCHAR value)
-{
+bool AllEqual(const std::vector<UCHAR>& bytes, size_t from, size_t to, UCHAR value) {
     return std::all_of(bytes.begin() + from, bytes.begin() + to,
                        [value](UCHAR b) { return b == value; });
 }
@@ -31,7 +30,7 @@ bool AllEqual(const std::vector<UCHAR>& bytes, size_t from, size_t to, UCHAR val
 struct FlagCase;
 
 class FlagTableTest : public ExchangeTest {
- public:
+  public:
     // Runs the case's event from `start` and returns the flags after it.
     Flags After(const FlagCase& c, const Flags& start);
     // What the events of the table do.
@@ -51,45 +50,33 @@ struct FlagCase {
     std::optional<ULONG> requested, eventsDisabled, ready;  // kKeep, or the value set
 };
 
-Flags FlagTableTest::After(const FlagCase& c, const Flags& start)
-{
+Flags FlagTableTest::After(const FlagCase& c, const Flags& start) {
     SetFlags(start);
     c.event(*this);
     return CurrentFlags();
 }
 
-TEST_F(FlagTableTest, EachEventChangesOnlyItsFlags)
-{
+TEST_F(FlagTableTest, EachEventChangesOnlyItsFlags) {
     AddStartedCamera();
     Describe(kByteCount);
     const FlagCase cases[] = {
-        {"SNAPSHOT_CONTROL_REQUEST",
-         [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_REQUEST); },
+        {"SNAPSHOT_CONTROL_REQUEST", [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_REQUEST); },
          1, kKeep, kKeep},
         {"SNAPSHOT_CONTROL_EVENTS_OFF",
-         [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_EVENTS_OFF); },
-         kKeep, 1, 0},
+         [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_EVENTS_OFF); }, kKeep, 1, 0},
         {"SNAPSHOT_CONTROL_EVENTS_ON",
-         [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_EVENTS_ON); },
-         kKeep, 0, 0},
+         [](FlagTableTest& t) { t.Control(SNAPSHOT_CONTROL_EVENTS_ON); }, kKeep, 0, 0},
         {"SNAPSHOT_CONTROL_QUERY_READY",
          [](FlagTableTest& t) {
              ULONG ready;
              t.Control(SNAPSHOT_CONTROL_QUERY_READY, 4, 4, &ready);
          },
          kKeep, kKeep, kKeep},
-        {"unknown sub-code 7",
-         [](FlagTableTest& t) { t.Control(7); },
-         kKeep, kKeep, kKeep},
-        {"TakeSnapshotRequest",
-         [](FlagTableTest& t) { t.TakeRequest(); },
-         0, kKeep, kKeep},
+        {"unknown sub-code 7", [](FlagTableTest& t) { t.Control(7); }, kKeep, kKeep, kKeep},
+        {"TakeSnapshotRequest", [](FlagTableTest& t) { t.TakeRequest(); }, 0, kKeep, kKeep},
         {"SubmitSnapshot with a frame",
-         [](FlagTableTest& t) { t.Deliver(MakeFrame(kByteCount, 1)); },
-         0, kKeep, 1},
-        {"SubmitSnapshot without a frame",
-         [](FlagTableTest& t) { t.Trigger(1); },
-         1, kKeep, kKeep},
+         [](FlagTableTest& t) { t.Deliver(MakeFrame(kByteCount, 1)); }, 0, kKeep, 1},
+        {"SubmitSnapshot without a frame", [](FlagTableTest& t) { t.Trigger(1); }, 1, kKeep, kKeep},
         {"read",
          [](FlagTableTest& t) {
              std::vector<UCHAR> image(kByteCount);
@@ -116,8 +103,7 @@ TEST_F(FlagTableTest, EachEventChangesOnlyItsFlags)
     }
 }
 
-TEST_F(ExchangeTest, TakeSnapshotRequestReportsARequestOnce)
-{
+TEST_F(ExchangeTest, TakeSnapshotRequestReportsARequestOnce) {
     AddStartedCamera();
     EXPECT_EQ(TakeRequest(), 0u);
     EXPECT_EQ(Control(SNAPSHOT_CONTROL_REQUEST).Status, STATUS_SUCCESS);
@@ -134,8 +120,7 @@ TEST_F(ExchangeTest, TakeSnapshotRequestReportsARequestOnce)
     EXPECT_EQ(TakeRequest(), 0u);
 }
 
-TEST_F(ExchangeTest, TheWholeExchangeFromRequestToRead)
-{
+TEST_F(ExchangeTest, TheWholeExchangeFromRequestToRead) {
     AddStartedCamera();
     Describe(kByteCount);
     EXPECT_EQ(Control(SNAPSHOT_CONTROL_EVENTS_ON).Status, STATUS_SUCCESS);
@@ -165,8 +150,7 @@ TEST_F(ExchangeTest, TheWholeExchangeFromRequestToRead)
 // the image it returned. A filter above tessip delivers that frame from its
 // completion routine for the read, which runs inside tessip's completion of
 // the request, after the copy.
-NTSTATUS NTAPI DeliverNewerFrame(PDEVICE_OBJECT, PIRP irp, PVOID context)
-{
+NTSTATUS NTAPI DeliverNewerFrame(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto deliver = static_cast<std::function<void()>*>(context);
     (*deliver)();
     if (irp->PendingReturned) {
@@ -175,8 +159,7 @@ NTSTATUS NTAPI DeliverNewerFrame(PDEVICE_OBJECT, PIRP irp, PVOID context)
     return STATUS_SUCCESS;  // continue completion
 }
 
-TEST_F(ExchangeTest, AFrameDeliveredWhileAReadFinishesStaysReady)
-{
+TEST_F(ExchangeTest, AFrameDeliveredWhileAReadFinishesStaysReady) {
     TestDriverOptions filterOptions;
     filterOptions.Filter = true;
     TestDriver above("above", filterOptions);
@@ -207,8 +190,7 @@ TEST_F(ExchangeTest, AFrameDeliveredWhileAReadFinishesStaysReady)
     EXPECT_EQ(QueryReady(), 0u);
 }
 
-TEST_F(ExchangeTest, NothingAfterAddDeviceAllocates)
-{
+TEST_F(ExchangeTest, NothingAfterAddDeviceAllocates) {
     AddStartedCamera();
     const unsigned pool = CallCount(Call::ExAllocatePoolWithTag);
     const unsigned mdls = CallCount(Call::IoAllocateMdl);
@@ -235,8 +217,7 @@ TEST_F(ExchangeTest, NothingAfterAddDeviceAllocates)
     EXPECT_EQ(PoolUsage(SNAPSHOT_POOL_TAG).Blocks, 1u);
 }
 
-TEST_F(ExchangeTest, BeforeAnyImageInfoEveryCopyIsEmpty)
-{
+TEST_F(ExchangeTest, BeforeAnyImageInfoEveryCopyIsEmpty) {
     AddStartedCamera();
     Deliver(MakeFrame(16, 9));
     EXPECT_EQ(QueryReady(), 1u);
@@ -254,15 +235,14 @@ TEST_F(ExchangeTest, BeforeAnyImageInfoEveryCopyIsEmpty)
 
 // --- I/O controls across buffer lengths ------------------------------------------
 
-TEST_F(ExchangeTest, GetImageInfoAcrossOutputLengths)
-{
+TEST_F(ExchangeTest, GetImageInfoAcrossOutputLengths) {
     AddStartedCamera();
     std::vector<UCHAR> info(64);
 
     // Before SetImageInfo: 40 zero bytes.
     std::fill(info.begin(), info.end(), kUntouched);
-    IoResult first = DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0,
-                                     info.data(), 40);
+    IoResult first =
+        DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0, info.data(), 40);
     EXPECT_EQ(first.Status, STATUS_SUCCESS);
     EXPECT_TRUE(AllEqual(info, 0, 40, 0));
 
@@ -286,8 +266,7 @@ TEST_F(ExchangeTest, GetImageInfoAcrossOutputLengths)
     }
 }
 
-TEST_F(ExchangeTest, ControlAcrossInputLengths)
-{
+TEST_F(ExchangeTest, ControlAcrossInputLengths) {
     AddStartedCamera();
     for (ULONG length = 0; length <= 8; length++) {
         SCOPED_TRACE(testing::Message() << "input length " << length);
@@ -304,8 +283,7 @@ TEST_F(ExchangeTest, ControlAcrossInputLengths)
     }
 }
 
-TEST_F(ExchangeTest, QueryReadyAcrossOutputLengths)
-{
+TEST_F(ExchangeTest, QueryReadyAcrossOutputLengths) {
     AddStartedCamera();
     for (ULONG length = 0; length <= 8; length++) {
         SCOPED_TRACE(testing::Message() << "output length " << length);
@@ -324,14 +302,14 @@ TEST_F(ExchangeTest, QueryReadyAcrossOutputLengths)
             ULONG ready;
             memcpy(&ready, output, sizeof(ready));
             EXPECT_EQ(ready, 1u);
-            EXPECT_TRUE(std::all_of(output + 4, output + 8, [](UCHAR b) { return b == kUntouched; }));
+            EXPECT_TRUE(
+                std::all_of(output + 4, output + 8, [](UCHAR b) { return b == kUntouched; }));
         }
         EXPECT_EQ(CurrentFlags(), (Flags{0, 1, 1}));
     }
 }
 
-TEST_F(ExchangeTest, SetEventsAcrossInputLengths)
-{
+TEST_F(ExchangeTest, SetEventsAcrossInputLengths) {
     AddStartedCamera();
     HANDLE oldFirst = CreateEvent(app_, NotificationEvent, false);
     HANDLE oldSecond = CreateEvent(app_, NotificationEvent, false);
@@ -357,8 +335,7 @@ TEST_F(ExchangeTest, SetEventsAcrossInputLengths)
     EXPECT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
 }
 
-TEST_F(ExchangeTest, OtherControlCodesGoDownWithAFreshStatusBlock)
-{
+TEST_F(ExchangeTest, OtherControlCodesGoDownWithAFreshStatusBlock) {
     AddStartedCamera();
     const ULONG code = CTL_CODE(FILE_DEVICE_SNAPSHOT, 0x819, METHOD_BUFFERED, FILE_ANY_ACCESS);
     bridge_->On(IRP_MJ_DEVICE_CONTROL, Behavior::Complete(STATUS_DEVICE_POWER_FAILURE));
@@ -374,8 +351,7 @@ TEST_F(ExchangeTest, OtherControlCodesGoDownWithAFreshStatusBlock)
 
 class ReadTest : public ExchangeTest, public testing::WithParamInterface<Method> {};
 
-TEST_P(ReadTest, DestinationsSmallerThanTheSnapshotGetNothingAndKeepIt)
-{
+TEST_P(ReadTest, DestinationsSmallerThanTheSnapshotGetNothingAndKeepIt) {
     AddStartedCamera(GetParam().flags);
     Describe(kByteCount);
     Deliver(MakeFrame(kByteCount, 7));
@@ -402,8 +378,7 @@ TEST_P(ReadTest, DestinationsSmallerThanTheSnapshotGetNothingAndKeepIt)
     }
 }
 
-TEST_P(ReadTest, AFullSizeSnapshotArrivesWhole)
-{
+TEST_P(ReadTest, AFullSizeSnapshotArrivesWhole) {
     AddStartedCamera(GetParam().flags);
     Describe(SNAPSHOT_BUFFER_SIZE);
     std::vector<UCHAR> frame(SNAPSHOT_BUFFER_SIZE);
@@ -421,18 +396,17 @@ TEST_P(ReadTest, AFullSizeSnapshotArrivesWhole)
 // Fresh pool is filled with a pattern (0xCD) and the buffered path's system
 // buffer is fresh pool as well: a read that handed out one byte more than a
 // delivery wrote would show it, as would one byte of an older, longer frame.
-TEST_P(ReadTest, OnlyBytesTheLastDeliveryWroteComeBack)
-{
+TEST_P(ReadTest, OnlyBytesTheLastDeliveryWroteComeBack) {
     AddStartedCamera(GetParam().flags);
     const UCHAR* buffer = Extension()->SnapshotBuffer;
     EXPECT_TRUE(std::all_of(buffer, buffer + SNAPSHOT_BUFFER_SIZE, [](UCHAR b) { return b == 0; }));
 
     struct Step {
         const char* name;
-        ULONG describe;   // ByteCount set before the delivery
-        ULONG deliver;    // frame number delivered, 0: none
+        ULONG describe;       // ByteCount set before the delivery
+        ULONG deliver;        // frame number delivered, 0: none
         ULONG describeAfter;  // ByteCount set between delivery and read
-        ULONG expected;   // bytes the read returns, all of the last frame
+        ULONG expected;       // bytes the read returns, all of the last frame
         UCHAR frame;
     };
     const ULONG longer = kByteCount, shorter = kByteCount / 2;
@@ -441,7 +415,8 @@ TEST_P(ReadTest, OnlyBytesTheLastDeliveryWroteComeBack)
         {"a long frame", longer, 1, longer, longer, 1},
         {"a shorter frame after it", shorter, 2, shorter, shorter, 2},
         {"the ByteCount raised after the delivery", shorter, 3, SNAPSHOT_BUFFER_SIZE, shorter, 3},
-        {"a delivery beyond the buffer is dropped", SNAPSHOT_BUFFER_SIZE + 1, 4, shorter, shorter, 3},
+        {"a delivery beyond the buffer is dropped", SNAPSHOT_BUFFER_SIZE + 1, 4, shorter, shorter,
+         3},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
@@ -450,7 +425,8 @@ TEST_P(ReadTest, OnlyBytesTheLastDeliveryWroteComeBack)
             // A frame that is not stored leaves the flags as they were too.
             SetFlags({1, 0, 0});
             Deliver(MakeFrame(step.describe, UCHAR(step.deliver)));
-            EXPECT_EQ(CurrentFlags(), (step.frame == step.deliver ? Flags{0, 0, 1} : Flags{1, 0, 0}));
+            EXPECT_EQ(CurrentFlags(),
+                      (step.frame == step.deliver ? Flags{0, 0, 1} : Flags{1, 0, 0}));
         }
         Describe(step.describeAfter);
         std::vector<UCHAR> image(SNAPSHOT_BUFFER_SIZE, kUntouched);
@@ -467,8 +443,7 @@ INSTANTIATE_TEST_SUITE_P(Methods, ReadTest, testing::ValuesIn(kReadMethods), Met
 // A direct read whose pages cannot be mapped has nowhere safe to go: the
 // system buffer field of a request that is not buffered is not a buffer (on
 // an associated request it is the master IRP), so it is never written.
-TEST_F(ExchangeTest, AnUnmappableDirectReadWritesNothing)
-{
+TEST_F(ExchangeTest, AnUnmappableDirectReadWritesNothing) {
     AddStartedCamera(DO_DIRECT_IO | DO_POWER_PAGABLE);
     Describe(kByteCount);
     Deliver(MakeFrame(kByteCount, 5));
@@ -510,8 +485,7 @@ TEST_F(ExchangeTest, AnUnmappableDirectReadWritesNothing)
 // whether or not the I/O manager marked it IRP_BUFFERED_IO (not every one
 // does); an associated request's field is its master IRP and is never
 // written.
-TEST_F(ExchangeTest, ABufferedDevicesRequestUsesItsSystemBufferUnlessAssociated)
-{
+TEST_F(ExchangeTest, ABufferedDevicesRequestUsesItsSystemBufferUnlessAssociated) {
     AddStartedCamera(DO_BUFFERED_IO | DO_POWER_PAGABLE);
     Describe(kByteCount);
     Deliver(MakeFrame(kByteCount, 5));
@@ -546,8 +520,7 @@ TEST_F(ExchangeTest, ABufferedDevicesRequestUsesItsSystemBufferUnlessAssociated)
 // or another registration is under way: each gives up within its bound with
 // STATUS_DEVICE_BUSY and changes nothing, and works again once the other
 // side has finished.
-TEST_F(ExchangeTest, RequestsThatMeetUnfinishedWorkGiveUpInTime)
-{
+TEST_F(ExchangeTest, RequestsThatMeetUnfinishedWorkGiveUpInTime) {
     AddStartedCamera();
     Describe(kByteCount);
     Deliver(MakeFrame(kByteCount, 8));
@@ -565,16 +538,16 @@ TEST_F(ExchangeTest, RequestsThatMeetUnfinishedWorkGiveUpInTime)
     };
     const Case cases[] = {
         {"a read during a delivery that never ends",
-         [&](bool on) { e->SnapshotSequence += 1; (void)on; },
+         [&](bool on) {
+             e->SnapshotSequence += 1;
+             (void)on;
+         },
          [&] { return Read(image.data(), kByteCount); }},
-        {"a release during a pulse that never ends",
-         [&](bool on) { e->EventUsers = on ? 1 : 0; },
+        {"a release during a pulse that never ends", [&](bool on) { e->EventUsers = on ? 1 : 0; },
          [&] { return SetEvents(nullptr, nullptr); }},
         {"a registration during a pulse that never ends",
-         [&](bool on) { e->EventUsers = on ? 1 : 0; },
-         [&] { return SetEvents(first, second); }},
-        {"a registration during another registration",
-         [&](bool on) { e->EventsBusy = on ? 1 : 0; },
+         [&](bool on) { e->EventUsers = on ? 1 : 0; }, [&] { return SetEvents(first, second); }},
+        {"a registration during another registration", [&](bool on) { e->EventsBusy = on ? 1 : 0; },
          [&] { return SetEvents(first, second); }},
     };
     for (const Case& c : cases) {
@@ -607,8 +580,7 @@ TEST_F(ExchangeTest, RequestsThatMeetUnfinishedWorkGiveUpInTime)
 // Nothing can catch a fault on an application's own address, so a user-mode
 // read that brings only that is refused; a kernel-mode requester's address
 // is its own responsibility and is served.
-TEST_F(ExchangeTest, ARawAddressIsServedOnlyForAKernelModeRequester)
-{
+TEST_F(ExchangeTest, ARawAddressIsServedOnlyForAKernelModeRequester) {
     AddStartedCamera(DO_POWER_PAGABLE);
     Describe(kByteCount);
     Deliver(MakeFrame(kByteCount, 6));

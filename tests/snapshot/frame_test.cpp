@@ -33,8 +33,7 @@ const TakeOverCase kTakeOverCases[] = {
      FILE_CHARACTERISTIC_PNP_DEVICE},
 };
 
-TEST_F(FrameTest, AddDeviceLooksLikeTheDeviceBelow)
-{
+TEST_F(FrameTest, AddDeviceLooksLikeTheDeviceBelow) {
     const ULONG mask = DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH;
     for (const TakeOverCase& c : kTakeOverCases) {
         SCOPED_TRACE(c.name);
@@ -63,8 +62,7 @@ TEST_F(FrameTest, AddDeviceLooksLikeTheDeviceBelow)
     }
 }
 
-TEST_F(FrameTest, AddDeviceTakesTheSnapshotBufferAndEnablesTheImageInterface)
-{
+TEST_F(FrameTest, AddDeviceTakesTheSnapshotBufferAndEnablesTheImageInterface) {
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
 
     PoolStats pool = PoolUsage(SNAPSHOT_POOL_TAG);
@@ -91,8 +89,7 @@ TEST_F(FrameTest, AddDeviceTakesTheSnapshotBufferAndEnablesTheImageInterface)
     EXPECT_NE(std::find(found.begin(), found.end(), link), found.end());
 }
 
-TEST_F(FrameTest, TheApplicationFindsAndOpensTheCameraByItsImageInterface)
-{
+TEST_F(FrameTest, TheApplicationFindsAndOpensTheCameraByItsImageInterface) {
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     std::vector<std::u16string> found = EnumerateDeviceInterfaces(GUID_DEVINTERFACE_IMAGE);
     ASSERT_EQ(found.size(), 1u);
@@ -105,8 +102,7 @@ TEST_F(FrameTest, TheApplicationFindsAndOpensTheCameraByItsImageInterface)
 
 // --- Fault injection at add-device ----------------------------------------------
 
-TEST_F(FrameTest, FailedDeviceCreationFailsAddDeviceWithItsStatus)
-{
+TEST_F(FrameTest, FailedDeviceCreationFailsAddDeviceWithItsStatus) {
     // Only tessip's calls fail: the test bus and the bridge stand-in are
     // test doubles.
     FailNext(Call::IoCreateDevice, STATUS_INSUFFICIENT_RESOURCES, 0);
@@ -117,8 +113,7 @@ TEST_F(FrameTest, FailedDeviceCreationFailsAddDeviceWithItsStatus)
     EXPECT_EQ(LiveDevices(), before + 1);  // the PDO; the bridge stand-in was removed again
 }
 
-TEST_F(FrameTest, FailedAttachDeletesTheNewDeviceAndFailsUnsuccessful)
-{
+TEST_F(FrameTest, FailedAttachDeletesTheNewDeviceAndFailsUnsuccessful) {
     FailNext(Call::IoAttachDeviceToDeviceStack);
     size_t before = LiveDevices();
     EXPECT_EQ(AddCamera(), STATUS_UNSUCCESSFUL);
@@ -128,8 +123,7 @@ TEST_F(FrameTest, FailedAttachDeletesTheNewDeviceAndFailsUnsuccessful)
     EXPECT_EQ(LiveDevices(), before + 1);
 }
 
-TEST_F(FrameTest, WithoutASnapshotBufferTheDeviceStillRunsAndRemovesCleanly)
-{
+TEST_F(FrameTest, WithoutASnapshotBufferTheDeviceStillRunsAndRemovesCleanly) {
     FailAlways(Call::ExAllocatePoolWithTag);
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     ClearFailures();
@@ -155,8 +149,7 @@ TEST_F(FrameTest, WithoutASnapshotBufferTheDeviceStillRunsAndRemovesCleanly)
     EXPECT_EQ(DeviceOf(pdo_, tessip_), nullptr);
 }
 
-TEST_F(FrameTest, WithoutAnInterfaceNameEveryDisableStepIsSkipped)
-{
+TEST_F(FrameTest, WithoutAnInterfaceNameEveryDisableStepIsSkipped) {
     FailNext(Call::IoRegisterDeviceInterface);
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     EXPECT_TRUE(InterfaceLink().empty());
@@ -171,8 +164,7 @@ TEST_F(FrameTest, WithoutAnInterfaceNameEveryDisableStepIsSkipped)
     EXPECT_EQ(DeviceOf(pdo_, tessip_), nullptr);
 }
 
-TEST_F(FrameTest, AFailedEnableLeavesTheNameForRemovalToFree)
-{
+TEST_F(FrameTest, AFailedEnableLeavesTheNameForRemovalToFree) {
     FailNext(Call::IoSetDeviceInterfaceState);
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     std::u16string link = InterfaceLink();
@@ -194,23 +186,29 @@ const StateCase kStateCases[] = {
     {"query stop, cancel", {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}, Started, Started},
     {"cancel stop when started", {IRP_MN_CANCEL_STOP_DEVICE}, Started, NotStarted},
     {"query stop, stop", {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE}, StopPending, StopPending},
-    {"stop, start", {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE},
-     Started, StopPending},
+    {"stop, start",
+     {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_START_DEVICE},
+     Started,
+     StopPending},
     {"query remove", {IRP_MN_QUERY_REMOVE_DEVICE}, RemovePending, Started},
-    {"query remove, cancel", {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
-     Started, Started},
+    {"query remove, cancel",
+     {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
+     Started,
+     Started},
     {"two query removes, one cancel",
      {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE},
-     RemovePending, RemovePending},
+     RemovePending,
+     RemovePending},
     {"cancel remove when started", {IRP_MN_CANCEL_REMOVE_DEVICE}, Started, NotStarted},
-    {"cancel stop while remove pending", {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
-     RemovePending, Started},
+    {"cancel stop while remove pending",
+     {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_STOP_DEVICE},
+     RemovePending,
+     Started},
     {"surprise removal", {IRP_MN_SURPRISE_REMOVAL}, SurpriseRemoved, Started},
     {"unhandled minor", {IRP_MN_QUERY_CAPABILITIES}, Started, NotStarted},
 };
 
-TEST_F(FrameTest, PlugAndPlayStateTable)
-{
+TEST_F(FrameTest, PlugAndPlayStateTable) {
     for (const StateCase& c : kStateCases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
@@ -249,8 +247,7 @@ const StatusDownCase kStatusDownCases[] = {
     {IRP_MN_QUERY_DEVICE_RELATIONS, STATUS_NOT_SUPPORTED},
 };
 
-TEST_F(FrameTest, StatusEachMinorFunctionCarriesDown)
-{
+TEST_F(FrameTest, StatusEachMinorFunctionCarriesDown) {
     for (const StatusDownCase& c : kStatusDownCases) {
         SCOPED_TRACE(testing::Message() << "minor " << int(c.minor));
         ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
@@ -267,8 +264,7 @@ TEST_F(FrameTest, StatusEachMinorFunctionCarriesDown)
 
 // --- The interface query -------------------------------------------------------
 
-TEST_F(FrameTest, InterfaceQueryFillsTheRecordAndLeavesTheHeaderFieldsAlone)
-{
+TEST_F(FrameTest, InterfaceQueryFillsTheRecordAndLeavesTheHeaderFieldsAlone) {
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     SNAPSHOT_INTERFACE record;
     memset(&record, 0xCC, sizeof(record));
@@ -295,8 +291,7 @@ TEST_F(FrameTest, InterfaceQueryFillsTheRecordAndLeavesTheHeaderFieldsAlone)
     }
 }
 
-TEST_F(FrameTest, InterfaceQueryForAnotherGuidGoesDownUntouched)
-{
+TEST_F(FrameTest, InterfaceQueryForAnotherGuidGoesDownUntouched) {
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     // Differs from GUID_SNAPSHOT_INTERFACE in the last byte only.
     GUID other = GUID_SNAPSHOT_INTERFACE;
@@ -320,8 +315,7 @@ struct StartCase {
     ULONG state;
 };
 
-TEST_F(FrameTest, StartIsCompletedWithTheLowerDriversFinalStatus)
-{
+TEST_F(FrameTest, StartIsCompletedWithTheLowerDriversFinalStatus) {
     const StartCase cases[] = {
         {"synchronous success", Behavior::PassDown(), STATUS_SUCCESS, Started},
         {"asynchronous success", Behavior::Pend(STATUS_SUCCESS), STATUS_SUCCESS, Started},
@@ -348,8 +342,7 @@ TEST_F(FrameTest, StartIsCompletedWithTheLowerDriversFinalStatus)
 
 // --- The interface over the device's life ----------------------------------------
 
-TEST_F(FrameTest, StopDisablesTheInterfaceAndARestartLeavesItDisabled)
-{
+TEST_F(FrameTest, StopDisablesTheInterfaceAndARestartLeavesItDisabled) {
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     ASSERT_EQ(StartCamera(), STATUS_SUCCESS);
     std::u16string link = InterfaceLink();
@@ -365,8 +358,7 @@ TEST_F(FrameTest, StopDisablesTheInterfaceAndARestartLeavesItDisabled)
     EXPECT_TRUE(EnumerateDeviceInterfaces(GUID_DEVINTERFACE_IMAGE).empty());
 }
 
-TEST_F(FrameTest, SurpriseRemovalDisablesTheInterfaceAndKeepsTheName)
-{
+TEST_F(FrameTest, SurpriseRemovalDisablesTheInterfaceAndKeepsTheName) {
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     ASSERT_EQ(StartCamera(), STATUS_SUCCESS);
     std::u16string link = InterfaceLink();
@@ -378,8 +370,7 @@ TEST_F(FrameTest, SurpriseRemovalDisablesTheInterfaceAndKeepsTheName)
 
 // --- Removal ---------------------------------------------------------------------
 
-TEST_F(FrameTest, RemovalGoesDownFirstThenFreesEverythingTheDeviceHeld)
-{
+TEST_F(FrameTest, RemovalGoesDownFirstThenFreesEverythingTheDeviceHeld) {
     AddStartedCamera();
     std::u16string link = InterfaceLink();
     HANDLE first = CreateEvent(app_, NotificationEvent, false);
@@ -421,8 +412,7 @@ TEST_F(FrameTest, RemovalGoesDownFirstThenFreesEverythingTheDeviceHeld)
 
 // --- Pass-through and power --------------------------------------------------------
 
-TEST_F(FrameTest, RequestsTessipDoesNotServeCarryTheLowerResultBack)
-{
+TEST_F(FrameTest, RequestsTessipDoesNotServeCarryTheLowerResultBack) {
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     bridge_->On(IRP_MJ_CREATE, Behavior::Complete(STATUS_ACCESS_DENIED));
     HANDLE file = nullptr;
@@ -437,8 +427,7 @@ TEST_F(FrameTest, RequestsTessipDoesNotServeCarryTheLowerResultBack)
     EXPECT_EQ(bridge_->SeenCount(IRP_MJ_WRITE), 1u);
 }
 
-TEST_F(FrameTest, PowerRequestsGoDownWithTheirResultUnchanged)
-{
+TEST_F(FrameTest, PowerRequestsGoDownWithTheirResultUnchanged) {
     ASSERT_EQ(AddCamera(), STATUS_SUCCESS);
     ASSERT_EQ(StartCamera(), STATUS_SUCCESS);
     EXPECT_EQ(SetDevicePower(pdo_, PowerDeviceD3).Status, STATUS_SUCCESS);

@@ -27,9 +27,8 @@ struct Outcome {
 constexpr ULONG kByteCount = 64;
 
 class ProgramTest : public ClientFixture {
- protected:
-    void TearDown() override
-    {
+  protected:
+    void TearDown() override {
         stop_ = true;
         JoinThreads();
         if (!path_.empty()) {
@@ -38,14 +37,12 @@ class ProgramTest : public ClientFixture {
         ClientFixture::TearDown();
     }
 
-    void AddDescribedCamera()
-    {
+    void AddDescribedCamera() {
         AddStartedCamera();
         Describe(kByteCount);
     }
 
-    Outcome Run(const std::vector<std::string>& args)
-    {
+    Outcome Run(const std::vector<std::string>& args) {
         char* outText = nullptr;
         char* errText = nullptr;
         size_t outSize = 0, errSize = 0;
@@ -63,8 +60,7 @@ class ProgramTest : public ClientFixture {
     // The bridge driver until the test ends: answers each snapshot request
     // with `frame` and, with `button`, reports a trigger of alternating kind
     // every 5 ms.
-    void PlayBridge(const std::vector<UCHAR>& frame, bool button)
-    {
+    void PlayBridge(const std::vector<UCHAR>& frame, bool button) {
         StartThread([this, frame, button] {
             for (unsigned tick = 1; !stop_; tick++) {
                 if (button && tick % 5 == 0) {
@@ -78,14 +74,12 @@ class ProgramTest : public ClientFixture {
         });
     }
 
-    std::string FilePath()
-    {
+    std::string FilePath() {
         path_ = testing::TempDir() + "snapshot_client_test.bin";
         return path_;
     }
 
-    std::vector<UCHAR> FileBytes() const
-    {
+    std::vector<UCHAR> FileBytes() const {
         std::ifstream file(path_, std::ios::binary);
         return std::vector<UCHAR>(std::istreambuf_iterator<char>(file), {});
     }
@@ -108,28 +102,58 @@ struct ProgramCase {
 
 const ProgramCase kProgramCases[] = {
     {"help", {"--bogus", "--help"}, Where::NoCamera, 0, "usage: snapshot_client --list"},
-    {"unknown_option", {"--bogus"}, Where::NoCamera, 2,
+    {"unknown_option",
+     {"--bogus"},
+     Where::NoCamera,
+     2,
      "snapshot_client: unknown option --bogus (--help shows the options)\n"},
-    {"missing_value", {"--info", "--device"}, Where::NoCamera, 2,
+    {"missing_value",
+     {"--info", "--device"},
+     Where::NoCamera,
+     2,
      "snapshot_client: --device needs a value (--help shows the options)\n"},
-    {"timeout_not_a_number", {"--out", "f", "--timeout", "5s"}, Where::NoCamera, 2,
+    {"timeout_not_a_number",
+     {"--out", "f", "--timeout", "5s"},
+     Where::NoCamera,
+     2,
      "snapshot_client: --timeout takes milliseconds, not 5s (--help shows the options)\n"},
-    {"device_zero", {"--info", "--device", "0"}, Where::NoCamera, 2,
+    {"device_zero",
+     {"--info", "--device", "0"},
+     Where::NoCamera,
+     2,
      "snapshot_client: --device takes a number from 1, not 0 (--help shows the options)\n"},
-    {"nothing_to_do", {"--timeout", "5"}, Where::NoCamera, 2,
+    {"nothing_to_do",
+     {"--timeout", "5"},
+     Where::NoCamera,
+     2,
      "snapshot_client: nothing to do: give --list, --info, --out FILE or --wait-button "
      "(--help shows the options)\n"},
-    {"two_actions", {"--list", "--out", "f"}, Where::NoCamera, 2,
+    {"two_actions",
+     {"--list", "--out", "f"},
+     Where::NoCamera,
+     2,
      "snapshot_client: give one of --list, --info and a snapshot (--out, --wait-button) "
      "(--help shows the options)\n"},
     {"no_device", {"--list"}, Where::NoCamera, 1, "snapshot_client: no still-image device found\n"},
-    {"device_beyond_the_list", {"--info", "--device", "2"}, Where::Camera, 1,
+    {"device_beyond_the_list",
+     {"--info", "--device", "2"},
+     Where::Camera,
+     1,
      "snapshot_client: no still-image device 2 (1 found)\n"},
-    {"no_snapshot_in_time", {"--out", "unused", "--timeout", "20"}, Where::Camera, 1,
+    {"no_snapshot_in_time",
+     {"--out", "unused", "--timeout", "20"},
+     Where::Camera,
+     1,
      "snapshot_client: no snapshot within 20 ms\n"},
-    {"no_button_in_time", {"--wait-button", "--timeout", "20"}, Where::Camera, 1,
+    {"no_button_in_time",
+     {"--wait-button", "--timeout", "20"},
+     Where::Camera,
+     1,
      "snapshot_client: no button press within 20 ms\n"},
-    {"events_refused_as_under_wine", {"--wait-button"}, Where::EventsRefused, 1,
+    {"events_refused_as_under_wine",
+     {"--wait-button"},
+     Where::EventsRefused,
+     1,
      "snapshot_client: the driver cannot take this program's events here (error 1, "
      "ERROR_INVALID_FUNCTION); --wait-button is not available\n"},
     {"list", {"--list"}, Where::Camera, 0, "1: \\\\?\\HOSTBUS#CAMERA#"},
@@ -138,8 +162,7 @@ const ProgramCase kProgramCases[] = {
 
 class ProgramCaseTest : public ProgramTest, public testing::WithParamInterface<ProgramCase> {};
 
-TEST_P(ProgramCaseTest, EndsWithItsStatusAndLine)
-{
+TEST_P(ProgramCaseTest, EndsWithItsStatusAndLine) {
     const ProgramCase& c = GetParam();
     if (c.Setting != Where::NoCamera) {
         AddDescribedCamera();
@@ -162,8 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Runs, ProgramCaseTest, testing::ValuesIn(kProgramCases)
                              return std::string(info.param.Name);
                          });
 
-std::vector<UCHAR> NumberedFrame()
-{
+std::vector<UCHAR> NumberedFrame() {
     std::vector<UCHAR> frame(kByteCount);
     for (ULONG i = 0; i < kByteCount; i++) {
         frame[i] = UCHAR(i * 7 + 1);
@@ -171,8 +193,7 @@ std::vector<UCHAR> NumberedFrame()
     return frame;
 }
 
-TEST_F(ProgramTest, SavesTheRequestedSnapshotsBytes)
-{
+TEST_F(ProgramTest, SavesTheRequestedSnapshotsBytes) {
     AddDescribedCamera();
     PlayBridge(NumberedFrame(), false);
     Outcome outcome = Run({"--out", FilePath()});
@@ -182,8 +203,7 @@ TEST_F(ProgramTest, SavesTheRequestedSnapshotsBytes)
 
 // The button's snapshot is saved, and the program leaves the driver with
 // trigger events off and none of its events held.
-TEST_F(ProgramTest, SavesTheSnapshotTheButtonTook)
-{
+TEST_F(ProgramTest, SavesTheSnapshotTheButtonTook) {
     AddDescribedCamera();
     PlayBridge(NumberedFrame(), true);
     Outcome outcome = Run({"--wait-button", "--out", FilePath()});

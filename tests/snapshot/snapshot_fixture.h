@@ -41,7 +41,7 @@ struct Flags {
 std::ostream& operator<<(std::ostream& out, const Flags& flags);
 
 class SnapshotTest : public host_kernel::KernelTest {
- protected:
+  protected:
     void SetUp() override;
 
     // Builds the stack over a new PDO with these flags (the bridge's device

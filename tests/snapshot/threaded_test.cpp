@@ -40,16 +40,16 @@ const PulseCase kPulseCases[] = {
     {"events on, kind 0xFFFFFFFF", true, 0xFFFFFFFF, true, false},
 };
 
-TEST_F(ThreadedTest, APulseReleasesThreadsAlreadyWaitingAndNoLaterOne)
-{
+TEST_F(ThreadedTest, APulseReleasesThreadsAlreadyWaitingAndNoLaterOne) {
     AddStartedCamera();
     for (const PulseCase& c : kPulseCases) {
         SCOPED_TRACE(c.name);
         HANDLE first = CreateEvent(app_, NotificationEvent, false);
         HANDLE second = CreateEvent(app_, NotificationEvent, false);
         ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
-        ASSERT_EQ(Control(c.eventsOn ? SNAPSHOT_CONTROL_EVENTS_ON : SNAPSHOT_CONTROL_EVENTS_OFF).Status,
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            Control(c.eventsOn ? SNAPSHOT_CONTROL_EVENTS_ON : SNAPSHOT_CONTROL_EVENTS_OFF).Status,
+            STATUS_SUCCESS);
 
         std::atomic<NTSTATUS> firstWait{STATUS_PENDING}, secondWait{STATUS_PENDING};
         StartThread([&] { firstWait = WaitForEvent(app_, first, 300ms); });
@@ -77,8 +77,7 @@ TEST_F(ThreadedTest, APulseReleasesThreadsAlreadyWaitingAndNoLaterOne)
     }
 }
 
-TEST_F(ThreadedTest, APulseOfAReleasedEventSignalsNothing)
-{
+TEST_F(ThreadedTest, APulseOfAReleasedEventSignalsNothing) {
     AddStartedCamera();
     HANDLE first = CreateEvent(app_, NotificationEvent, false);
     HANDLE second = CreateEvent(app_, NotificationEvent, false);
@@ -103,8 +102,7 @@ class RaceTest : public ThreadedTest, public testing::WithParamInterface<Method>
 // camera, while the application reads. Every read that reports success must
 // hold one frame whole; a read overlapped by deliveries on every attempt may
 // report STATUS_DEVICE_BUSY, but never a mixture.
-TEST_P(RaceTest, AReadNeverReportsATornImage)
-{
+TEST_P(RaceTest, AReadNeverReportsATornImage) {
     AddStartedCamera(GetParam().flags);
     const ULONG byteCount = 256 * 1024;
     Describe(byteCount);
@@ -139,7 +137,8 @@ TEST_P(RaceTest, AReadNeverReportsATornImage)
         ASSERT_EQ(read.Status, STATUS_SUCCESS);
         ASSERT_EQ(read.Information, byteCount);
         UCHAR value = image[0];
-        bool uniform = std::all_of(image.begin(), image.end(), [value](UCHAR b) { return b == value; });
+        bool uniform =
+            std::all_of(image.begin(), image.end(), [value](UCHAR b) { return b == value; });
         if (!uniform || (value != 0x11 && value != 0x22)) {
             torn++;
         } else {
@@ -162,8 +161,7 @@ INSTANTIATE_TEST_SUITE_P(Methods, RaceTest, testing::ValuesIn(kReadMethods), Met
 // The application drops its handles and then releases the events while the
 // bridge driver keeps reporting triggers: the release must not free an event
 // a report is still signalling (AddressSanitizer / ThreadSanitizer see it).
-TEST_F(ThreadedTest, ReleasingEventsWhileTriggersArriveIsSafe)
-{
+TEST_F(ThreadedTest, ReleasingEventsWhileTriggersArriveIsSafe) {
     AddStartedCamera();
     ASSERT_EQ(Control(SNAPSHOT_CONTROL_EVENTS_ON).Status, STATUS_SUCCESS);
     SNAPSHOT_INTERFACE bridge = BridgeInterface();
@@ -180,8 +178,7 @@ TEST_F(ThreadedTest, ReleasingEventsWhileTriggersArriveIsSafe)
     // removes the camera under it.
     struct StopReporter {
         std::atomic<bool>& stop;
-        ~StopReporter()
-        {
+        ~StopReporter() {
             stop = true;
             JoinThreads();
         }
@@ -213,8 +210,7 @@ TEST_F(ThreadedTest, ReleasingEventsWhileTriggersArriveIsSafe)
 // takes effect whole or is refused as busy; afterwards the registered pair
 // is one request's pair (or none), and every event holds exactly its handle
 // plus the reference of its registration, so no reference was lost.
-TEST_F(ThreadedTest, RacingRegistrationsKeepOnePairAndEveryReference)
-{
+TEST_F(ThreadedTest, RacingRegistrationsKeepOnePairAndEveryReference) {
     AddStartedCamera();
     unsigned busy = 0;
     for (int round = 0; round < 400; round++) {
@@ -237,8 +233,7 @@ TEST_F(ThreadedTest, RacingRegistrationsKeepOnePairAndEveryReference)
         for (int t = 0; t < 2; t++) {
             StartThread([&, t] {
                 ready.fetch_add(1);
-                while (ready.load() < 2) {
-                }
+                while (ready.load() < 2) {}
                 bool release = withRelease && t == 1;
                 status[t] = release ? SetEvents(nullptr, nullptr).Status
                                     : SetEvents(handles[t][0], handles[t][1]).Status;
@@ -247,7 +242,8 @@ TEST_F(ThreadedTest, RacingRegistrationsKeepOnePairAndEveryReference)
         JoinThreads();
 
         for (int t = 0; t < 2; t++) {
-            ASSERT_TRUE(status[t] == STATUS_SUCCESS || status[t] == STATUS_DEVICE_BUSY) << status[t];
+            ASSERT_TRUE(status[t] == STATUS_SUCCESS || status[t] == STATUS_DEVICE_BUSY)
+                << status[t];
             busy += status[t] == STATUS_DEVICE_BUSY;
         }
         PVOID registered[2] = {Extension()->FirstEvent, Extension()->SecondEvent};
@@ -278,8 +274,7 @@ TEST_F(ThreadedTest, RacingRegistrationsKeepOnePairAndEveryReference)
 // pending, and carries every request it passes down back unchanged, its
 // pending state included. Power requests arrive at PASSIVE_LEVEL on a
 // power-pageable stack and at DISPATCH_LEVEL on one that is not.
-TEST_F(ThreadedTest, WhicheverWayTheLowerDriverFinishesTessipAnswersAlike)
-{
+TEST_F(ThreadedTest, WhicheverWayTheLowerDriverFinishesTessipAnswersAlike) {
     for (ULONG flags : {ULONG(DO_BUFFERED_IO | DO_POWER_PAGABLE), ULONG(DO_BUFFERED_IO)}) {
         for (const CompletionStyle& style : CompletionStyles()) {
             for (NTSTATUS status : {STATUS_SUCCESS, STATUS_DEVICE_NOT_READY}) {
@@ -288,13 +283,12 @@ TEST_F(ThreadedTest, WhicheverWayTheLowerDriverFinishesTessipAnswersAlike)
                 ASSERT_EQ(AddCamera(flags), STATUS_SUCCESS);
 
                 bridge_->On(IRP_MJ_PNP, IRP_MN_START_DEVICE, style.Make(status, 0));
-                IrpResult start = SendThrough(*bridge_, style,
-                                              [&] { return SendPnp(pdo_, IRP_MN_START_DEVICE); },
-                                              [&] {
-                                                  std::this_thread::sleep_for(20ms);
-                                                  EXPECT_EQ(Extension()->PnpState,
-                                                            ULONG(NotStarted));
-                                              });
+                IrpResult start = SendThrough(
+                    *bridge_, style, [&] { return SendPnp(pdo_, IRP_MN_START_DEVICE); },
+                    [&] {
+                        std::this_thread::sleep_for(20ms);
+                        EXPECT_EQ(Extension()->PnpState, ULONG(NotStarted));
+                    });
                 EXPECT_TRUE(start.Completed);
                 EXPECT_EQ(start.Status, status);
                 EXPECT_EQ(start.Returned, status);

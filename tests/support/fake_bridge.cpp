@@ -146,7 +146,8 @@ SENSOR_STATUS SENSOR_NTAPI ReadFrameStats(void* context, uint32_t* stats) {
 
 SENSOR_STATUS SENSOR_NTAPI SettleExposure(void* context, void* scratch) {
     Record(Self(context), kSettleExposure, {});
-    std::memset(scratch, 0xA5, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES);  // all of it must be ours to write
+    std::memset(scratch, 0xA5,
+                BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES);  // all of it must be ours to write
     return SENSOR_STATUS_SUCCESS;
 }
 
@@ -200,7 +201,8 @@ std::vector<std::pair<uint8_t, uint16_t>> FakeBridge::SensorWrites() const {
     std::vector<std::pair<uint8_t, uint16_t>> out;
     for (const BridgeCall& call : CallsTo(kBusWrite)) {
         if (call.bytes.size() == 3) {
-            out.emplace_back(call.bytes[0], static_cast<uint16_t>((call.bytes[1] << 8) | call.bytes[2]));
+            out.emplace_back(call.bytes[0],
+                             static_cast<uint16_t>((call.bytes[1] << 8) | call.bytes[2]));
         }
     }
     return out;
@@ -261,19 +263,32 @@ std::string TraceLine(const BridgeCall& call) {
                    std::to_string((call.bytes[1] << 8) | call.bytes[2]);
         }
         return Describe(call);
-    case kReadEeprom: return "eeprom " + arg(0);
-    case kReadBridgeReg: return "bridge read " + arg(0);
-    case kWriteBridgeReg: return "bridge " + arg(0) + "=" + arg(1);
-    case kGetControl: return "get " + arg(0);
-    case kGetControlMax: return "max " + arg(0);
-    case kGetControlMin: return "min " + arg(0);
-    case kSetControl: return "set " + arg(0) + "=" + signedArg(1);
-    case kSetControlMax: return "setmax " + arg(0) + "=" + signedArg(1);
-    case kReadRegistryDword: return "registry " + RegistryName(call);
-    case kNotifyExposureReset: return "exposure-reset " + arg(0);
-    case kReadFrameStats: return "stats";
-    case kSettleExposure: return "settle";
-    default: return Describe(call);
+    case kReadEeprom:
+        return "eeprom " + arg(0);
+    case kReadBridgeReg:
+        return "bridge read " + arg(0);
+    case kWriteBridgeReg:
+        return "bridge " + arg(0) + "=" + arg(1);
+    case kGetControl:
+        return "get " + arg(0);
+    case kGetControlMax:
+        return "max " + arg(0);
+    case kGetControlMin:
+        return "min " + arg(0);
+    case kSetControl:
+        return "set " + arg(0) + "=" + signedArg(1);
+    case kSetControlMax:
+        return "setmax " + arg(0) + "=" + signedArg(1);
+    case kReadRegistryDword:
+        return "registry " + RegistryName(call);
+    case kNotifyExposureReset:
+        return "exposure-reset " + arg(0);
+    case kReadFrameStats:
+        return "stats";
+    case kSettleExposure:
+        return "settle";
+    default:
+        return Describe(call);
     }
 }
 
@@ -318,10 +333,11 @@ uint32_t SENSOR_NTAPI ProbeCheckAddress(void* context, uint32_t address) {
 }
 
 uint32_t SENSOR_NTAPI ProbeWriteRead(void* context, uint32_t address, uint32_t writeLength,
-                                     uint8_t* writeBuffer, uint32_t readLength,
-                                     uint8_t* readBuffer, uint32_t mode) {
+                                     uint8_t* writeBuffer, uint32_t readLength, uint8_t* readBuffer,
+                                     uint32_t mode) {
     FakeProbeBus* bus = static_cast<FakeProbeBus*>(context);
-    bus->calls.push_back(BridgeCall{1, {address, writeLength, readLength, mode},
+    bus->calls.push_back(BridgeCall{1,
+                                    {address, writeLength, readLength, mode},
                                     std::vector<uint8_t>(writeBuffer, writeBuffer + writeLength)});
     for (size_t i = 0; i < bus->reply.size() && i < readLength; ++i) {
         readBuffer[i] = bus->reply[i];

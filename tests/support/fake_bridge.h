@@ -34,8 +34,8 @@ enum BridgeSlot : int {
 
 struct BridgeCall {
     int slot;
-    std::vector<uint64_t> args;   // arguments after the context, widened
-    std::vector<uint8_t> bytes;   // bytes handed in (write buffers, names)
+    std::vector<uint64_t> args;  // arguments after the context, widened
+    std::vector<uint8_t> bytes;  // bytes handed in (write buffers, names)
 
     bool operator==(const BridgeCall& other) const {
         return slot == other.slot && args == other.args && bytes == other.bytes;
@@ -78,8 +78,7 @@ class FakeBridge {
     // memory are luminance, red, green and blue.
     static uint32_t Stats(uint8_t luminance, uint8_t red, uint8_t green, uint8_t blue);
     // Queues frames of statistics.
-    void QueueStats(uint8_t luminance, uint8_t red, uint8_t green, uint8_t blue,
-                    int frames = 1);
+    void QueueStats(uint8_t luminance, uint8_t red, uint8_t green, uint8_t blue, int frames = 1);
 
     BRIDGE_SERVICES services{};
     SENSOR_DEVICE device{};
@@ -87,7 +86,7 @@ class FakeBridge {
 
     // Scripted state.
     uint16_t sensorRegisters[256] = {};
-    bool busReadDelivers = true;         // false: BusWriteRead fails without writing
+    bool busReadDelivers = true;  // false: BusWriteRead fails without writing
     uint8_t eeprom[256] = {};
     bool eepromDelivers = true;
     uint8_t bridgeRegisters[256] = {};
@@ -96,7 +95,7 @@ class FakeBridge {
     std::map<uint32_t, int32_t> controlMax;
     std::map<uint32_t, int32_t> controlMin;
     std::map<std::u16string, uint32_t> registry;
-    std::deque<uint32_t> frameStats;     // popped one per ReadFrameStats
+    std::deque<uint32_t> frameStats;  // popped one per ReadFrameStats
     // Asked for a frame when the queue is empty (0 without it), so a test can
     // make the statistics answer to what the driver last programmed.
     std::function<uint32_t()> statsSource;

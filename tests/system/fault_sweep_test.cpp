@@ -51,10 +51,17 @@ enum class Phase {
 constexpr int kPhases = static_cast<int>(Phase::Count);
 
 const char* PhaseName(Phase phase) {
-    static const char* const names[kPhases] = {
-        "loading",          "plug-in",   "start",    "camera program opens the bridge driver",
-        "application opens", "streaming", "snapshot", "reading it again", "surprise removal",
-        "application closes", "removal"};
+    static const char* const names[kPhases] = {"loading",
+                                               "plug-in",
+                                               "start",
+                                               "camera program opens the bridge driver",
+                                               "application opens",
+                                               "streaming",
+                                               "snapshot",
+                                               "reading it again",
+                                               "surprise removal",
+                                               "application closes",
+                                               "removal"};
     return names[static_cast<int>(phase)];
 }
 
@@ -73,14 +80,14 @@ const Variant kVariants[] = {
 
 // What one life looked like from outside the drivers.
 struct Outcome {
-    unsigned calls[kPhases][kCalls] = {};  // kernel calls the drivers made, by phase
+    unsigned calls[kPhases][kCalls] = {};      // kernel calls the drivers made, by phase
     std::vector<std::string> callers[kCalls];  // the driver of each call, in order
     NTSTATUS plugIn = STATUS_PENDING;
     NTSTATUS start = STATUS_PENDING;
-    ULONG orvaneState = 0;  // after the start
+    ULONG orvaneState = 0;      // after the start
     bool bridgeListed = false;  // the bridge driver's own interface was offered
-    bool connected = false;  // the bridge driver got both records, found and started the sensor
-    bool listed = false;     // the still-image interface was offered
+    bool connected = false;     // the bridge driver got both records, found and started the sensor
+    bool listed = false;        // the still-image interface was offered
     NTSTATUS opened = STATUS_PENDING;
     ULONG byteCount = 0;  // IMAGE_INFO as the application read it
     NTSTATUS registration = STATUS_PENDING;
@@ -126,8 +133,8 @@ class Application {
 
     ULONG ByteCount() {
         SNAPSHOT_IMAGE_INFO info{};
-        IoResult result = DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0,
-                                          &info, sizeof(info));
+        IoResult result = DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr,
+                                          0, &info, sizeof(info));
         return NT_SUCCESS(result.Status) ? info.ByteCount : 0;
     }
 
@@ -139,24 +146,27 @@ class Application {
     }
 
     void References(LONG_PTR references[2]) const {
-        for (int i = 0; i < 2; i++) references[i] = ReferenceCount(ObjectFromHandle(process_, events_[i]));
+        for (int i = 0; i < 2; i++)
+            references[i] = ReferenceCount(ObjectFromHandle(process_, events_[i]));
     }
 
     NTSTATUS SetEvents(HANDLE first, HANDLE second) {
         HANDLE handles[2] = {first, second};
         return DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_SET_EVENTS, handles, sizeof(handles),
-                               nullptr, 0).Status;
+                               nullptr, 0)
+            .Status;
     }
 
     NTSTATUS Control(ULONG code) {
-        return DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_CONTROL, &code, sizeof(code), nullptr, 0)
+        return DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_CONTROL, &code, sizeof(code),
+                               nullptr, 0)
             .Status;
     }
 
     bool Ready() {
         ULONG word = SNAPSHOT_CONTROL_QUERY_READY;
-        IoResult result = DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_CONTROL, &word, sizeof(word),
-                                          &word, sizeof(word));
+        IoResult result = DeviceIoControl(process_, file_, IOCTL_SNAPSHOT_CONTROL, &word,
+                                          sizeof(word), &word, sizeof(word));
         return NT_SUCCESS(result.Status) && word == 1;
     }
 
@@ -229,8 +239,8 @@ class PhaseCounter {
 };
 
 // The read returned exactly the `length` bytes the frame delivered.
-bool Holds(const std::vector<UCHAR>& image, const IoResult& result, const BRIDGE_FRAME_RECORD& frame,
-           ULONG length) {
+bool Holds(const std::vector<UCHAR>& image, const IoResult& result,
+           const BRIDGE_FRAME_RECORD& frame, ULONG length) {
     return frame.SnapshotDelivered != 0 && result.Information == length && image.size() >= length &&
            BridgeFrameChecksum(image.data(), length) == frame.SnapshotChecksum;
 }
@@ -386,70 +396,114 @@ struct Promise {
 // By call, phase and failing driver, what that driver promises when the
 // call fails there.
 const Promise kPromises[] = {
-    {Call::IoCreateDevice, Phase::PlugIn, kOrvane | kTessip,
+    {Call::IoCreateDevice,
+     Phase::PlugIn,
+     kOrvane | kTessip,
      "add-device (orvane's or tessip's) fails with the creation's status; no camera",
      {.plugIn = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::IoAttachDeviceToDeviceStack, Phase::PlugIn, kOrvane | kTessip,
+    {Call::IoAttachDeviceToDeviceStack,
+     Phase::PlugIn,
+     kOrvane | kTessip,
      "add-device deletes its device object and fails; no camera",
      {.plugIn = STATUS_UNSUCCESSFUL}},
-    {Call::ExAllocatePoolWithTag, Phase::PlugIn, kTessip,
+    {Call::ExAllocatePoolWithTag,
+     Phase::PlugIn,
+     kTessip,
      "tessip runs without a snapshot buffer: deliveries ignored, every read refused",
      {.earlyRead = STATUS_INSUFFICIENT_RESOURCES,
       .delivered = false,
       .read = STATUS_INSUFFICIENT_RESOURCES,
       .reread = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::IoRegisterDeviceInterface, Phase::PlugIn, kTessip,
-     "no still-image interface, but the stack works", {.listed = false}},
-    {Call::IoSetDeviceInterfaceState, Phase::PlugIn, kTessip,
+    {Call::IoRegisterDeviceInterface,
+     Phase::PlugIn,
+     kTessip,
+     "no still-image interface, but the stack works",
+     {.listed = false}},
+    {Call::IoSetDeviceInterfaceState,
+     Phase::PlugIn,
+     kTessip,
      "the interface is registered but not enabled: not offered, the stack works",
      {.listed = false}},
-    {Call::IoAllocateIrp, Phase::Start, kOrvane,
+    {Call::IoAllocateIrp,
+     Phase::Start,
+     kOrvane,
      "orvane's capabilities query has no IRP: the start fails with "
      "STATUS_INSUFFICIENT_RESOURCES and orvane is FilterStartFailed",
      {.start = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::ObReferenceObjectByHandle, Phase::AppOpens, kTessip,
+    {Call::ObReferenceObjectByHandle,
+     Phase::AppOpens,
+     kTessip,
      "event registration fails all or nothing: neither event is held",
      {.registration = STATUS_INVALID_HANDLE}},
-    {Call::MmMapLockedPagesSpecifyCache, Phase::AppOpens, kTessip,
+    {Call::MmMapLockedPagesSpecifyCache,
+     Phase::AppOpens,
+     kTessip,
      "a read whose MDL cannot be mapped fails and writes nothing",
      {.earlyRead = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::MmMapLockedPagesSpecifyCache, Phase::Snapshot, kTessip,
+    {Call::MmMapLockedPagesSpecifyCache,
+     Phase::Snapshot,
+     kTessip,
      "a read whose MDL cannot be mapped fails, writes nothing, and the snapshot stays ready",
      {.read = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::MmMapLockedPagesSpecifyCache, Phase::ReadAgain, kTessip,
-     "the same, for a second read of the same snapshot", {.reread = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::IoSetDeviceInterfaceState, Phase::SurpriseRemoval, kTessip,
+    {Call::MmMapLockedPagesSpecifyCache,
+     Phase::ReadAgain,
+     kTessip,
+     "the same, for a second read of the same snapshot",
+     {.reread = STATUS_INSUFFICIENT_RESOURCES}},
+    {Call::IoSetDeviceInterfaceState,
+     Phase::SurpriseRemoval,
+     kTessip,
      "the disable fails: the interface stays offered until removal, which goes on",
      {.listedAfterSurprise = true}},
-    {Call::IoSetDeviceInterfaceState, Phase::Removal, kTessip,
-     "the disable fails: removal goes on and frees the name", {}},
+    {Call::IoSetDeviceInterfaceState,
+     Phase::Removal,
+     kTessip,
+     "the disable fails: removal goes on and frees the name",
+     {}},
 
     // The bridge driver, the camera's function driver.
-    {Call::IoCreateDevice, Phase::PlugIn, kBridge,
+    {Call::IoCreateDevice,
+     Phase::PlugIn,
+     kBridge,
      "the bridge driver's add-device fails with the creation's status; no camera",
      {.plugIn = STATUS_INSUFFICIENT_RESOURCES}},
-    {Call::IoAttachDeviceToDeviceStack, Phase::PlugIn, kBridge,
+    {Call::IoAttachDeviceToDeviceStack,
+     Phase::PlugIn,
+     kBridge,
      "the bridge driver's add-device deletes its device object and fails; no camera",
      {.plugIn = STATUS_UNSUCCESSFUL}},
-    {Call::IoRegisterDeviceInterface, Phase::PlugIn, kBridge,
+    {Call::IoRegisterDeviceInterface,
+     Phase::PlugIn,
+     kBridge,
      "no bridge interface: the camera program reaches the bridge driver through the stack",
      {.bridgeListed = false}},
-    {Call::ExAllocatePoolWithTag, Phase::Start, kBridge,
+    {Call::ExAllocatePoolWithTag,
+     Phase::Start,
+     kBridge,
      "no snapshot frame buffer: the camera does not come up, the start fails with "
      "STATUS_INSUFFICIENT_RESOURCES after orvane started",
      {.start = STATUS_INSUFFICIENT_RESOURCES, .orvaneState = FilterStarted}},
-    {Call::IoAllocateIrp, Phase::Start, kBridge,
+    {Call::IoAllocateIrp,
+     Phase::Start,
+     kBridge,
      "an interface query has no IRP: the camera does not come up, the start fails with "
      "STATUS_INSUFFICIENT_RESOURCES after orvane started",
      {.start = STATUS_INSUFFICIENT_RESOURCES, .orvaneState = FilterStarted}},
-    {Call::IoSetDeviceInterfaceState, Phase::Start, kBridge,
+    {Call::IoSetDeviceInterfaceState,
+     Phase::Start,
+     kBridge,
      "the bridge interface is not enabled: the camera runs, reached through the stack",
      {.bridgeListed = false}},
-    {Call::IoSetDeviceInterfaceState, Phase::SurpriseRemoval, kBridge,
+    {Call::IoSetDeviceInterfaceState,
+     Phase::SurpriseRemoval,
+     kBridge,
      "the disable fails: the bridge interface stays offered until removal, which goes on",
      {.bridgeListedAfterSurprise = true}},
-    {Call::IoSetDeviceInterfaceState, Phase::Removal, kBridge,
-     "the disable fails: removal goes on and frees the name", {}},
+    {Call::IoSetDeviceInterfaceState,
+     Phase::Removal,
+     kBridge,
+     "the disable fails: removal goes on and frees the name",
+     {}},
 };
 
 void Check(const Outcome& o, const Expected& e, const Variant& variant) {
@@ -463,8 +517,9 @@ void Check(const Outcome& o, const Expected& e, const Variant& variant) {
     EXPECT_EQ(o.plugIn, e.plugIn);
     if (!NT_SUCCESS(o.plugIn)) return;
     EXPECT_EQ(o.start, e.start);
-    EXPECT_EQ(o.orvaneState, e.orvaneState.value_or(NT_SUCCESS(e.start) ? ULONG(FilterStarted)
-                                                                         : ULONG(FilterStartFailed)));
+    EXPECT_EQ(o.orvaneState,
+              e.orvaneState.value_or(NT_SUCCESS(e.start) ? ULONG(FilterStarted)
+                                                         : ULONG(FilterStartFailed)));
     EXPECT_EQ(o.removal, STATUS_SUCCESS);
     if (!NT_SUCCESS(o.start)) return;
 
@@ -506,7 +561,8 @@ void Check(const Outcome& o, const Expected& e, const Variant& variant) {
 
 const Promise* PromiseFor(Call call, Phase phase, const std::string& driver) {
     for (const Promise& promise : kPromises) {
-        if (promise.call == call && promise.phase == phase && (promise.drivers & DriverBit(driver))) {
+        if (promise.call == call && promise.phase == phase &&
+            (promise.drivers & DriverBit(driver))) {
             return &promise;
         }
     }
@@ -534,9 +590,9 @@ TEST_F(FaultSweep, EveryFailingKernelCallIsHandledAsPromised) {
                 const Phase phase = static_cast<Phase>(p);
                 for (unsigned k = 0; k < clean.calls[p][c]; k++, occurrence++) {
                     const std::string driver = clean.callers[c].at(occurrence);
-                    SCOPED_TRACE(testing::Message() << driver << "'s " << CallName(call) << " #"
-                                                    << occurrence << " failed, during "
-                                                    << PhaseName(phase));
+                    SCOPED_TRACE(testing::Message()
+                                 << driver << "'s " << CallName(call) << " #" << occurrence
+                                 << " failed, during " << PhaseName(phase));
                     const Promise* promise = PromiseFor(call, phase, driver);
                     if (promise == nullptr) {
                         ADD_FAILURE() << "nothing is promised for this failure";

@@ -14,8 +14,8 @@ inline std::string DescribeBringUp(const BRIDGE_QUERY_RESULT& result) {
         const BRIDGE_SERVICE_CALL& call = result.Log[i];
         char line[160];
         snprintf(line, sizeof(line), "command %u slot %u args %u %u %u %u data %u result %u\n",
-                 call.Command, call.Slot, call.Arguments[0], call.Arguments[1],
-                 call.Arguments[2], call.Arguments[3], call.Data, call.Result);
+                 call.Command, call.Slot, call.Arguments[0], call.Arguments[1], call.Arguments[2],
+                 call.Arguments[3], call.Data, call.Result);
         text += line;
     }
     return text;

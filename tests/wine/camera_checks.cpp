@@ -62,8 +62,8 @@ std::wstring WaitForInterface(const GUID& interfaceClass, DWORD timeoutMs) {
 
 // Opens a device interface for reading and writing, as an application does.
 HANDLE OpenInterface(const std::wstring& path) {
-    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                       nullptr, OPEN_EXISTING, 0, nullptr);
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 // The outcome of one request as an application sees it.
@@ -110,30 +110,31 @@ void CheckRefusals(WineChecks& checks, HANDLE device) {
     for (const Refusal& refusal : kRefusals) {
         uint32_t input[4] = {SNAPSHOT_CONTROL_QUERY_READY, 0, 0, 0};
         uint8_t output[64] = {};
-        Outcome outcome = Control(device, refusal.code, input, refusal.inputLength, output,
-                                  refusal.outputLength);
+        Outcome outcome =
+            Control(device, refusal.code, input, refusal.inputLength, output, refusal.outputLength);
         checks.Check(outcome.Error == refusal.error && outcome.Returned == 0, refusal.what);
     }
 }
 
 bool QueryReady(HANDLE device, uint32_t* ready) {
     uint32_t code = SNAPSHOT_CONTROL_QUERY_READY;
-    Outcome outcome = Control(device, IOCTL_SNAPSHOT_CONTROL, &code, sizeof(code), ready,
-                              sizeof(*ready));
+    Outcome outcome =
+        Control(device, IOCTL_SNAPSHOT_CONTROL, &code, sizeof(code), ready, sizeof(*ready));
     return outcome.Error == 0 && outcome.Returned == sizeof(*ready);
 }
 
 void CheckStillImage(WineChecks& checks, HANDLE device) {
     SNAPSHOT_IMAGE_INFO info;
     memset(&info, 0xEE, sizeof(info));
-    Outcome described = Control(device, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0, &info,
-                                sizeof(info));
+    Outcome described =
+        Control(device, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0, &info, sizeof(info));
     checks.Check(described.Error == 0 && described.Returned == sizeof(info),
                  "the image description comes back whole");
     CheckRefusals(checks, device);
 
     uint32_t ready = 0xFFFFFFFF;
-    checks.Check(QueryReady(device, &ready) && ready == 0, "no snapshot is ready before a delivery");
+    checks.Check(QueryReady(device, &ready) && ready == 0,
+                 "no snapshot is ready before a delivery");
 
     std::vector<uint8_t> image(SNAPSHOT_BUFFER_SIZE, 0xEE);
     Outcome read = Read(device, image.data(), static_cast<DWORD>(image.size()));
@@ -142,17 +143,15 @@ void CheckStillImage(WineChecks& checks, HANDLE device) {
 
     HANDLE events[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr),
                         CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    Outcome registered = Control(device, IOCTL_SNAPSHOT_SET_EVENTS, events, sizeof(events),
-                                 nullptr, 0);
-    checks.ExpectFailureUnderWine(registered.Error == 0,
-                                  "the application's two events register",
+    Outcome registered =
+        Control(device, IOCTL_SNAPSHOT_SET_EVENTS, events, sizeof(events), nullptr, 0);
+    checks.ExpectFailureUnderWine(registered.Error == 0, "the application's two events register",
                                   "Wine 8 does not resolve user-mode handles in drivers");
     HANDLE none[2] = {nullptr, nullptr};
     Control(device, IOCTL_SNAPSHOT_SET_EVENTS, none, sizeof(none), nullptr, 0);
     CloseHandle(events[0]);
     CloseHandle(events[1]);
 }
-
 
 // ------------------------------------------------------- the bridge driver --
 
@@ -163,8 +162,8 @@ bool Query(HANDLE bridge, BRIDGE_QUERY_RESULT* result) {
 
 bool Stream(HANDLE bridge, uint32_t frames, BRIDGE_STREAM_RESULT* result) {
     BRIDGE_STREAM_REQUEST request = {frames};
-    Outcome outcome = Control(bridge, IOCTL_BRIDGE_STREAM, &request, sizeof(request), result,
-                              sizeof(*result));
+    Outcome outcome =
+        Control(bridge, IOCTL_BRIDGE_STREAM, &request, sizeof(request), result, sizeof(*result));
     return outcome.Error == 0 && outcome.Returned == sizeof(*result) && result->Frames == frames;
 }
 
@@ -206,8 +205,9 @@ void CheckBringUp(WineChecks& checks, const BRIDGE_QUERY_RESULT& result) {
                  "the bridge driver obtained orvane's sensor-control record");
     checks.Check((result.Flags & BRIDGE_FLAG_SNAPSHOT_INTERFACE) != 0,
                  "the bridge driver obtained tessip's snapshot record");
-    checks.Check(result.SensorType == kSensorTypeServed && (result.Flags & BRIDGE_FLAG_SENSOR_FOUND),
-                 "the probe through orvane reported sensor type 18");
+    checks.Check(
+        result.SensorType == kSensorTypeServed && (result.Flags & BRIDGE_FLAG_SENSOR_FOUND),
+        "the probe through orvane reported sensor type 18");
     checks.Check((result.Flags & BRIDGE_FLAG_SENSOR_STARTED) != 0 && result.LogCount != 0 &&
                      (result.Flags & BRIDGE_FLAG_LOG_OVERFLOW) == 0,
                  "the sensor was brought up and every service call of it logged");
@@ -253,14 +253,16 @@ void CheckBridgeRefusals(WineChecks& checks, HANDLE bridge) {
     BRIDGE_STREAM_REQUEST none = {0};
     BRIDGE_STREAM_REQUEST tooMany = {BRIDGE_STREAM_MAX_FRAMES + 1};
     BRIDGE_QUERY_RESULT result;
-    checks.Check(Control(bridge, IOCTL_BRIDGE_STREAM, &none, sizeof(none), nullptr, 0).Error ==
-                         ERROR_INVALID_PARAMETER &&
-                     Control(bridge, IOCTL_BRIDGE_STREAM, &tooMany, sizeof(tooMany), nullptr, 0)
-                             .Error == ERROR_INVALID_PARAMETER,
-                 "streaming no frames, or more than the limit, is refused");
-    checks.Check(Control(bridge, IOCTL_BRIDGE_QUERY, nullptr, 0, &result, sizeof(result) - 1)
-                         .Error == ERROR_INSUFFICIENT_BUFFER,
-                 "a query into too small a buffer is refused");
+    checks.Check(
+        Control(bridge, IOCTL_BRIDGE_STREAM, &none, sizeof(none), nullptr, 0).Error ==
+                ERROR_INVALID_PARAMETER &&
+            Control(bridge, IOCTL_BRIDGE_STREAM, &tooMany, sizeof(tooMany), nullptr, 0).Error ==
+                ERROR_INVALID_PARAMETER,
+        "streaming no frames, or more than the limit, is refused");
+    checks.Check(
+        Control(bridge, IOCTL_BRIDGE_QUERY, nullptr, 0, &result, sizeof(result) - 1).Error ==
+            ERROR_INSUFFICIENT_BUFFER,
+        "a query into too small a buffer is refused");
 }
 
 /*
@@ -287,17 +289,17 @@ void CheckSnapshot(WineChecks& checks, const std::wstring& path, HANDLE bridge) 
     BRIDGE_QUERY_RESULT* seen = new BRIDGE_QUERY_RESULT;
     SNAPSHOT_IMAGE_INFO info = {};
     std::vector<uint8_t> image;
-    bool read = client.GetImageInfo(&info) == ERROR_SUCCESS &&
-                client.ReadImage(&image) == ERROR_SUCCESS;
+    bool read =
+        client.GetImageInfo(&info) == ERROR_SUCCESS && client.ReadImage(&image) == ERROR_SUCCESS;
     bool queried = Query(bridge, seen);
     uint32_t frameBytes = queried ? seen->SnapshotWidth * seen->SnapshotHeight * 3 : 0;
-    checks.Check(read && frameBytes != 0 && image.size() == frameBytes &&
-                     info.ByteCount == frameBytes,
-                 "the snapshot client reads the whole frame the bridge driver described");
-    checks.Check(read && !image.empty() &&
-                     BridgeFrameChecksum(image.data(), image.size()) ==
-                         streamed.Last.SnapshotChecksum,
-                 "the snapshot equals the frame the bridge driver submitted, byte for byte");
+    checks.Check(
+        read && frameBytes != 0 && image.size() == frameBytes && info.ByteCount == frameBytes,
+        "the snapshot client reads the whole frame the bridge driver described");
+    checks.Check(
+        read && !image.empty() &&
+            BridgeFrameChecksum(image.data(), image.size()) == streamed.Last.SnapshotChecksum,
+        "the snapshot equals the frame the bridge driver submitted, byte for byte");
     bool ready = true;
     checks.Check(client.QueryReady(&ready) == ERROR_SUCCESS && !ready,
                  "reading the snapshot clears readiness");
@@ -332,7 +334,8 @@ int RunClientProgram(const wchar_t* arguments) {
 // The snapshot client as a Windows program, as an engineer runs it.
 void CheckClientProgram(WineChecks& checks) {
     checks.Check(RunClientProgram(L"--list") == 0, "snapshot_client.exe --list finds the camera");
-    checks.Check(RunClientProgram(L"--info") == 0, "snapshot_client.exe --info describes the image");
+    checks.Check(RunClientProgram(L"--info") == 0,
+                 "snapshot_client.exe --info describes the image");
     checks.Check(RunClientProgram(L"--no-such-option") == 2,
                  "snapshot_client.exe exits with 2 on bad usage");
 }
@@ -342,7 +345,8 @@ void CheckClientProgram(WineChecks& checks) {
 void RunCameraChecks(WineChecks& checks) {
     std::wstring bridgePath = WaitForInterface(kBridgeInterface, kStartTimeoutMs);
     HANDLE bridge = INVALID_HANDLE_VALUE;
-    if (checks.Check(!bridgePath.empty(), "the camera starts and the bridge driver's interface appears")) {
+    if (checks.Check(!bridgePath.empty(),
+                     "the camera starts and the bridge driver's interface appears")) {
         bridge = OpenInterface(bridgePath);
     }
     BRIDGE_QUERY_RESULT* started = new BRIDGE_QUERY_RESULT;
@@ -355,7 +359,8 @@ void RunCameraChecks(WineChecks& checks) {
     delete started;
 
     std::wstring path = WaitForInterface(kStillImageInterface, kStartTimeoutMs);
-    if (!checks.Check(!path.empty(), "the camera starts and tessip's still-image interface appears")) {
+    if (!checks.Check(!path.empty(),
+                      "the camera starts and tessip's still-image interface appears")) {
         return;
     }
     HANDLE device = OpenInterface(path);

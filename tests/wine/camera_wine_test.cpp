@@ -26,7 +26,8 @@
 namespace {
 
 // GUID_DEVCLASS_IMAGE, the Image setup class.
-const GUID kImageClass = {0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
+const GUID kImageClass = {
+    0x6bdd1fc6, 0x810f, 0x11d0, {0xbe, 0xc7, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
 const wchar_t kHardwareId[] = L"ROOT\\CAMFILTERSTEST";
 const wchar_t kFilterInf[] = L"camfilters.inf";
 const wchar_t kCameraInf[] = L"wine_camera.inf";
@@ -79,14 +80,14 @@ bool InstallFilters(const std::wstring& stage) {
                                                        nullptr, nullptr);
     bool installed = false;
     if (found) {
-        void* context = SetupInitDefaultQueueCallbackEx(nullptr, reinterpret_cast<HWND>(INVALID_HANDLE_VALUE), 0,
-                                                        0, nullptr);
-        installed = SetupInstallFromInfSectionW(nullptr, inf, actual, SPINST_FILES | SPINST_REGISTRY,
-                                                nullptr, stage.c_str(), SP_COPY_NEWER,
-                                                SetupDefaultQueueCallbackW, context, nullptr,
-                                                nullptr) &&
-                    SetupInstallServicesFromInfSectionW(inf, (std::wstring(actual) + L".Services").c_str(),
-                                                        0);
+        void* context = SetupInitDefaultQueueCallbackEx(
+            nullptr, reinterpret_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, nullptr);
+        installed =
+            SetupInstallFromInfSectionW(nullptr, inf, actual, SPINST_FILES | SPINST_REGISTRY,
+                                        nullptr, stage.c_str(), SP_COPY_NEWER,
+                                        SetupDefaultQueueCallbackW, context, nullptr, nullptr) &&
+            SetupInstallServicesFromInfSectionW(inf, (std::wstring(actual) + L".Services").c_str(),
+                                                0);
         SetupTermDefaultQueueCallback(context);
     }
     if (!installed) {
@@ -104,8 +105,8 @@ struct Camera {
 
 // A value in the device's parameters key, as a camera's INF writes it.
 bool SetDeviceParameter(Camera* camera, const wchar_t* name, DWORD value) {
-    HKEY key = SetupDiCreateDevRegKeyW(camera->set, &camera->device, DICS_FLAG_GLOBAL, 0,
-                                       DIREG_DEV, nullptr, nullptr);
+    HKEY key = SetupDiCreateDevRegKeyW(camera->set, &camera->device, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                       nullptr, nullptr);
     if (key == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -34,7 +34,8 @@ class WineChecks {
 
     // The exit status: 0 only when nothing failed.
     int Summary() const {
-        printf("summary: %d passed, %d failed, %d expected failures\n", passed_, failed_, expected_);
+        printf("summary: %d passed, %d failed, %d expected failures\n", passed_, failed_,
+               expected_);
         return failed_ == 0 ? 0 : 1;
     }
 
@@ -51,4 +52,3 @@ class WineChecks {
 void RunCameraChecks(WineChecks& checks);
 void RunDirectIoChecks(WineChecks& checks);
 void RunRemovalChecks(WineChecks& checks);
-

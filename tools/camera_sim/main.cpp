@@ -38,7 +38,9 @@ Observers MakeObservers(const Options& options, uint32_t totalFrames) {
     const bool progress =
         !options.quiet && !options.trace && totalFrames > kProgressAbove && isatty(STDERR_FILENO);
     if (options.trace) {
-        observers.request = [](const std::string& request) { std::printf("%s\n", request.c_str()); };
+        observers.request = [](const std::string& request) {
+            std::printf("%s\n", request.c_str());
+        };
         observers.control = [](const std::string& control, NTSTATUS status) {
             std::printf("bridge %-40s -> 0x%08X\n", control.c_str(), unsigned(status));
         };
@@ -52,12 +54,12 @@ Observers MakeObservers(const Options& options, uint32_t totalFrames) {
         if (progress) std::fprintf(stderr, "\r\033[K");
         if (options.trace) {
             const Statistics s = Unpack(r.Statistics);
-            std::printf("frame %u %s: index %d rows %u gain %u stats %u/%u/%u/%u gains %u/%u/%u "
-                        "AE %d AWB %d%s\n",
-                        r.Frame, run.phases[row.phase].name.c_str(), r.ExposureIndex,
-                        r.ShutterRows, r.GainCode, s.luminance, s.red, s.green, s.blue, r.RedGain,
-                        r.GreenGain, r.BlueGain, row.aeSettled, row.awbSettled,
-                        r.SnapshotDelivered ? " snapshot" : "");
+            std::printf(
+                "frame %u %s: index %d rows %u gain %u stats %u/%u/%u/%u gains %u/%u/%u "
+                "AE %d AWB %d%s\n",
+                r.Frame, run.phases[row.phase].name.c_str(), r.ExposureIndex, r.ShutterRows,
+                r.GainCode, s.luminance, s.red, s.green, s.blue, r.RedGain, r.GreenGain, r.BlueGain,
+                row.aeSettled, row.awbSettled, r.SnapshotDelivered ? " snapshot" : "");
         } else {
             PrintTableRow(stdout, run, row);
         }
@@ -78,7 +80,8 @@ OutputFiles WriteOutputs(const Options& options, const Run& run, int* status) {
         *status = 1;
         return false;
     };
-    if (check(WriteTrace(options.out + "/frames.csv", run))) files.trace = options.out + "/frames.csv";
+    if (check(WriteTrace(options.out + "/frames.csv", run)))
+        files.trace = options.out + "/frames.csv";
     if (run.snapshotTaken && !PngAvailable()) {
         std::fprintf(stderr, "camera_sim: no snapshot.png: this build has no libpng\n");
     } else if (run.snapshotTaken) {
@@ -101,7 +104,8 @@ OutputFiles WriteOutputs(const Options& options, const Run& run, int* status) {
 
 int main(int argc, char** argv) {
     Options options;
-    const std::string error = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options);
+    const std::string error =
+        ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options);
     if (!error.empty()) return Fail(error);
     if (options.help) {
         std::fputs(UsageText(), stdout);
@@ -128,7 +132,8 @@ int main(int argc, char** argv) {
     } else {
         PrintSummary(stdout, run, files);
     }
-    for (const std::string& fault : run.faults) std::fprintf(stderr, "camera_sim: kernel fault: %s\n", fault.c_str());
+    for (const std::string& fault : run.faults)
+        std::fprintf(stderr, "camera_sim: kernel fault: %s\n", fault.c_str());
     if (!run.failure.empty()) {
         std::fprintf(stderr, "camera_sim: %s\n", run.failure.c_str());
         status = 1;

@@ -8,13 +8,13 @@
 namespace camera_sim {
 
 struct Options {
-    uint32_t frames = 720;     // the whole scenario; its phases are scaled to it
-    uint32_t mains = 50;       // Hz of the lamp's supply
-    uint32_t flicker = 0;      // anti-flicker mode at start (set from `mains` unless given)
+    uint32_t frames = 720;  // the whole scenario; its phases are scaled to it
+    uint32_t mains = 50;    // Hz of the lamp's supply
+    uint32_t flicker = 0;   // anti-flicker mode at start (set from `mains` unless given)
     bool flickerGiven = false;
-    std::string scene;         // PNG the camera looks at; empty: the built-in chart
-    std::string out;           // folder of the outputs
-    bool eeprom = false;       // white-balance presets from the camera EEPROM, not the registry
+    std::string scene;    // PNG the camera looks at; empty: the built-in chart
+    std::string out;      // folder of the outputs
+    bool eeprom = false;  // white-balance presets from the camera EEPROM, not the registry
     bool trace = false;
     bool quiet = false;
     bool help = false;

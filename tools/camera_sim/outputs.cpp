@@ -21,7 +21,9 @@ constexpr uint32_t kMaxPngSide = 16384;  // anything larger is not a scene but a
 #if CAMERA_SIM_HAVE_PNG
 // libpng prints its errors and warnings unless given handlers; the error
 // becomes the caller's one-line message instead, through the longjmp.
-void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void PngError(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
 void PngWarning(png_structp, png_const_charp) {}
 
 #endif
@@ -35,7 +37,9 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 #if CAMERA_SIM_HAVE_PNG
 
-bool PngAvailable() { return true; }
+bool PngAvailable() {
+    return true;
+}
 
 /*
  * WritePng
@@ -122,7 +126,9 @@ std::string ReadPng(const std::string& path, RgbImage* image) {
 
 #else
 
-bool PngAvailable() { return false; }
+bool PngAvailable() {
+    return false;
+}
 
 std::string WritePng(const std::string& path, const RgbImage&) {
     return "cannot write " + path + ": this build of camera_sim has no libpng";
@@ -139,9 +145,9 @@ std::string LoadScene(const std::string& path, RgbImage* scene) {
     std::string error = ReadPng(path, &source);
     if (!error.empty()) return error;
     if (source.width < kMinSceneWidth || source.height < kMinSceneHeight)
-        return path + " is " + std::to_string(source.width) + "x" +
-               std::to_string(source.height) + ", smaller than a scene (at least " +
-               std::to_string(kMinSceneWidth) + "x" + std::to_string(kMinSceneHeight) + ")";
+        return path + " is " + std::to_string(source.width) + "x" + std::to_string(source.height) +
+               ", smaller than a scene (at least " + std::to_string(kMinSceneWidth) + "x" +
+               std::to_string(kMinSceneHeight) + ")";
 
     // Centre crop to 4:3, then the smallest whole factor that fits 320x240.
     uint32_t cropW = std::min(source.width, source.height * 4 / 3);
@@ -158,8 +164,10 @@ std::string LoadScene(const std::string& path, RgbImage* scene) {
                 uint32_t sum = 0;
                 for (uint32_t dy = 0; dy < factor; ++dy)
                     for (uint32_t dx = 0; dx < factor; ++dx)
-                        sum += source.pixels[(size_t(top + y * factor + dy) * source.width +
-                                              left + x * factor + dx) * 3 + c];
+                        sum += source.pixels[(size_t(top + y * factor + dy) * source.width + left +
+                                              x * factor + dx) *
+                                                 3 +
+                                             c];
                 scene->pixels[(size_t(y) * scene->width + x) * 3 + c] =
                     uint8_t(sum / (factor * factor));
             }
@@ -238,8 +246,9 @@ std::vector<std::string> WritePlots(const std::string& folder, const Run& run, s
             return {};
         }
         std::fprintf(file.get(), "set datafile separator ','\nset key autotitle columnhead\n");
-        std::fprintf(file.get(), "set terminal png size 960,420\nset xlabel 'frame'\nset grid\n"
-                                 "set key below horizontal\nset offsets 0, 0, graph 0.1, 0\n");
+        std::fprintf(file.get(),
+                     "set terminal png size 960,420\nset xlabel 'frame'\nset grid\n"
+                     "set key below horizontal\nset offsets 0, 0, graph 0.1, 0\n");
         for (size_t i = 1; i < run.phases.size(); ++i) {
             const uint32_t at = run.phases[i].firstFrame;
             std::fprintf(file.get(),

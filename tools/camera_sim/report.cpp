@@ -16,8 +16,10 @@ int FramesUntilSettled(const Run& run, uint32_t phase, bool FrameRow::*settled) 
     int index = 0;
     for (const FrameRow& row : run.frames) {
         if (row.phase != phase) continue;
-        if (!(row.*settled)) first = -1;
-        else if (first < 0) first = index;
+        if (!(row.*settled))
+            first = -1;
+        else if (first < 0)
+            first = index;
         ++index;
     }
     return first < 0 ? -1 : first + 1;
@@ -37,7 +39,8 @@ void MeasureWander(const std::vector<uint32_t>& luma, PhaseSummary* summary) {
     const size_t window = std::min<size_t>(kWanderWindow, luma.size());
     if (window < 2) return;
     const auto begin = luma.end() - window;
-    summary->wanderSpan = *std::max_element(begin, luma.end()) - *std::min_element(begin, luma.end());
+    summary->wanderSpan =
+        *std::max_element(begin, luma.end()) - *std::min_element(begin, luma.end());
     double sum = 0, squares = 0;
     for (auto it = begin + 1; it != luma.end(); ++it) {
         const double change = double(*it) - double(*(it - 1));
@@ -49,7 +52,8 @@ void MeasureWander(const std::vector<uint32_t>& luma, PhaseSummary* summary) {
 }
 
 std::string Settling(int frames) {
-    return frames < 0 ? "not settled" : std::to_string(frames) + (frames == 1 ? " frame" : " frames");
+    return frames < 0 ? "not settled"
+                      : std::to_string(frames) + (frames == 1 ? " frame" : " frames");
 }
 
 }  // namespace
@@ -81,13 +85,16 @@ void PrintTableRow(std::FILE* out, const Run& run, const FrameRow& row) {
     }
     std::fprintf(out, "%6u  %-16s %5d %5u  %4u %4u %4u  %-3s %-3s\n", r.Frame,
                  run.phases[row.phase].name.c_str(), r.ExposureIndex, sum / count, r.RedGain,
-                 r.GreenGain, r.BlueGain, row.aeSettled ? "yes" : "-", row.awbSettled ? "yes" : "-");
+                 r.GreenGain, r.BlueGain, row.aeSettled ? "yes" : "-",
+                 row.awbSettled ? "yes" : "-");
 }
 
 void PrintSummary(std::FILE* out, const Run& run, const OutputFiles& files) {
     const std::vector<PhaseSummary> summaries = Summarise(run);
-    std::fprintf(out, "\nSettling after each change (AE: luminance %u..%u; AWB: red and blue within "
-                      "%u of green):\n", kAeLow, kAeHigh, kAwbTolerance);
+    std::fprintf(out,
+                 "\nSettling after each change (AE: luminance %u..%u; AWB: red and blue within "
+                 "%u of green):\n",
+                 kAeLow, kAeHigh, kAwbTolerance);
     for (size_t p = 0; p < run.phases.size(); ++p) {
         std::fprintf(out, "  %-16s from frame %4u: AE %-12s AWB %s\n", run.phases[p].name.c_str(),
                      run.phases[p].firstFrame, Settling(summaries[p].aeFrames).c_str(),
@@ -96,10 +103,12 @@ void PrintSummary(std::FILE* out, const Run& run, const OutputFiles& files) {
     bool anyFlicker = false;
     for (size_t p = 0; p < run.phases.size(); ++p) {
         if (!summaries[p].flickering) continue;
-        if (!anyFlicker) std::fprintf(out, "Flicker wander (last %u frames of the phase):\n", kWanderWindow);
+        if (!anyFlicker)
+            std::fprintf(out, "Flicker wander (last %u frames of the phase):\n", kWanderWindow);
         anyFlicker = true;
         std::fprintf(out, "  %-16s luminance span %3u, frame-to-frame std dev %.2f\n",
-                     run.phases[p].name.c_str(), summaries[p].wanderSpan, summaries[p].wanderStdDev);
+                     run.phases[p].name.c_str(), summaries[p].wanderSpan,
+                     summaries[p].wanderStdDev);
     }
     if (!anyFlicker) std::fprintf(out, "Flicker wander: not measured (no flickering light)\n");
     for (const std::string& note : run.notes) std::fprintf(out, "Note: %s\n", note.c_str());
@@ -108,10 +117,12 @@ void PrintSummary(std::FILE* out, const Run& run, const OutputFiles& files) {
                      run.snapshotWidth, run.snapshotHeight, run.snapshot.size(),
                      run.snapshotFrame.Frame, files.snapshot.c_str());
     }
-    std::fprintf(out, "After unplugging: %zu pool blocks (%zu bytes), %zu IRPs, %zu device objects; "
-                      "%zu kernel faults (leak check included)\n",
+    std::fprintf(out,
+                 "After unplugging: %zu pool blocks (%zu bytes), %zu IRPs, %zu device objects; "
+                 "%zu kernel faults (leak check included)\n",
                  run.poolBlocks, run.poolBytes, run.liveIrps, run.liveDevices, run.faults.size());
-    std::fprintf(out, "Outputs in %s: %s", files.folder.c_str(), files.trace.empty() ? "" : "frames.csv");
+    std::fprintf(out, "Outputs in %s: %s", files.folder.c_str(),
+                 files.trace.empty() ? "" : "frames.csv");
     if (!files.snapshot.empty()) std::fprintf(out, ", snapshot.png");
     for (const std::string& plot : files.plots)
         std::fprintf(out, ", %s", plot.substr(plot.find_last_of('/') + 1).c_str());
@@ -121,22 +132,43 @@ void PrintSummary(std::FILE* out, const Run& run, const OutputFiles& files) {
 std::string DescribeCall(const BRIDGE_SERVICE_CALL& call) {
     // BRIDGE_SERVICES by slot; the unused slots are never called.
     static const char* const kSlotNames[BRIDGE_SERVICES_SLOTS] = {
-        "BusWriteRead", "BusWrite", "ReadEeprom", "ReadBridgeReg", "WriteBridgeReg",
-        nullptr, nullptr, nullptr, nullptr,
-        "GetControl", "GetControlMax", "GetControlMin", "SetControl", "SetControlMax",
-        nullptr, "ReadRegistryDword", "NotifyExposureReset", nullptr, "ReadFrameStats", "SettleExposure",
+        "BusWriteRead",
+        "BusWrite",
+        "ReadEeprom",
+        "ReadBridgeReg",
+        "WriteBridgeReg",
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        "GetControl",
+        "GetControlMax",
+        "GetControlMin",
+        "SetControl",
+        "SetControlMax",
+        nullptr,
+        "ReadRegistryDword",
+        "NotifyExposureReset",
+        nullptr,
+        "ReadFrameStats",
+        "SettleExposure",
     };
     std::string slot;
-    if (call.Slot < BRIDGE_SERVICES_SLOTS && kSlotNames[call.Slot] != nullptr) slot = kSlotNames[call.Slot];
-    else if (call.Slot == BRIDGE_SLOT_PROBE_CHECK_ADDRESS) slot = "ProbeCheckAddress";
-    else if (call.Slot == BRIDGE_SLOT_PROBE_WRITE_READ) slot = "ProbeWriteRead";
-    else slot = "slot " + std::to_string(call.Slot);
+    if (call.Slot < BRIDGE_SERVICES_SLOTS && kSlotNames[call.Slot] != nullptr)
+        slot = kSlotNames[call.Slot];
+    else if (call.Slot == BRIDGE_SLOT_PROBE_CHECK_ADDRESS)
+        slot = "ProbeCheckAddress";
+    else if (call.Slot == BRIDGE_SLOT_PROBE_WRITE_READ)
+        slot = "ProbeWriteRead";
+    else
+        slot = "slot " + std::to_string(call.Slot);
     const std::string command =
         call.Command == BRIDGE_COMMAND_PROBE ? "probe" : "command " + std::to_string(call.Command);
     char line[200];
-    std::snprintf(line, sizeof(line), "call %-10s %-17s args 0x%X 0x%X 0x%X 0x%X data 0x%X -> 0x%08X",
-                  command.c_str(), slot.c_str(), call.Arguments[0], call.Arguments[1],
-                  call.Arguments[2], call.Arguments[3], call.Data, call.Result);
+    std::snprintf(line, sizeof(line),
+                  "call %-10s %-17s args 0x%X 0x%X 0x%X 0x%X data 0x%X -> 0x%08X", command.c_str(),
+                  slot.c_str(), call.Arguments[0], call.Arguments[1], call.Arguments[2],
+                  call.Arguments[3], call.Data, call.Result);
     return line;
 }
 

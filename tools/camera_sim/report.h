@@ -16,8 +16,8 @@ constexpr uint32_t kTablePeriod = 16;
 constexpr uint32_t kWanderWindow = 32;
 
 struct PhaseSummary {
-    int aeFrames = -1;   // frames from the phase's start until AE settled for good; -1: never
-    int awbFrames = -1;  // the same for AWB
+    int aeFrames = -1;        // frames from the phase's start until AE settled for good; -1: never
+    int awbFrames = -1;       // the same for AWB
     bool flickering = false;  // the light was on mains
     uint32_t wanderSpan = 0;  // max - min of luminance over the window
     double wanderStdDev = 0;  // standard deviation of frame-to-frame luminance changes

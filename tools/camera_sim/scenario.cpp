@@ -21,7 +21,9 @@ Statistics Unpack(uint32_t packed) {
     return {packed & 0xFF, (packed >> 8) & 0xFF, (packed >> 16) & 0xFF, packed >> 24};
 }
 
-bool AeSettled(const Statistics& s) { return s.luminance >= kAeLow && s.luminance <= kAeHigh; }
+bool AeSettled(const Statistics& s) {
+    return s.luminance >= kAeLow && s.luminance <= kAeHigh;
+}
 
 bool AwbSettled(const Statistics& s) {
     const auto near = [](uint32_t value, uint32_t target) {
@@ -54,7 +56,9 @@ std::string ModeName(uint32_t mode) {
 class Session {
   public:
     Session(Run* run, const Observers& observers)
-        : run_(run), observers_(observers), process_(CreateProcess("camera_sim")),
+        : run_(run),
+          observers_(observers),
+          process_(CreateProcess("camera_sim")),
           bridge_(process_) {}
     ~Session() {
         bridge_.Close();
@@ -73,19 +77,19 @@ class Session {
     }
 
     NTSTATUS SceneImage(const RgbImage& scene) {
-        return Status("SET_SCENE_IMAGE " + std::to_string(scene.width) + "x" +
-                          std::to_string(scene.height),
-                      bridge_.SetSceneImage(scene.width, scene.height, scene.pixels));
+        return Status(
+            "SET_SCENE_IMAGE " + std::to_string(scene.width) + "x" + std::to_string(scene.height),
+            bridge_.SetSceneImage(scene.width, scene.height, scene.pixels));
     }
 
     // The light of a phase: SET_LIGHT, or SET_SCENE (steady light) while
     // the bridge driver does not know SET_LIGHT.
     bool Light(const BRIDGE_LIGHT& light) {
         if (run_->lightControl) {
-            const NTSTATUS status = Status(
-                "SET_LIGHT " + std::to_string(light.Brightness) + " " + Colour(light) + " " +
-                    std::to_string(light.MainsHz) + " Hz " + std::to_string(light.FlickerDepth) + "%",
-                bridge_.SetLight(light));
+            const NTSTATUS status = Status("SET_LIGHT " + std::to_string(light.Brightness) + " " +
+                                               Colour(light) + " " + std::to_string(light.MainsHz) +
+                                               " Hz " + std::to_string(light.FlickerDepth) + "%",
+                                           bridge_.SetLight(light));
             if (status != STATUS_INVALID_DEVICE_REQUEST) return NT_SUCCESS(status);
             run_->lightControl = false;
             run_->notes.push_back(
@@ -248,8 +252,7 @@ bool TakeSnapshot(Session& session, Application& app, Run& run) {
 
 // Plugged in and brought up, streamed, the button pressed; the handles are
 // closed when this returns.
-void PlaySession(const RgbImage& scene, const Observers& observers, uint32_t startMode,
-                 Run& run) {
+void PlaySession(const RgbImage& scene, const Observers& observers, uint32_t startMode, Run& run) {
     Session session(&run, observers);
     if (!session.Open() || !CameraUp(run.seen)) {
         run.failure = "the bridge driver found no sensor interface or no sensor";
@@ -352,7 +355,8 @@ Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observer
     BridgeHostObserveCalls(nullptr);
     callObserver = nullptr;
     run.faults = Faults();
-    if (run.failure.empty() && !run.faults.empty()) run.failure = "the kernel's checks found faults";
+    if (run.failure.empty() && !run.faults.empty())
+        run.failure = "the kernel's checks found faults";
     return run;
 }
 

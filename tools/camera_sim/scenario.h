@@ -94,7 +94,6 @@ struct Observers {
     std::function<void(const Run& run, const FrameRow& row)> frame;
 };
 
-
 // Plays `phases` on a fresh user-mode kernel and leaves it shut down.
 // `eepromPresets`: the bridge driver brings the camera up with the
 // white-balance presets of its EEPROM rather than the registry defaults.

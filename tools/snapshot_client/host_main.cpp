@@ -33,132 +33,140 @@ using namespace std::chrono_literals;
 namespace {
 
 struct Simulation {
-  unsigned cameras = 1;
-  ULONG flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
-  ULONG bytes = 640 * 480 * 2;
-  bool button = false;
+    unsigned cameras = 1;
+    ULONG flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    ULONG bytes = 640 * 480 * 2;
+    bool button = false;
 };
 
-bool IsSimulationOption(const std::string &arg) { return arg.rfind("--sim-", 0) == 0; }
+bool IsSimulationOption(const std::string& arg) {
+    return arg.rfind("--sim-", 0) == 0;
+}
 
 // Takes the --sim-* options out of `args`; false on a bad one.
-bool ParseSimulation(std::vector<std::string> *args, Simulation *simulation) {
-  std::vector<std::string> rest;
-  for (size_t i = 0; i < args->size(); i++) {
-    const std::string &arg = (*args)[i];
-    if (!IsSimulationOption(arg)) {
-      rest.push_back(arg);
-      continue;
+bool ParseSimulation(std::vector<std::string>* args, Simulation* simulation) {
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args->size(); i++) {
+        const std::string& arg = (*args)[i];
+        if (!IsSimulationOption(arg)) {
+            rest.push_back(arg);
+            continue;
+        }
+        if (arg == "--sim-button") {
+            simulation->button = true;
+            continue;
+        }
+        if (i + 1 == args->size()) return false;
+        const std::string value = (*args)[++i];
+        if (arg == "--sim-cameras") {
+            simulation->cameras = unsigned(std::strtoul(value.c_str(), nullptr, 10));
+        } else if (arg == "--sim-bytes") {
+            simulation->bytes = ULONG(std::strtoul(value.c_str(), nullptr, 0));
+            if (simulation->bytes > SNAPSHOT_BUFFER_SIZE) return false;
+        } else if (arg == "--sim-method") {
+            if (value == "buffered")
+                simulation->flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
+            else if (value == "direct")
+                simulation->flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
+            else if (value == "neither")
+                simulation->flags = DO_POWER_PAGABLE;
+            else
+                return false;
+        } else {
+            return false;
+        }
     }
-    if (arg == "--sim-button") {
-      simulation->button = true;
-      continue;
-    }
-    if (i + 1 == args->size()) return false;
-    const std::string value = (*args)[++i];
-    if (arg == "--sim-cameras") {
-      simulation->cameras = unsigned(std::strtoul(value.c_str(), nullptr, 10));
-    } else if (arg == "--sim-bytes") {
-      simulation->bytes = ULONG(std::strtoul(value.c_str(), nullptr, 0));
-      if (simulation->bytes > SNAPSHOT_BUFFER_SIZE) return false;
-    } else if (arg == "--sim-method") {
-      if (value == "buffered") simulation->flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
-      else if (value == "direct") simulation->flags = DO_DIRECT_IO | DO_POWER_PAGABLE;
-      else if (value == "neither") simulation->flags = DO_POWER_PAGABLE;
-      else return false;
-    } else {
-      return false;
-    }
-  }
-  *args = rest;
-  return true;
+    *args = rest;
+    return true;
 }
 
 // One camera's bridge driver.
 class SimulatedBridge {
- public:
-  SimulatedBridge(PDEVICE_OBJECT pdo, PDEVICE_OBJECT filter, ULONG bytes, bool button)
-      : filter_(filter), frame_(bytes), button_(button) {
-    QueryInterface(pdo, GUID_SNAPSHOT_INTERFACE, reinterpret_cast<PINTERFACE>(&iface_),
-                   sizeof(iface_), SNAPSHOT_INTERFACE_VERSION);
-    SNAPSHOT_IMAGE_INFO info{};
-    info.ByteCount = bytes;
-    IrqlScope dispatch(DISPATCH_LEVEL);
-    iface_.SetImageInfo(filter_, &info);
-  }
-  void Start() {
-    StartThread([this] { Run(); });
-  }
-  void Stop() { stop_ = true; }
-
- private:
-  void Run() {
-    IrqlScope dispatch(DISPATCH_LEVEL);
-    for (unsigned tick = 0, n = 1; !stop_; tick++) {
-      if (button_ && tick % 20 == 19) iface_.SubmitSnapshot(filter_, nullptr, (tick / 20) & 1);
-      if (iface_.TakeSnapshotRequest(filter_) != 0) {
-        for (size_t i = 0; i < frame_.size(); i++) frame_[i] = UCHAR(n + i);
-        iface_.SubmitSnapshot(filter_, frame_.data(), 0);
-        n++;
-      }
-      std::this_thread::sleep_for(1ms);
+  public:
+    SimulatedBridge(PDEVICE_OBJECT pdo, PDEVICE_OBJECT filter, ULONG bytes, bool button)
+        : filter_(filter), frame_(bytes), button_(button) {
+        QueryInterface(pdo, GUID_SNAPSHOT_INTERFACE, reinterpret_cast<PINTERFACE>(&iface_),
+                       sizeof(iface_), SNAPSHOT_INTERFACE_VERSION);
+        SNAPSHOT_IMAGE_INFO info{};
+        info.ByteCount = bytes;
+        IrqlScope dispatch(DISPATCH_LEVEL);
+        iface_.SetImageInfo(filter_, &info);
     }
-  }
+    void Start() {
+        StartThread([this] { Run(); });
+    }
+    void Stop() { stop_ = true; }
 
-  PDEVICE_OBJECT filter_;
-  SNAPSHOT_INTERFACE iface_{};
-  std::vector<UCHAR> frame_;
-  bool button_;
-  std::atomic<bool> stop_{false};
+  private:
+    void Run() {
+        IrqlScope dispatch(DISPATCH_LEVEL);
+        for (unsigned tick = 0, n = 1; !stop_; tick++) {
+            if (button_ && tick % 20 == 19)
+                iface_.SubmitSnapshot(filter_, nullptr, (tick / 20) & 1);
+            if (iface_.TakeSnapshotRequest(filter_) != 0) {
+                for (size_t i = 0; i < frame_.size(); i++) frame_[i] = UCHAR(n + i);
+                iface_.SubmitSnapshot(filter_, frame_.data(), 0);
+                n++;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    PDEVICE_OBJECT filter_;
+    SNAPSHOT_INTERFACE iface_{};
+    std::vector<UCHAR> frame_;
+    bool button_;
+    std::atomic<bool> stop_{false};
 };
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  Simulation simulation;
-  if (!ParseSimulation(&args, &simulation)) {
-    std::fprintf(stderr,
-                 "snapshot_client: bad simulation option; they are --sim-cameras N, --sim-bytes N "
-                 "(at most %u), --sim-method buffered|direct|neither, --sim-button\n",
-                 SNAPSHOT_BUFFER_SIZE);
-    return 2;
-  }
-
-  Reset();
-  TestDriver bridge("bridge");
-  PDRIVER_OBJECT tessip = LoadDriver("tessip", TessipDriverEntry);
-  std::vector<std::unique_ptr<SimulatedBridge>> cameras;
-  for (unsigned i = 0; i < simulation.cameras; i++) {
-    PhysicalDeviceOptions pdoOptions;
-    pdoOptions.Flags = simulation.flags;
-    PDEVICE_OBJECT pdo = CreatePhysicalDevice(pdoOptions);
-    StackSpec layout;
-    layout.Function = bridge.Driver();
-    layout.UpperFilters = {tessip};
-    if (BuildDeviceStack(pdo, layout) != STATUS_SUCCESS || StartDevice(pdo) != STATUS_SUCCESS) {
-      std::fprintf(stderr, "snapshot_client: the simulated camera stack did not start\n");
-      return 1;
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    Simulation simulation;
+    if (!ParseSimulation(&args, &simulation)) {
+        std::fprintf(
+            stderr,
+            "snapshot_client: bad simulation option; they are --sim-cameras N, --sim-bytes N "
+            "(at most %u), --sim-method buffered|direct|neither, --sim-button\n",
+            SNAPSHOT_BUFFER_SIZE);
+        return 2;
     }
-    cameras.push_back(std::make_unique<SimulatedBridge>(pdo, DeviceOf(pdo, tessip),
-                                                        simulation.bytes, simulation.button));
-    cameras.back()->Start();
-  }
 
-  Process *process = CreateProcess("snapshot_client");
-  int status;
-  {
-    host_win32::CurrentProcessScope current(process);
-    status = snapshot_client::RunProgram(args, stdout, stderr);
-  }
-  TerminateProcess(process);
+    Reset();
+    TestDriver bridge("bridge");
+    PDRIVER_OBJECT tessip = LoadDriver("tessip", TessipDriverEntry);
+    std::vector<std::unique_ptr<SimulatedBridge>> cameras;
+    for (unsigned i = 0; i < simulation.cameras; i++) {
+        PhysicalDeviceOptions pdoOptions;
+        pdoOptions.Flags = simulation.flags;
+        PDEVICE_OBJECT pdo = CreatePhysicalDevice(pdoOptions);
+        StackSpec layout;
+        layout.Function = bridge.Driver();
+        layout.UpperFilters = {tessip};
+        if (BuildDeviceStack(pdo, layout) != STATUS_SUCCESS || StartDevice(pdo) != STATUS_SUCCESS) {
+            std::fprintf(stderr, "snapshot_client: the simulated camera stack did not start\n");
+            return 1;
+        }
+        cameras.push_back(std::make_unique<SimulatedBridge>(pdo, DeviceOf(pdo, tessip),
+                                                            simulation.bytes, simulation.button));
+        cameras.back()->Start();
+    }
 
-  for (auto &camera : cameras) camera->Stop();
-  JoinThreads();
-  Shutdown();
-  for (const std::string &fault : Faults()) {
-    std::fprintf(stderr, "kernel fault: %s\n", fault.c_str());
-    status = 1;
-  }
-  return status;
+    Process* process = CreateProcess("snapshot_client");
+    int status;
+    {
+        host_win32::CurrentProcessScope current(process);
+        status = snapshot_client::RunProgram(args, stdout, stderr);
+    }
+    TerminateProcess(process);
+
+    for (auto& camera : cameras) camera->Stop();
+    JoinThreads();
+    Shutdown();
+    for (const std::string& fault : Faults()) {
+        std::fprintf(stderr, "kernel fault: %s\n", fault.c_str());
+        status = 1;
+    }
+    return status;
 }

@@ -4,8 +4,8 @@
 #include "program.h"
 #include "snapshot_client.h"
 
-int wmain(int argc, wchar_t **argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; i++) args.push_back(snapshot_client::Utf8(argv[i]));
-  return snapshot_client::RunProgram(args, stdout, stderr);
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; i++) args.push_back(snapshot_client::Utf8(argv[i]));
+    return snapshot_client::RunProgram(args, stdout, stderr);
 }

@@ -12,6 +12,6 @@
 
 namespace snapshot_client {
 
-int RunProgram(const std::vector<std::string> &args, std::FILE *out, std::FILE *err);
+int RunProgram(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
 
 }  // namespace snapshot_client

@@ -30,52 +30,54 @@ namespace snapshot_client {
 using DevicePath = std::basic_string<WCHAR>;
 
 // The paths of the present still-image interfaces, in SetupAPI's order.
-DWORD FindStillImageDevices(std::vector<DevicePath> *paths);
+DWORD FindStillImageDevices(std::vector<DevicePath>* paths);
 
 // UTF-16 to UTF-8, for printing paths and converting arguments.
-std::string Utf8(const WCHAR *text);
-inline std::string Utf8(const DevicePath &text) { return Utf8(text.c_str()); }
+std::string Utf8(const WCHAR* text);
+inline std::string Utf8(const DevicePath& text) {
+    return Utf8(text.c_str());
+}
 
 class Client {
- public:
-  Client() = default;
-  ~Client();
-  Client(const Client &) = delete;
-  Client &operator=(const Client &) = delete;
+  public:
+    Client() = default;
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
 
-  DWORD Open(const DevicePath &path);
-  // Releases the events (if registered), closes the device and the events.
-  void Close();
+    DWORD Open(const DevicePath& path);
+    // Releases the events (if registered), closes the device and the events.
+    void Close();
 
-  DWORD GetImageInfo(SNAPSHOT_IMAGE_INFO *info);
-  // Creates two manual-reset events and registers them: FirstEvent is
-  // pulsed by triggers of nonzero kind, SecondEvent by kind 0.
-  DWORD RegisterEvents();
-  DWORD ReleaseEvents();
-  DWORD Control(SNAPSHOT_CONTROL_CODE code);
-  DWORD QueryReady(bool *ready);
-  // Polls readiness every `interval` until a snapshot is ready or `timeout`
-  // passes.
-  DWORD WaitUntilReady(std::chrono::milliseconds timeout,
-                       std::chrono::milliseconds interval = std::chrono::milliseconds(1));
-  // Reads the snapshot; `image` holds the bytes the driver reported.
-  DWORD ReadImage(std::vector<uint8_t> *image);
-  // Request, wait and read in one go.
-  DWORD Capture(std::vector<uint8_t> *image, std::chrono::milliseconds timeout);
-  // Waits for a pulse of either registered event; `which` is 0 for
-  // FirstEvent, 1 for SecondEvent.
-  DWORD WaitForTrigger(std::chrono::milliseconds timeout, unsigned *which);
+    DWORD GetImageInfo(SNAPSHOT_IMAGE_INFO* info);
+    // Creates two manual-reset events and registers them: FirstEvent is
+    // pulsed by triggers of nonzero kind, SecondEvent by kind 0.
+    DWORD RegisterEvents();
+    DWORD ReleaseEvents();
+    DWORD Control(SNAPSHOT_CONTROL_CODE code);
+    DWORD QueryReady(bool* ready);
+    // Polls readiness every `interval` until a snapshot is ready or `timeout`
+    // passes.
+    DWORD WaitUntilReady(std::chrono::milliseconds timeout,
+                         std::chrono::milliseconds interval = std::chrono::milliseconds(1));
+    // Reads the snapshot; `image` holds the bytes the driver reported.
+    DWORD ReadImage(std::vector<uint8_t>* image);
+    // Request, wait and read in one go.
+    DWORD Capture(std::vector<uint8_t>* image, std::chrono::milliseconds timeout);
+    // Waits for a pulse of either registered event; `which` is 0 for
+    // FirstEvent, 1 for SecondEvent.
+    DWORD WaitForTrigger(std::chrono::milliseconds timeout, unsigned* which);
 
-  HANDLE File() const { return file_; }
-  HANDLE FirstEvent() const { return events_[0]; }
-  HANDLE SecondEvent() const { return events_[1]; }
+    HANDLE File() const { return file_; }
+    HANDLE FirstEvent() const { return events_[0]; }
+    HANDLE SecondEvent() const { return events_[1]; }
 
- private:
-  DWORD SetEvents(HANDLE first, HANDLE second);
+  private:
+    DWORD SetEvents(HANDLE first, HANDLE second);
 
-  HANDLE file_ = INVALID_HANDLE_VALUE;
-  HANDLE events_[2] = {nullptr, nullptr};
-  bool registered_ = false;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    HANDLE events_[2] = {nullptr, nullptr};
+    bool registered_ = false;
 };
 
 }  // namespace snapshot_client

@@ -306,8 +306,8 @@ void Cycle::Controller() {
     for (unsigned n = 0; !leaving_.load(); n++) {
         ULONG ready = 0xFFFFFFFF;
         SNAPSHOT_IMAGE_INFO info{};
-        IoResult infoResult = DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0,
-                                              &info, sizeof(info));
+        IoResult infoResult = DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr,
+                                              0, &info, sizeof(info));
         if (Control(file_, SNAPSHOT_CONTROL_QUERY_READY, &ready) == STATUS_SUCCESS && ready <= 1 &&
             infoResult.Status == STATUS_SUCCESS && infoResult.Information == sizeof(info) &&
             info.ByteCount == byteCount_) {
@@ -343,7 +343,8 @@ void Cycle::Controller() {
             if (opened == STATUS_SUCCESS && !goneBefore) {
                 counts_.opens++;
                 CloseHandle(app_, second);
-            } else if ((opened == STATUS_OBJECT_NAME_NOT_FOUND || opened == STATUS_DELETE_PENDING) &&
+            } else if ((opened == STATUS_OBJECT_NAME_NOT_FOUND ||
+                        opened == STATUS_DELETE_PENDING) &&
                        goingAfter) {
                 counts_.refusedOpens++;
             } else {
@@ -381,7 +382,8 @@ bool Cycle::OpenOnce() {
     events_[0] = CreateEvent(app_, NotificationEvent, false);
     events_[1] = CreateEvent(app_, SynchronizationEvent, false);
     HANDLE handles[2] = {events_[0], events_[1]};
-    if (DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_SET_EVENTS, handles, sizeof(handles), nullptr, 0)
+    if (DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_SET_EVENTS, handles, sizeof(handles), nullptr,
+                        0)
                 .Status != STATUS_SUCCESS ||
         Control(file_, SNAPSHOT_CONTROL_EVENTS_ON) != STATUS_SUCCESS) {
         Problem("the application could not register its events");
@@ -420,7 +422,8 @@ void Cycle::Run() {
         SurpriseRemoveDevice(pdo_);
         unplugged_ = true;
         const uint64_t reads = counts_.reads.load();
-        if (open) WaitFor([&] { return counts_.reads.load() >= reads + 2; }, "reads after unplugging");
+        if (open)
+            WaitFor([&] { return counts_.reads.load() >= reads + 2; }, "reads after unplugging");
         // The bridge driver stopped streaming at its surprise removal: the
         // camera program's next request was refused.
         if (connected) {
@@ -510,14 +513,14 @@ void Cycle::Finish() {
             if (references != 1) report_->referencesLeft += references - 1;
         }
     }
-
 }
 
 void CollectFaults(Report* report, unsigned cycle) {
     for (const std::string& fault : TakeFaults()) {
         report->faults++;
         if (report->problems.size() < kProblemsKept) {
-            report->problems.push_back("cycle " + std::to_string(cycle) + ": kernel fault: " + fault);
+            report->problems.push_back("cycle " + std::to_string(cycle) +
+                                       ": kernel fault: " + fault);
         }
     }
 }
@@ -568,18 +571,27 @@ void Print(const Report& r, std::FILE* out) {
                  r.surpriseRemovals, r.kernels, r.seconds);
     std::fprintf(out, "  frames            %llu (auto exposure and auto white balance steps)\n",
                  n(r.frames));
-    std::fprintf(out, "  snapshots         %llu delivered, %llu trigger reports, %llu trigger waits released\n",
-                 n(r.deliveries), n(r.triggers), n(r.eventWakes));
-    std::fprintf(out, "  reads             %llu: %llu whole, %llu empty (before a delivery), %llu busy, %llu bad\n",
+    std::fprintf(
+        out,
+        "  snapshots         %llu delivered, %llu trigger reports, %llu trigger waits released\n",
+        n(r.deliveries), n(r.triggers), n(r.eventWakes));
+    std::fprintf(out,
+                 "  reads             %llu: %llu whole, %llu empty (before a delivery), %llu busy, "
+                 "%llu bad\n",
                  n(r.reads), n(r.wholeReads), n(r.emptyReads), n(r.busyReads), n(r.badReads));
     std::fprintf(out, "  requests          %llu device controls, %llu passed down, %llu opens\n",
                  n(r.controls), n(r.passedDown), n(r.opens));
-    std::fprintf(out, "  refused, rightly  %llu opens of an unplugged camera, %llu requests below tessip "
-                      "after surprise removal, %llu requests with no device\n",
-                 n(r.refusedOpens), n(r.refusedBelow), n(r.refusedNoDevice));
-    std::fprintf(out, "  left after removal: %llu pool blocks, %llu IRPs, %llu devices, %llu event references\n",
-                 n(r.poolBlocksLeft), n(r.irpsLeft), n(r.devicesLeft), n(r.referencesLeft));
-    std::fprintf(out, "  kernel faults %llu, unexpected outcomes %llu\n", n(r.faults), n(r.unexpected));
+    std::fprintf(
+        out,
+        "  refused, rightly  %llu opens of an unplugged camera, %llu requests below tessip "
+        "after surprise removal, %llu requests with no device\n",
+        n(r.refusedOpens), n(r.refusedBelow), n(r.refusedNoDevice));
+    std::fprintf(
+        out,
+        "  left after removal: %llu pool blocks, %llu IRPs, %llu devices, %llu event references\n",
+        n(r.poolBlocksLeft), n(r.irpsLeft), n(r.devicesLeft), n(r.referencesLeft));
+    std::fprintf(out, "  kernel faults %llu, unexpected outcomes %llu\n", n(r.faults),
+                 n(r.unexpected));
     for (const std::string& problem : r.problems) std::fprintf(out, "  ! %s\n", problem.c_str());
     std::fprintf(out, "%s\n", r.Passed() ? "PASSED" : "FAILED");
 }

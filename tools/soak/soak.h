@@ -30,8 +30,8 @@
 namespace soak {
 
 struct Options {
-    unsigned cycles = 0;          // stop after this many; 0: no limit
-    unsigned minimumCycles = 0;   // but not before this many
+    unsigned cycles = 0;                    // stop after this many; 0: no limit
+    unsigned minimumCycles = 0;             // but not before this many
     std::chrono::milliseconds duration{0};  // start no cycle after this; 0: no limit
     unsigned framesPerCycle = 200;          // streamed before the camera leaves
     unsigned cyclesPerKernel = 20;
@@ -73,8 +73,8 @@ struct Report {
     uint64_t devicesLeft = 0;
     uint64_t referencesLeft = 0;  // event references still held by a driver
 
-    uint64_t faults = 0;      // kernel faults (verifier checks and leak checks)
-    uint64_t unexpected = 0;  // any other outcome that should not happen
+    uint64_t faults = 0;                // kernel faults (verifier checks and leak checks)
+    uint64_t unexpected = 0;            // any other outcome that should not happen
     std::vector<std::string> problems;  // the first few, for the log
 
     bool Passed() const;

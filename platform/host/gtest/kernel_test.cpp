@@ -3,29 +3,31 @@
 
 namespace host_kernel {
 
-void KernelTest::SetUp() { Reset(); }
-
-void KernelTest::TearDown() {
-  Shutdown();
-  ReportFaults();
-  Reset();
+void KernelTest::SetUp() {
+    Reset();
 }
 
-size_t KernelTest::ExpectFault(const std::string &text) {
-  std::vector<std::string> faults = TakeFaults();
-  size_t matched = 0;
-  for (const std::string &fault : faults) {
-    if (fault.find(text) != std::string::npos) {
-      matched++;
-    } else {
-      RecordFault(fault);
+void KernelTest::TearDown() {
+    Shutdown();
+    ReportFaults();
+    Reset();
+}
+
+size_t KernelTest::ExpectFault(const std::string& text) {
+    std::vector<std::string> faults = TakeFaults();
+    size_t matched = 0;
+    for (const std::string& fault : faults) {
+        if (fault.find(text) != std::string::npos) {
+            matched++;
+        } else {
+            RecordFault(fault);
+        }
     }
-  }
-  return matched;
+    return matched;
 }
 
 void KernelTest::ReportFaults() {
-  for (const std::string &fault : TakeFaults()) ADD_FAILURE() << "kernel fault: " << fault;
+    for (const std::string& fault : TakeFaults()) ADD_FAILURE() << "kernel fault: " << fault;
 }
 
 }  // namespace host_kernel

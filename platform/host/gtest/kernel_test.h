@@ -12,16 +12,16 @@
 namespace host_kernel {
 
 class KernelTest : public ::testing::Test {
- protected:
-  void SetUp() override;
-  void TearDown() override;
+  protected:
+    void SetUp() override;
+    void TearDown() override;
 
-  // For tests that provoke a fault on purpose: removes the recorded faults
-  // whose message contains `text` and returns how many there were.
-  static size_t ExpectFault(const std::string &text);
-  // Reports and clears the faults recorded so far (as the end of the test
-  // would); lets a test check a phase ran clean before it goes on.
-  static void ReportFaults();
+    // For tests that provoke a fault on purpose: removes the recorded faults
+    // whose message contains `text` and returns how many there were.
+    static size_t ExpectFault(const std::string& text);
+    // Reports and clears the faults recorded so far (as the end of the test
+    // would); lets a test check a phase ran clean before it goes on.
+    static void ReportFaults();
 };
 
 }  // namespace host_kernel

@@ -14,21 +14,21 @@ namespace host_win32 {
 // Win32 calls made on the calling thread act in `process` from now on
 // (nullptr: none; a call that needs a process then records a kernel fault
 // and fails with ERROR_INVALID_HANDLE).
-void SetCurrentProcess(host_kernel::Process *process);
-host_kernel::Process *CurrentProcess();
+void SetCurrentProcess(host_kernel::Process* process);
+host_kernel::Process* CurrentProcess();
 
 // Selects a process for the calling thread for a scope.
 class CurrentProcessScope {
- public:
-  explicit CurrentProcessScope(host_kernel::Process *process) : previous_(CurrentProcess()) {
-    SetCurrentProcess(process);
-  }
-  ~CurrentProcessScope() { SetCurrentProcess(previous_); }
-  CurrentProcessScope(const CurrentProcessScope &) = delete;
-  CurrentProcessScope &operator=(const CurrentProcessScope &) = delete;
+  public:
+    explicit CurrentProcessScope(host_kernel::Process* process) : previous_(CurrentProcess()) {
+        SetCurrentProcess(process);
+    }
+    ~CurrentProcessScope() { SetCurrentProcess(previous_); }
+    CurrentProcessScope(const CurrentProcessScope&) = delete;
+    CurrentProcessScope& operator=(const CurrentProcessScope&) = delete;
 
- private:
-  host_kernel::Process *previous_;
+  private:
+    host_kernel::Process* previous_;
 };
 
 // The Win32 error Windows reports for a status a driver or the I/O manager

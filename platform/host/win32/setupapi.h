@@ -34,30 +34,30 @@ typedef PVOID HDEVINFO;
 #endif
 
 typedef struct _SP_DEVINFO_DATA {
-  DWORD cbSize;
-  GUID ClassGuid;
-  DWORD DevInst;
-  ULONG_PTR Reserved;
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
 } SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
 
 typedef struct _SP_DEVICE_INTERFACE_DATA {
-  DWORD cbSize;
-  GUID InterfaceClassGuid;
-  DWORD Flags;
-  ULONG_PTR Reserved;
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    ULONG_PTR Reserved;
 } SP_DEVICE_INTERFACE_DATA, *PSP_DEVICE_INTERFACE_DATA;
 
 typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_W {
-  DWORD cbSize;
-  WCHAR DevicePath[ANYSIZE_ARRAY];
+    DWORD cbSize;
+    WCHAR DevicePath[ANYSIZE_ARRAY];
 } SP_DEVICE_INTERFACE_DETAIL_DATA_W, *PSP_DEVICE_INTERFACE_DETAIL_DATA_W;
 
 #pragma pack(pop)
 
-HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID *ClassGuid, PCWSTR Enumerator, HWND hwndParent,
+HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                                      DWORD Flags);
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                        const GUID *InterfaceClassGuid, DWORD MemberIndex,
+                                        const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,

@@ -17,8 +17,8 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING ObjectName, U
                                                    PACCESS_STATE AccessState,
                                                    ACCESS_MASK DesiredAccess,
                                                    POBJECT_TYPE ObjectType,
-                                                   KPROCESSOR_MODE AccessMode,
-                                                   PVOID ParseContext, PVOID* Object);
+                                                   KPROCESSOR_MODE AccessMode, PVOID ParseContext,
+                                                   PVOID* Object);
 DRIVER_INITIALIZE DriverEntry;
 }
 
@@ -209,8 +209,8 @@ VOID NTAPI LoaderUnload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
-extern "C" CODE_SEG("INIT") NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
-                                                      PUNICODE_STRING RegistryPath) {
+extern "C" CODE_SEG("INIT")
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     PathBuffer parameters;
     if (!parameters.Append(RegistryPath->Buffer, RegistryPath->Length / sizeof(WCHAR)) ||
         !parameters.Append(L"\\Parameters")) {
