@@ -370,7 +370,8 @@ TEST_F(ExposureTest, ExposureTableUnderEveryTiming) {
         for (uintptr_t index : far) {
             SCOPED_TRACE("index " + std::to_string(index));
             const Exposure e = Apply(index);
-            const Exposure& same = table[90 + index % 10];
+            // kAbove32 wraps to a small index where uintptr_t has 32 bits.
+            const Exposure& same = index < 100 ? table[index] : table[90 + index % 10];
             ASSERT_EQ(e.rows, same.rows);
             ASSERT_EQ(e.gain, same.gain);
         }
