@@ -90,9 +90,9 @@ SENSOR_STATUS SENSOR_NTAPI BridgeBusWriteRead(void* Context, uint32_t Address, u
     const bool read = WriteLength == 1 && ReadLength == 2 &&
                       CameraSensorRead(&extension->Camera, Address, Write[0], Read);
     const SENSOR_STATUS status = read ? SENSOR_STATUS_SUCCESS : BridgeUnsuccessful;
-    LogCall(extension, 0, Address, WriteLength | uint32_t(ReadLength) << 16,
-            PackBytes(Write, WriteLength), 0, read ? PackBytes(Read, ReadLength) : 0,
-            uint32_t(status));
+    LogCall(extension, BRIDGE_SLOT_BUS_WRITE_READ, Address,
+            WriteLength | uint32_t(ReadLength) << 16, PackBytes(Write, WriteLength), 0,
+            read ? PackBytes(Read, ReadLength) : 0, uint32_t(status));
     return status;
 }
 
@@ -101,7 +101,8 @@ SENSOR_STATUS SENSOR_NTAPI BridgeBusWrite(void* Context, uint32_t Address, uint8
     BRIDGE_EXTENSION* extension = Self(Context);
     const bool written = Length == 3 && CameraSensorWrite(&extension->Camera, Address, Buffer);
     const SENSOR_STATUS status = written ? SENSOR_STATUS_SUCCESS : BridgeUnsuccessful;
-    LogCall(extension, 1, Address, Length, PackBytes(Buffer, Length), 0, 0, uint32_t(status));
+    LogCall(extension, BRIDGE_SLOT_BUS_WRITE, Address, Length, PackBytes(Buffer, Length), 0, 0,
+            uint32_t(status));
     return status;
 }
 
@@ -114,56 +115,56 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadEeprom(void* Context, uint32_t Offset, uint
         value |= uint32_t(extension->Camera.Eeprom[(Offset + i) & 0xFF]) << (8 * i);
     }
     *Bytes = value;
-    LogCall(extension, 2, Offset, Length, 0, 0, value, 0);
+    LogCall(extension, BRIDGE_SLOT_READ_EEPROM, Offset, Length, 0, 0, value, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeReadBridgeReg(void* Context, uint32_t Reg, uint8_t* Value) {
     BRIDGE_EXTENSION* extension = Self(Context);
     *Value = extension->Camera.Bridge[Reg & 0xFF];
-    LogCall(extension, 3, Reg, 0, 0, 0, *Value, 0);
+    LogCall(extension, BRIDGE_SLOT_READ_BRIDGE_REG, Reg, 0, 0, 0, *Value, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeWriteBridgeReg(void* Context, uint32_t Reg, uint8_t Value) {
     BRIDGE_EXTENSION* extension = Self(Context);
     extension->Camera.Bridge[Reg & 0xFF] = Value;
-    LogCall(extension, 4, Reg, Value, 0, 0, 0, 0);
+    LogCall(extension, BRIDGE_SLOT_WRITE_BRIDGE_REG, Reg, Value, 0, 0, 0, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
 int32_t SENSOR_NTAPI BridgeGetControl(void* Context, uint32_t Id) {
     BRIDGE_EXTENSION* extension = Self(Context);
     const int32_t value = CameraGetControl(&extension->Camera, Id);
-    LogCall(extension, 9, Id, 0, 0, 0, 0, uint32_t(value));
+    LogCall(extension, BRIDGE_SLOT_GET_CONTROL, Id, 0, 0, 0, 0, uint32_t(value));
     return value;
 }
 
 int32_t SENSOR_NTAPI BridgeGetControlMax(void* Context, uint32_t Id) {
     BRIDGE_EXTENSION* extension = Self(Context);
     const int32_t value = CameraGetControlMax(&extension->Camera, Id);
-    LogCall(extension, 10, Id, 0, 0, 0, 0, uint32_t(value));
+    LogCall(extension, BRIDGE_SLOT_GET_CONTROL_MAX, Id, 0, 0, 0, 0, uint32_t(value));
     return value;
 }
 
 int32_t SENSOR_NTAPI BridgeGetControlMin(void* Context, uint32_t Id) {
     BRIDGE_EXTENSION* extension = Self(Context);
     const int32_t value = CameraGetControlMin(&extension->Camera, Id);
-    LogCall(extension, 11, Id, 0, 0, 0, 0, uint32_t(value));
+    LogCall(extension, BRIDGE_SLOT_GET_CONTROL_MIN, Id, 0, 0, 0, 0, uint32_t(value));
     return value;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeSetControl(void* Context, uint32_t Id, int32_t Value) {
     BRIDGE_EXTENSION* extension = Self(Context);
     CameraSetControl(&extension->Camera, Id, Value);
-    LogCall(extension, 12, Id, uint32_t(Value), 0, 0, 0, 0);
+    LogCall(extension, BRIDGE_SLOT_SET_CONTROL, Id, uint32_t(Value), 0, 0, 0, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeSetControlMax(void* Context, uint32_t Id, int32_t Value) {
     BRIDGE_EXTENSION* extension = Self(Context);
     CameraSetControlMax(&extension->Camera, Id, Value);
-    LogCall(extension, 13, Id, uint32_t(Value), 0, 0, 0, 0);
+    LogCall(extension, BRIDGE_SLOT_SET_CONTROL_MAX, Id, uint32_t(Value), 0, 0, 0, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
@@ -175,12 +176,13 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadRegistryDword(void* Context, const uint16_t
     if (!CameraReadRegistryValue(&extension->Camera, Name, Result)) {
         *Result = Default;
     }
-    LogCall(extension, 15, BridgeNameHash(Name), NameBytes, Default, 0, *Result, 0);
+    LogCall(extension, BRIDGE_SLOT_READ_REGISTRY_DWORD, BridgeNameHash(Name), NameBytes, Default, 0,
+            *Result, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeNotifyExposureReset(void* Context, uint32_t Number) {
-    LogCall(Self(Context), 16, Number, 0, 0, 0, 0, 0);
+    LogCall(Self(Context), BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET, Number, 0, 0, 0, 0, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
@@ -189,14 +191,15 @@ SENSOR_STATUS SENSOR_NTAPI BridgeNotifyExposureReset(void* Context, uint32_t Num
 SENSOR_STATUS SENSOR_NTAPI BridgeReadFrameStats(void* Context, uint32_t* Stats) {
     BRIDGE_EXTENSION* extension = Self(Context);
     *Stats = extension->FrameLatched ? extension->FrameStatistics : BridgePeekStatistics(extension);
-    LogCall(extension, 18, 0, 0, 0, 0, *Stats, 0);
+    LogCall(extension, BRIDGE_SLOT_READ_FRAME_STATS, 0, 0, 0, 0, *Stats, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): orvane fixes the order
 SENSOR_STATUS SENSOR_NTAPI BridgeSettleExposure(void* Context, void* Scratch) {
     RtlZeroMemory(Scratch, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES);
-    LogCall(Self(Context), 19, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES, 0, 0, 0, 0, 0);
+    LogCall(Self(Context), BRIDGE_SLOT_SETTLE_EXPOSURE, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES, 0, 0,
+            0, 0, 0);
     return SENSOR_STATUS_SUCCESS;
 }
 
