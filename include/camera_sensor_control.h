@@ -283,6 +283,12 @@ typedef uint32_t(SENSOR_NTAPI* SENSOR_PROBE4_ROUTINE)(void*, void*, void*, void*
 /* Command0 runs commands; Command1 to Command4 answer STATUS_NOT_SUPPORTED. */
 typedef SENSOR_STATUS(SENSOR_NTAPI* SENSOR_COMMAND_ROUTINE)(SENSOR_COMMAND* command);
 
+/*
+ * The record the bridge driver passes with IRP_MN_QUERY_INTERFACE. orvane
+ * fills the whole record whatever Size and Version the query asks for, so
+ * the query's buffer must be a whole SENSOR_CONTROL_INTERFACE. orvane lies
+ * below the bridge driver: send the query to the top of the stack.
+ */
 typedef struct SENSOR_CONTROL_INTERFACE {
     uint16_t Size;
     uint16_t Version;

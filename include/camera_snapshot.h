@@ -54,6 +54,18 @@ typedef void(CAMERA_NTAPI* SNAPSHOT_INTERFACE_REFERENCE)(void* Context);
  * platform's INTERFACE header followed by three function pointers. tessip
  * writes Size, Version and the functions; Context and the two reference
  * routines keep what the bridge driver put there.
+ *
+ * For bridge-driver authors:
+ *  - tessip fills the whole record whatever Size and Version the query asks
+ *    for, so the query's buffer must be a whole SNAPSHOT_INTERFACE.
+ *  - The functions take tessip's own filter device object, which the record
+ *    does not carry, and do nothing for any other device object
+ *    (TakeSnapshotRequest answers 0). The top of the camera's stack is
+ *    tessip's device only while no other filter sits above it; class upper
+ *    filters and other packages' device filters may. Send the query to each
+ *    device above your own, from the top down (IoGetAttachedDeviceReference,
+ *    then IoGetLowerDeviceObject): a query travels down from where it is
+ *    sent, so the lowest device whose query comes back filled is tessip's.
  */
 typedef struct SNAPSHOT_INTERFACE {
     uint16_t Size;

@@ -151,7 +151,7 @@ NTSTATUS NTAPI BridgeDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp
 NTSTATUS NTAPI BridgeDispatchUnsupported(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI BridgeSignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
-// --- Counting, forwarding, the camera lock (bridge_driver.cpp) -----------------
+// --- Counting, forwarding, the camera and sensor locks (bridge_driver.cpp) -----
 void BridgeIncrementIo(BRIDGE_EXTENSION* Extension);
 void BridgeDecrementIo(BRIDGE_EXTENSION* Extension);
 NTSTATUS BridgeForward(BRIDGE_EXTENSION* Extension, PIRP Irp);
@@ -159,6 +159,8 @@ NTSTATUS BridgeCallAndWait(PDEVICE_OBJECT Target, PIRP Irp);
 NTSTATUS BridgeComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 void BridgeLockCamera(BRIDGE_EXTENSION* Extension);
 void BridgeUnlockCamera(BRIDGE_EXTENSION* Extension);
+void BridgeLockSensor();
+void BridgeUnlockSensor();
 
 // --- Plug and Play (bridge_pnp.cpp) ---------------------------------------------
 NTSTATUS BridgePnp(BRIDGE_EXTENSION* Extension, PIRP Irp);
@@ -166,8 +168,8 @@ NTSTATUS BridgeStartDevice(BRIDGE_EXTENSION* Extension, PIRP Irp);
 NTSTATUS BridgeStopDevice(BRIDGE_EXTENSION* Extension, PIRP Irp);
 NTSTATUS BridgeSurpriseRemoval(BRIDGE_EXTENSION* Extension, PIRP Irp);
 NTSTATUS BridgeRemoveDevice(BRIDGE_EXTENSION* Extension, PIRP Irp);
-NTSTATUS BridgeQueryStackInterface(BRIDGE_EXTENSION* Extension, const GUID* Type, PINTERFACE Record,
-                                   USHORT Size, USHORT Version, PDEVICE_OBJECT* Answerer);
+NTSTATUS BridgeQueryInterface(PDEVICE_OBJECT Target, const GUID* Type, PINTERFACE Record,
+                              USHORT Size, USHORT Version);
 NTSTATUS BridgeSetInterfaceState(BRIDGE_EXTENSION* Extension, BOOLEAN Enable);
 
 // --- The camera (bridge_camera.cpp) ----------------------------------------------

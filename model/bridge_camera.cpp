@@ -6,10 +6,6 @@
 // with the camera lock held (BridgeLockCamera), taken by its caller.
 #include "bridge.h"
 
-// {53A4763D-3B76-4772-8EDA-D7C435542856}: tessip's snapshot record.
-static const GUID BridgeSnapshotInterfaceGuid = {
-    0x53A4763D, 0x3B76, 0x4772, {0x8E, 0xDA, 0xD7, 0xC4, 0x35, 0x54, 0x28, 0x56}};
-
 // The user balance controls start centred; orvane reads the offsets back.
 static const int32_t BridgeBalanceCentre = 32;
 
@@ -48,39 +44,98 @@ void BridgeFreeFrameBuffer(BRIDGE_EXTENSION* Extension) {
 }
 
 /*
+ * QuerySensorInterface
+ *
+ * orvane sits below the bridge driver, so the query goes to the top of the
+ * stack (taken with a reference, so the top device cannot go while the
+ * request is on it) and reaches orvane wherever other filters sit.
+ */
+static NTSTATUS QuerySensorInterface(BRIDGE_EXTENSION* Extension) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Extension->Self);
+    NTSTATUS status =
+        BridgeQueryInterface(top, reinterpret_cast<const GUID*>(&GUID_SENSOR_CONTROL_INTERFACE),
+                             reinterpret_cast<PINTERFACE>(&Extension->Sensor),
+                             sizeof(Extension->Sensor), SENSOR_CONTROL_INTERFACE_VERSION);
+    ObDereferenceObject(top);
+    if (NT_SUCCESS(status) &&
+        (Extension->Sensor.Probe0 == nullptr || Extension->Sensor.Command0 == nullptr)) {
+        status = STATUS_NOT_SUPPORTED;
+    }
+    return status;
+}
+
+/*
+ * SnapshotAnswered
+ *
+ * A stack that answers without filling the record counts as not answering.
+ */
+static bool SnapshotAnswered(NTSTATUS Status, const SNAPSHOT_INTERFACE& Record) {
+    return NT_SUCCESS(Status) && Record.SetImageInfo != nullptr &&
+           Record.TakeSnapshotRequest != nullptr && Record.SubmitSnapshot != nullptr;
+}
+
+/*
+ * QuerySnapshotInterface
+ *
+ * tessip's functions take tessip's own device object, which tessip does not
+ * put in the record. The top of the stack is that device only while nothing
+ * sits above tessip; class upper filters and other packages' device filters
+ * load above it. So each device above the bridge driver's is asked on its
+ * own, from the top down: a query travels down from the device it is sent
+ * to, so tessip's device and every device above it answer, and the lowest
+ * that answers is tessip's. Each device is held by a reference while it is
+ * asked; tessip's stays attached until after the bridge driver's removal.
+ */
+static NTSTATUS QuerySnapshotInterface(BRIDGE_EXTENSION* Extension) {
+    SNAPSHOT_INTERFACE record;
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    PDEVICE_OBJECT device = IoGetAttachedDeviceReference(Extension->Self);
+    while (device != nullptr && device != Extension->Self) {
+        const NTSTATUS answer = BridgeQueryInterface(
+            device, reinterpret_cast<const GUID*>(&GUID_SNAPSHOT_INTERFACE),
+            reinterpret_cast<PINTERFACE>(&record), sizeof(record), SNAPSHOT_INTERFACE_VERSION);
+        if (SnapshotAnswered(answer, record)) {
+            Extension->Snapshot = record;
+            Extension->SnapshotDevice = device;
+            status = STATUS_SUCCESS;
+        } else if (answer == STATUS_INSUFFICIENT_RESOURCES) {
+            // A device that could not be asked might be tessip's: an answer
+            // from above it would name the wrong device.
+            status = answer;
+            break;
+        }
+        PDEVICE_OBJECT lower = IoGetLowerDeviceObject(device);
+        ObDereferenceObject(device);
+        device = lower;
+    }
+    if (device != nullptr) {
+        ObDereferenceObject(device);
+    }
+    if (!NT_SUCCESS(status)) {
+        Extension->SnapshotDevice = nullptr;
+        RtlZeroMemory(&Extension->Snapshot, sizeof(Extension->Snapshot));
+    }
+    return status;
+}
+
+/*
  * ConnectInterfaces
  *
  * Both records must be answered with their entry points: without orvane
  * there is no sensor control, without tessip no snapshot, and the package
- * installs both. A stack that answers without filling a record counts as
- * not answering.
+ * installs both.
  */
 static NTSTATUS ConnectInterfaces(BRIDGE_EXTENSION* Extension) {
-    PDEVICE_OBJECT answerer = nullptr;
-    NTSTATUS status = BridgeQueryStackInterface(
-        Extension, reinterpret_cast<const GUID*>(&GUID_SENSOR_CONTROL_INTERFACE),
-        reinterpret_cast<PINTERFACE>(&Extension->Sensor), sizeof(Extension->Sensor),
-        SENSOR_CONTROL_INTERFACE_VERSION, &answerer);
+    NTSTATUS status = QuerySensorInterface(Extension);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-    if (Extension->Sensor.Probe0 == nullptr || Extension->Sensor.Command0 == nullptr) {
-        return STATUS_NOT_SUPPORTED;
     }
     Extension->Seen.Flags |= BRIDGE_FLAG_SENSOR_INTERFACE;
 
-    status = BridgeQueryStackInterface(
-        Extension, &BridgeSnapshotInterfaceGuid, reinterpret_cast<PINTERFACE>(&Extension->Snapshot),
-        sizeof(Extension->Snapshot), SNAPSHOT_INTERFACE_VERSION, &answerer);
+    status = QuerySnapshotInterface(Extension);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    const SNAPSHOT_INTERFACE& snapshot = Extension->Snapshot;
-    if (snapshot.SetImageInfo == nullptr || snapshot.TakeSnapshotRequest == nullptr ||
-        snapshot.SubmitSnapshot == nullptr) {
-        return STATUS_NOT_SUPPORTED;
-    }
-    Extension->SnapshotDevice = answerer;
     Extension->Seen.Flags |= BRIDGE_FLAG_SNAPSHOT_INTERFACE;
     return STATUS_SUCCESS;
 }
@@ -113,8 +168,10 @@ static NTSTATUS ProbeSensor(BRIDGE_EXTENSION* Extension) {
     uint32_t type = 0;
     uint32_t configuration = 0;
     Extension->LoggedCommand = BRIDGE_COMMAND_PROBE;
+    BridgeLockSensor();
     const uint32_t found =
         Extension->Sensor.Probe0(Extension, &type, &configuration, &Extension->ProbeServices);
+    BridgeUnlockSensor();
     Extension->Seen.SensorType = static_cast<int32_t>(type);
     if (found == 0 || type != static_cast<uint32_t>(SENSOR_TYPE_DRIVEN)) {
         return STATUS_NO_SUCH_DEVICE;
@@ -241,7 +298,9 @@ void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value
     Command->BridgeContext = Extension;
     Command->Device = &Extension->Device;
     Extension->LoggedCommand = static_cast<ULONG>(Code);
+    BridgeLockSensor();
     Extension->Sensor.Command0(Command);
+    BridgeUnlockSensor();
 }
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command block's own order

@@ -16,9 +16,9 @@ std::vector<std::u16string> BridgeClient::FindBridges() {
     return host_kernel::EnumerateDeviceInterfaces(BridgeInterfaceGuid());
 }
 
-NTSTATUS BridgeClient::Open(const std::u16string& link) {
+NTSTATUS BridgeClient::Open(const std::u16string& link, ACCESS_MASK access) {
     Close();
-    return host_kernel::OpenDevice(process_, link, &file_);
+    return host_kernel::OpenDevice(process_, link, &file_, access);
 }
 
 NTSTATUS BridgeClient::Open(PDEVICE_OBJECT pdo) {

@@ -28,7 +28,10 @@ class BridgeClient {
 
     // The bridge driver's own interfaces enabled now, one per running camera.
     static std::vector<std::u16string> FindBridges();
-    NTSTATUS Open(const std::u16string& link);
+    // A test program opens the camera to read and write; `access` narrower
+    // than that shows what the controls ask of a handle.
+    NTSTATUS Open(const std::u16string& link,
+                  ACCESS_MASK access = FILE_READ_DATA | FILE_WRITE_DATA);
     // Opens the stack over `pdo` (through tessip, which passes the controls
     // down), for a camera whose own interface is not offered.
     NTSTATUS Open(PDEVICE_OBJECT pdo);

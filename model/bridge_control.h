@@ -7,8 +7,12 @@
  * one layout in both pointer widths; the driver includes it too, so both
  * sides agree on every number by construction.
  *
- * Every control is METHOD_BUFFERED with FILE_ANY_ACCESS: input and output
- * are the request's system buffer. A length the control does not accept
+ * Every control is METHOD_BUFFERED: input and output are the request's
+ * system buffer. The controls that change the camera need a handle opened
+ * for writing (FILE_WRITE_ACCESS); QUERY needs one opened for reading
+ * (FILE_READ_ACCESS). The I/O manager checks the handle's rights before the
+ * request is built, so a handle opened only to read the still image cannot
+ * stream, press the button or change the light. A length the control does not accept
  * fails the request before anything happens, and IoStatus.Information is
  * the number of bytes returned (0 when nothing is).
  *
@@ -66,15 +70,20 @@
  * for vendors). */
 #define FILE_DEVICE_CAMERA_BRIDGE 0x8D42u
 
-#define BRIDGE_CTL_CODE(function) ((FILE_DEVICE_CAMERA_BRIDGE << 16) | ((function) << 2))
+/* The access bits of a control code, as CTL_CODE places them (bits 14-15). */
+#define BRIDGE_READ_ACCESS 1u  /* FILE_READ_ACCESS */
+#define BRIDGE_WRITE_ACCESS 2u /* FILE_WRITE_ACCESS */
 
-#define IOCTL_BRIDGE_STREAM BRIDGE_CTL_CODE(0x900u)    /* 0x8D422400 */
-#define IOCTL_BRIDGE_PRESS BRIDGE_CTL_CODE(0x901u)     /* 0x8D422404 */
-#define IOCTL_BRIDGE_SET_SCENE BRIDGE_CTL_CODE(0x902u) /* 0x8D422408 */
-#define IOCTL_BRIDGE_QUERY BRIDGE_CTL_CODE(0x903u)     /* 0x8D42240C */
+#define BRIDGE_CTL_CODE(function, access) \
+    ((FILE_DEVICE_CAMERA_BRIDGE << 16) | ((access) << 14) | ((function) << 2))
 
-BRIDGE_STATIC_ASSERT(IOCTL_BRIDGE_STREAM == 0x8D422400u, "control code");
-BRIDGE_STATIC_ASSERT(IOCTL_BRIDGE_QUERY == 0x8D42240Cu, "control code");
+#define IOCTL_BRIDGE_STREAM BRIDGE_CTL_CODE(0x900u, BRIDGE_WRITE_ACCESS)    /* 0x8D42A400 */
+#define IOCTL_BRIDGE_PRESS BRIDGE_CTL_CODE(0x901u, BRIDGE_WRITE_ACCESS)     /* 0x8D42A404 */
+#define IOCTL_BRIDGE_SET_SCENE BRIDGE_CTL_CODE(0x902u, BRIDGE_WRITE_ACCESS) /* 0x8D42A408 */
+#define IOCTL_BRIDGE_QUERY BRIDGE_CTL_CODE(0x903u, BRIDGE_READ_ACCESS)      /* 0x8D42640C */
+
+BRIDGE_STATIC_ASSERT(IOCTL_BRIDGE_STREAM == 0x8D42A400u, "control code");
+BRIDGE_STATIC_ASSERT(IOCTL_BRIDGE_QUERY == 0x8D42640Cu, "control code");
 
 /* ---------------------------------------------------------------- STREAM */
 
@@ -138,7 +147,7 @@ typedef struct BRIDGE_SCENE {
  * exposure time, so the brightness of successive frames wanders unless the
  * exposure is a whole number of flicker periods. SET_SCENE keeps the mains
  * and depth and changes the rest. in: BRIDGE_LIGHT (exactly); out: nothing. */
-#define IOCTL_BRIDGE_SET_LIGHT BRIDGE_CTL_CODE(0x904u) /* 0x8D422410 */
+#define IOCTL_BRIDGE_SET_LIGHT BRIDGE_CTL_CODE(0x904u, BRIDGE_WRITE_ACCESS) /* 0x8D42A410 */
 
 typedef struct BRIDGE_LIGHT {
     uint32_t Brightness;
@@ -156,7 +165,7 @@ typedef struct BRIDGE_LIGHT {
  * Height 0 and no pixels) restores the built-in test chart.
  * in: BRIDGE_SCENE_IMAGE followed by Width * Height * 3 bytes (exactly);
  * out: nothing. */
-#define IOCTL_BRIDGE_SET_SCENE_IMAGE BRIDGE_CTL_CODE(0x905u) /* 0x8D422414 */
+#define IOCTL_BRIDGE_SET_SCENE_IMAGE BRIDGE_CTL_CODE(0x905u, BRIDGE_WRITE_ACCESS) /* 0x8D42A414 */
 
 #define BRIDGE_SCENE_IMAGE_MAX_WIDTH 320u
 #define BRIDGE_SCENE_IMAGE_MAX_HEIGHT 240u
@@ -171,7 +180,7 @@ typedef struct BRIDGE_SCENE_IMAGE {
 /* Switches orvane's anti-flicker mode while the camera runs (command 6 with
  * the mode, then the exposure index applied again).
  * in: BRIDGE_FLICKER_REQUEST (exactly); out: nothing. */
-#define IOCTL_BRIDGE_SET_FLICKER BRIDGE_CTL_CODE(0x906u) /* 0x8D422418 */
+#define IOCTL_BRIDGE_SET_FLICKER BRIDGE_CTL_CODE(0x906u, BRIDGE_WRITE_ACCESS) /* 0x8D42A418 */
 
 typedef struct BRIDGE_FLICKER_REQUEST {
     uint32_t Mode; /* 0 to 3 */

@@ -5,6 +5,13 @@
 
 BRIDGE_CONFIGURATION BridgeConfiguration = BRIDGE_DEFAULT_CONFIGURATION;
 
+// orvane keeps one tuning record for all the cameras it serves and counts
+// on its commands arriving one at a time; the camera locks order them per
+// camera only, so every call into orvane also holds this one. A
+// synchronization event, initialised at load; taken after a camera lock,
+// never before one.
+static KEVENT BridgeSensorLock;
+
 static const GUID BridgeInterfaceGuid = BRIDGE_INTERFACE_GUID_INITIALIZER;
 
 /*
@@ -31,6 +38,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BridgeDispatchSystemControl;
     DriverObject->DriverExtension->AddDevice = BridgeAddDevice;
     DriverObject->DriverUnload = BridgeUnload;
+    KeInitializeEvent(&BridgeSensorLock, SynchronizationEvent, TRUE);
     return STATUS_SUCCESS;
 }
 
@@ -149,18 +157,35 @@ VOID NTAPI BridgeUnload(PDRIVER_OBJECT DriverObject) {
 }
 
 /*
+ * BridgeCreateStatus
+ *
+ * The camera has no namespace: an open with a path after the device's
+ * name ("...\\x") is an open of a file the camera does not have, and the
+ * I/O manager checks such an open against the device's security only when
+ * the stack's top carries FILE_DEVICE_SECURE_OPEN. Refusing it here keeps
+ * every open that succeeds one the device's security allowed. Opening is
+ * refused too once the hardware is gone.
+ */
+static NTSTATUS BridgeCreateStatus(BRIDGE_EXTENSION* Extension, PIO_STACK_LOCATION Stack) {
+    if (Stack->FileObject != nullptr && Stack->FileObject->FileName.Length != 0) {
+        return STATUS_ACCESS_DENIED;
+    }
+    return BridgeGone(GetBridgeState(Extension)) ? STATUS_DELETE_PENDING : STATUS_SUCCESS;
+}
+
+/*
  * BridgeDispatchCreateClose
  *
- * Opening the camera is refused once its hardware is gone; cleanup and
- * close always succeed, so that handles can be closed whatever happened.
+ * Cleanup and close always succeed, so that handles can be closed whatever
+ * happened.
  */
 NTSTATUS NTAPI BridgeDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
     BridgeIncrementIo(extension);
     NTSTATUS status = STATUS_SUCCESS;
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE &&
-        BridgeGone(GetBridgeState(extension))) {
-        status = STATUS_DELETE_PENDING;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MajorFunction == IRP_MJ_CREATE) {
+        status = BridgeCreateStatus(extension, stack);
     }
     status = BridgeComplete(Irp, status, 0);
     BridgeDecrementIo(extension);
@@ -305,10 +330,34 @@ NTSTATUS NTAPI BridgeSignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+/*
+ * BridgeLockCamera / BridgeUnlockCamera
+ *
+ * The lock is held on the caller's thread, an application's among them.
+ * Inside a critical region that thread cannot be suspended while it holds
+ * the lock (suspension arrives as a kernel APC), so no caller can keep
+ * removal, which waits for every request inside, waiting for ever.
+ */
 void BridgeLockCamera(BRIDGE_EXTENSION* Extension) {
+    KeEnterCriticalRegion();
     KeWaitForSingleObject(&Extension->CameraLock, Executive, KernelMode, FALSE, nullptr);
 }
 
 void BridgeUnlockCamera(BRIDGE_EXTENSION* Extension) {
     KeSetEvent(&Extension->CameraLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
+
+/*
+ * BridgeLockSensor / BridgeUnlockSensor
+ *
+ * Around every call into orvane, with the camera lock already held (and so
+ * inside its critical region).
+ */
+void BridgeLockSensor() {
+    KeWaitForSingleObject(&BridgeSensorLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void BridgeUnlockSensor() {
+    KeSetEvent(&BridgeSensorLock, IO_NO_INCREMENT, FALSE);
 }

@@ -146,31 +146,24 @@ NTSTATUS BridgeRemoveDevice(BRIDGE_EXTENSION* Extension, PIRP Irp) {
 }
 
 /*
- * BridgeQueryStackInterface
+ * BridgeQueryInterface
  *
- * Asks the whole stack for an interface record, as a driver above would
- * see it: the query goes to the top of the stack (taken with a reference,
- * so the top device cannot go while the request is on it), down through
- * tessip, the bridge driver's own dispatch and orvane to the bus. Whoever
- * owns the GUID fills the record and sets the status. The status starts as
- * STATUS_NOT_SUPPORTED, as for every Plug and Play request, so a stack in
- * which no driver knows the GUID answers with that.
- *
- * `*Answerer` receives the top device. The snapshot functions take tessip's
- * device, which tessip does not put in the record; the stack the package
- * installs has tessip as its one upper filter, so the top is tessip's.
+ * Asks for an interface record as a driver above `Target` would: the query
+ * goes to `Target` and down from there, through the bridge driver's own
+ * dispatch and orvane to the bus, and whoever owns the GUID fills the
+ * record and sets the status. The status starts as STATUS_NOT_SUPPORTED,
+ * as for every Plug and Play request, so a stack in which no driver knows
+ * the GUID answers with that. The caller holds a reference on `Target`.
  */
 CODE_SEG("PAGE")
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the query's own parameter order
-NTSTATUS BridgeQueryStackInterface(BRIDGE_EXTENSION* Extension, const GUID* Type, PINTERFACE Record,
-                                   USHORT Size, USHORT Version, PDEVICE_OBJECT* Answerer) {
+NTSTATUS BridgeQueryInterface(PDEVICE_OBJECT Target, const GUID* Type, PINTERFACE Record,
+                              USHORT Size, USHORT Version) {
     // NOLINTEND(bugprone-easily-swappable-parameters)
     PAGED_CODE();
 
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(Extension->Self);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);
     if (irp == nullptr) {
-        ObDereferenceObject(top);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -185,10 +178,8 @@ NTSTATUS BridgeQueryStackInterface(BRIDGE_EXTENSION* Extension, const GUID* Type
     next->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
 
-    NTSTATUS status = BridgeCallAndWait(top, irp);
+    NTSTATUS status = BridgeCallAndWait(Target, irp);
     IoFreeIrp(irp);
-    *Answerer = top;
-    ObDereferenceObject(top);
     return status;
 }
 

@@ -11,15 +11,23 @@ CameraDrivers::CameraDrivers(const BRIDGE_CONFIGURATION& configuration)
       bridge_(host_kernel::LoadDriver("bridge", BridgeDriverEntry)),
       tessip_(host_kernel::LoadDriver("tessip", TessipDriverEntry)) {}
 
+void CameraDrivers::AddForeignFilters(const std::vector<PDRIVER_OBJECT>& above,
+                                      const std::vector<PDRIVER_OBJECT>& below) {
+    above_ = above;
+    below_ = below;
+}
+
 NTSTATUS CameraDrivers::PlugIn(ULONG pdoFlags, PDEVICE_OBJECT* pdo) {
     host_kernel::PhysicalDeviceOptions options;
     options.Flags = pdoFlags;
     *pdo = host_kernel::CreatePhysicalDevice(options);
     BridgeHostConfigure(configuration_);
     host_kernel::StackSpec layout;
-    layout.LowerFilters = {orvane_};
+    layout.LowerFilters = below_;
+    layout.LowerFilters.push_back(orvane_);
     layout.Function = bridge_;
     layout.UpperFilters = {tessip_};
+    layout.UpperFilters.insert(layout.UpperFilters.end(), above_.begin(), above_.end());
     return host_kernel::BuildDeviceStack(*pdo, layout);
 }
 

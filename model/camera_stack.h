@@ -27,6 +27,13 @@ class CameraDrivers {
     PDRIVER_OBJECT Bridge() const { return bridge_; }
     PDRIVER_OBJECT Tessip() const { return tessip_; }
 
+    // Other drivers' filters on every camera plugged in from now on, as a
+    // Windows machine may add them: `above` over tessip (class upper
+    // filters, or device upper filters listed after tessip), bottom first,
+    // and `below` under orvane, bottom first.
+    void AddForeignFilters(const std::vector<PDRIVER_OBJECT>& above,
+                           const std::vector<PDRIVER_OBJECT>& below);
+
     // Plugs a camera in: a new physical device with `pdoFlags` (the
     // buffering and power flags every device of the stack copies) and the
     // add-device sequence over it. Returns that sequence's status; `*pdo`
@@ -48,6 +55,8 @@ class CameraDrivers {
     PDRIVER_OBJECT orvane_;
     PDRIVER_OBJECT bridge_;
     PDRIVER_OBJECT tessip_;
+    std::vector<PDRIVER_OBJECT> above_;
+    std::vector<PDRIVER_OBJECT> below_;
 };
 
 }  // namespace camera_model

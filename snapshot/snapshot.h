@@ -16,7 +16,8 @@
 #include "camera_snapshot.h"
 
 // Plug and Play states kept in SNAPSHOT_EXTENSION.PnpState. No state has the
-// value 3. They gate nothing; only the cancel requests read them.
+// value 3. The cancel requests read them, and a surprise-removed or deleted
+// device serves no new read or control.
 enum SNAPSHOT_PNP_STATE : ULONG {
     NotStarted = 0,
     Started = 1,
@@ -62,7 +63,30 @@ struct SNAPSHOT_EXTENSION {
     // 1 while a registration or release of the events is under way; a second
     // one meanwhile is refused rather than interleaved with it.
     LONG EventsBusy;
+    // Held by every request tessip serves or passes down, for as long as it
+    // is inside tessip; removal waits on it before the snapshot buffer and
+    // the extension go, so no request runs in memory already freed.
+    IO_REMOVE_LOCK RemoveLock;
 };
+
+// The driver object DriverEntry was given: the bridge driver's calls act
+// only on device objects that belong to it.
+extern PDRIVER_OBJECT SnapshotDriver;
+
+// Shared words (the flags, the Plug and Play state read by the application's
+// requests): each one aligned 32-bit word. Sequentially consistent loads and
+// stores keep them single accesses while also ordering them against the
+// snapshot's sequence count, which the read's handling of SnapshotReady
+// relies on.
+template <typename Word>
+inline Word LoadWord(const Word* word) {
+    return __atomic_load_n(word, __ATOMIC_SEQ_CST);
+}
+
+template <typename Word, typename Value>
+inline void StoreWord(Word* word, Value value) {
+    __atomic_store_n(word, static_cast<Word>(value), __ATOMIC_SEQ_CST);
+}
 
 bool SnapshotSameGuid(const GUID* left, const GUID* right);
 
@@ -98,6 +122,11 @@ NTSTATUS UpdateImageInterface(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING Int
 VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension);
 VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface);
 VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension);
+
+// Frame services for the exchange: sending a request down and completing one
+// here, for a caller that holds the remove lock.
+NTSTATUS SnapshotSendDown(SNAPSHOT_EXTENSION* Extension, PIRP Irp);
+NTSTATUS SnapshotCompleteRequest(PIRP Irp, NTSTATUS Status);
 
 inline SNAPSHOT_EXTENSION* SnapshotExtension(PDEVICE_OBJECT DeviceObject) {
     return static_cast<SNAPSHOT_EXTENSION*>(DeviceObject->DeviceExtension);

@@ -40,21 +40,6 @@ extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
 #define SNAPSHOT_RACY_COPY_END() ((void)0)
 #endif
 
-// --- Shared words -------------------------------------------------------------
-// Each flag is one aligned 32-bit word. Sequentially consistent loads and
-// stores keep them single accesses while also ordering them against the
-// sequence count, which the read's handling of SnapshotReady relies on.
-
-template <typename Word>
-static inline Word LoadWord(const Word* word) {
-    return __atomic_load_n(word, __ATOMIC_SEQ_CST);
-}
-
-template <typename Word, typename Value>
-static inline void StoreWord(Word* word, Value value) {
-    __atomic_store_n(word, static_cast<Word>(value), __ATOMIC_SEQ_CST);
-}
-
 /*
  * PauseBeforeRetry
  *
@@ -200,10 +185,17 @@ VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension) {
     }
 }
 
+/*
+ * ReferenceEvent
+ *
+ * A trigger report sets and clears the event, so the handle must carry the
+ * right to do that: a process holding only SYNCHRONIZE on another's event
+ * must not be able to have it pulsed on demand.
+ */
 static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event) {
     PVOID object = NULL;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(Handle, 0, PlatformEventObjectType(), UserMode, &object, NULL);
+    NTSTATUS status = ObReferenceObjectByHandle(Handle, EVENT_MODIFY_STATE,
+                                                PlatformEventObjectType(), UserMode, &object, NULL);
     *Event = NT_SUCCESS(status) ? static_cast<PKEVENT>(object) : NULL;
     return status;
 }
@@ -244,7 +236,7 @@ static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HAND
  *
  * Set then clear at once: a thread already waiting is released, one that
  * starts waiting later sees nothing. The count of users keeps the event
- * object alive across the two calls (see ReleaseEvent).
+ * object alive across the two calls (see ReleaseEventPair).
  */
 static void PulseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field) {
     __atomic_add_fetch(&Extension->EventUsers, 1, __ATOMIC_SEQ_CST);
@@ -258,9 +250,28 @@ static void PulseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field) {
 
 // --- SNAPSHOT_INTERFACE -------------------------------------------------------
 
+/*
+ * InterfaceExtension
+ *
+ * The bridge driver names the device with every call, and a bridge driver
+ * that took the top of its stack for tessip's device would name another
+ * driver's whenever a filter sits above tessip. Its extension is not a
+ * SNAPSHOT_EXTENSION: only a device object of tessip's own driver is acted
+ * on, any other call does nothing.
+ */
+static SNAPSHOT_EXTENSION* InterfaceExtension(PDEVICE_OBJECT DeviceObject) {
+    if (DeviceObject == NULL || SnapshotDriver == NULL ||
+        DeviceObject->DriverObject != SnapshotDriver) {
+        return NULL;
+    }
+    return SnapshotExtension(DeviceObject);
+}
+
 VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* ImageInfo) {
-    RtlCopyMemory(&SnapshotExtension(DeviceObject)->ImageInfo, ImageInfo,
-                  sizeof(SNAPSHOT_IMAGE_INFO));
+    SNAPSHOT_EXTENSION* extension = InterfaceExtension(DeviceObject);
+    if (extension != NULL) {
+        RtlCopyMemory(&extension->ImageInfo, ImageInfo, sizeof(SNAPSHOT_IMAGE_INFO));
+    }
 }
 
 /*
@@ -270,8 +281,11 @@ VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* 
  * makes between the two would otherwise be cleared without being reported.
  */
 uint32_t NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject) {
-    return __atomic_exchange_n(&SnapshotExtension(DeviceObject)->SnapshotRequested, ULONG(0),
-                               __ATOMIC_SEQ_CST);
+    SNAPSHOT_EXTENSION* extension = InterfaceExtension(DeviceObject);
+    if (extension == NULL) {
+        return 0;
+    }
+    return __atomic_exchange_n(&extension->SnapshotRequested, ULONG(0), __ATOMIC_SEQ_CST);
 }
 
 static ULONG SnapshotByteCount(SNAPSHOT_EXTENSION* Extension) {
@@ -324,7 +338,10 @@ static void ReportTrigger(SNAPSHOT_EXTENSION* Extension, ULONG TriggerKind) {
 }
 
 VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t TriggerKind) {
-    SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
+    SNAPSHOT_EXTENSION* extension = InterfaceExtension(DeviceObject);
+    if (extension == NULL) {
+        return;
+    }
     if (Frame != NULL) {
         DeliverFrame(extension, Frame);
     } else {
@@ -333,6 +350,35 @@ VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t Tri
 }
 
 // --- I/O controls -------------------------------------------------------------
+
+/*
+ * BeginRequest / EndRequest
+ *
+ * A read or control is served under the remove lock, so removal waits for
+ * it before the buffer and the extension go. A camera that is gone, or
+ * going, serves nothing new: a surprise-removed device is refused too, so
+ * that no new reference is taken on the way out (closes still go down).
+ * False: the request has been completed with STATUS_DELETE_PENDING.
+ */
+static bool BeginRequest(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
+    if (!NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, Irp))) {
+        Irp->IoStatus.Information = 0;
+        SnapshotCompleteRequest(Irp, STATUS_DELETE_PENDING);
+        return false;
+    }
+    const ULONG state = LoadWord(&Extension->PnpState);
+    if (state == SurpriseRemoved || state == Deleted) {
+        Irp->IoStatus.Information = 0;
+        SnapshotCompleteRequest(Irp, STATUS_DELETE_PENDING);
+        IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+        return false;
+    }
+    return true;
+}
+
+static void EndRequest(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+}
 
 static NTSTATUS GetImageInfo(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOCATION Stack) {
     if (Stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(SNAPSHOT_IMAGE_INFO)) {
@@ -413,6 +459,9 @@ NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;
 
+    if (!BeginRequest(extension, Irp)) {
+        return STATUS_DELETE_PENDING;
+    }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
 
@@ -427,11 +476,13 @@ NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
         status = SnapshotControl(extension, Irp, stack);
         break;
     default:
-        return SnapshotPassThrough(DeviceObject, Irp);
+        status = SnapshotSendDown(extension, Irp);
+        EndRequest(extension, Irp);
+        return status;
     }
 
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    SnapshotCompleteRequest(Irp, status);
+    EndRequest(extension, Irp);
     return status;
 }
 
@@ -578,6 +629,9 @@ static void ClearReadyAfterRead(SNAPSHOT_EXTENSION* Extension, ULONG Sequence) {
  */
 NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
+    if (!BeginRequest(extension, Irp)) {
+        return STATUS_DELETE_PENDING;
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     SNAPSHOT_DESTINATION destination = ChooseReadDestination(DeviceObject, Irp, stack);
     SNAPSHOT_COPY copy = {0, 0};
@@ -591,12 +645,12 @@ NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = CopySnapshotOut(extension, destination, &copy);
     }
 
-    Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = NT_SUCCESS(status) ? copy.ByteCount : 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    SnapshotCompleteRequest(Irp, status);
 
     if (NT_SUCCESS(status)) {
         ClearReadyAfterRead(extension, copy.Sequence);
     }
+    EndRequest(extension, Irp);
     return status;
 }

@@ -6,6 +6,13 @@
 // drivers complete at, and the frame is small.
 #include "snapshot.h"
 
+PDRIVER_OBJECT SnapshotDriver;
+
+// How many requests may hold a device's remove lock at once before the
+// kernel's checks call it a leak (0: no limit), and the minutes one may.
+static const ULONG SnapshotLockHighWatermark = 0;
+static const ULONG SnapshotLockMinutes = 0;
+
 /*
  * DriverEntry
  *
@@ -18,6 +25,7 @@ CODE_SEG("INIT")
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
 
+    SnapshotDriver = DriverObject;
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
         DriverObject->MajorFunction[i] = SnapshotPassThrough;
     }
@@ -53,6 +61,8 @@ NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     extension->PhysicalDevice = PhysicalDeviceObject;
     extension->Self = device;
     SnapshotInitializeExchange(extension);
+    IoInitializeRemoveLock(&extension->RemoveLock, SNAPSHOT_POOL_TAG, SnapshotLockMinutes,
+                           SnapshotLockHighWatermark);
 
     extension->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     if (extension->LowerDevice == NULL) {
@@ -121,25 +131,63 @@ NTSTATUS UpdateImageInterface(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING Int
 }
 
 /*
+ * SnapshotCompleteRequest
+ *
+ * For requests tessip finishes itself, with no priority boost: nothing
+ * waited long on a device for them.
+ */
+NTSTATUS SnapshotCompleteRequest(PIRP Irp, NTSTATUS Status) {
+    Irp->IoStatus.Status = Status;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+/*
+ * SnapshotSendDown
+ *
+ * Requests tessip does not serve go down unchanged and unobserved. The
+ * caller holds the remove lock, so the device below is still attached.
+ */
+NTSTATUS SnapshotSendDown(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IoCallDriver(Extension->LowerDevice, Irp);
+}
+
+/*
  * SnapshotPassThrough
  *
- * Requests tessip does not serve go down unchanged and unobserved.
+ * Every major function tessip does not serve, opens and closes included,
+ * so that the drivers below decide them. Counted by the remove lock while
+ * it is inside tessip; once removal has begun it is refused here.
  */
 NTSTATUS NTAPI SnapshotPassThrough(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    return IoCallDriver(SnapshotExtension(DeviceObject)->LowerDevice, Irp);
+    SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return SnapshotCompleteRequest(Irp, status);
+    }
+    status = SnapshotSendDown(extension, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    return status;
 }
 
 /*
  * SnapshotDispatchPower
  *
  * tessip has no power state of its own; it only keeps the power manager's
- * sequence going for the drivers below.
+ * sequence going for the drivers below, refused ones included.
  */
 NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    IoCopyCurrentIrpStackLocationToNext(Irp);
+    SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     PoStartNextPowerIrp(Irp);
-    return PoCallDriver(SnapshotExtension(DeviceObject)->LowerDevice, Irp);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return SnapshotCompleteRequest(Irp, status);
+    }
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    status = PoCallDriver(extension->LowerDevice, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    return status;
 }
 
 /*
@@ -185,14 +233,14 @@ NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PV
  * Every transition but the two cancels keeps the state it leaves, so that a
  * cancel can return to it.
  *
- * Plain stores are enough: only Plug and Play requests, which arrive one at
- * a time, write or read the two words. Power requests and the start's
- * completion routine never touch them, so no transition can land between a
- * test and its store.
+ * Only Plug and Play requests, which arrive one at a time, write the two
+ * words, so no transition can land between a test and its store. The
+ * application's requests read PnpState on other threads, hence the one
+ * shared store.
  */
 static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State) {
     Extension->PreviousPnpState = Extension->PnpState;
-    Extension->PnpState = State;
+    StoreWord(&Extension->PnpState, State);
 }
 
 /*
@@ -203,7 +251,7 @@ static void SnapshotEnterState(SNAPSHOT_EXTENSION* Extension, ULONG State) {
  */
 static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedState) {
     if (Extension->PnpState == QueriedState) {
-        Extension->PnpState = Extension->PreviousPnpState;
+        StoreWord(&Extension->PnpState, Extension->PreviousPnpState);
     }
 }
 
@@ -221,21 +269,25 @@ static NTSTATUS SnapshotStartDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
         SnapshotEnterState(Extension, Started);
     }
 
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return SnapshotCompleteRequest(Irp, status);
 }
 
 /*
  * SnapshotRemoveDevice
  *
- * The request goes down first so that the bridge driver has finished its own
- * removal, and with it its calls into SNAPSHOT_INTERFACE, before the buffer
- * and the application's events go. tessip does not touch the request's
- * status: the drivers below own it.
+ * The state goes first, so that a read or control racing the removal is
+ * refused; then removal waits until every request inside tessip has left,
+ * and only then sends the request down, so that nothing tessip forwards
+ * reaches a driver below after its own removal. The bridge driver has
+ * finished its removal, and with it its calls into SNAPSHOT_INTERFACE,
+ * when the request comes back: only then do the buffer and the
+ * application's events go. tessip does not touch the request's status:
+ * the drivers below own it.
  */
 static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
-    IoCopyCurrentIrpStackLocationToNext(Irp);
-    NTSTATUS status = IoCallDriver(Extension->LowerDevice, Irp);
+    SnapshotEnterState(Extension, Deleted);
+    IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
+    NTSTATUS status = SnapshotSendDown(Extension, Irp);
 
     if (Extension->SnapshotBuffer != NULL) {
         ExFreePool(Extension->SnapshotBuffer);
@@ -246,8 +298,6 @@ static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
     // An application that exits without releasing its events would otherwise
     // leave two event objects referenced for as long as the system runs.
     SnapshotReleaseEvents(Extension);
-
-    SnapshotEnterState(Extension, Deleted);
 
     IoDetachDevice(Extension->LowerDevice);
     IoDeleteDevice(Extension->Self);
@@ -268,12 +318,12 @@ static void SnapshotDisableInterface(SNAPSHOT_EXTENSION* Extension) {
 }
 
 /*
- * SnapshotQueryInterface
+ * SnapshotAnswerQueryInterface
  *
  * The bridge driver learns SNAPSHOT_INTERFACE this way. The request goes on
  * down either way: other drivers of the stack may answer other GUIDs.
  */
-static NTSTATUS SnapshotQueryInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+static void SnapshotAnswerQueryInterface(PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (SnapshotSameGuid(stack->Parameters.QueryInterface.InterfaceType,
                          &GUID_SNAPSHOT_INTERFACE)) {
@@ -281,23 +331,28 @@ static NTSTATUS SnapshotQueryInterface(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             reinterpret_cast<SNAPSHOT_INTERFACE*>(stack->Parameters.QueryInterface.Interface));
         Irp->IoStatus.Status = STATUS_SUCCESS;
     }
-    return SnapshotPassThrough(DeviceObject, Irp);
 }
 
 /*
  * SnapshotDispatchPnp
  *
- * One case per minor function tessip tracks. The state is bookkeeping only:
- * nothing is refused in any state, and every request but start and remove
- * simply continues down the stack after tessip has noted it.
+ * One case per minor function tessip tracks. Every request but start and
+ * remove simply continues down the stack after tessip has noted it; the
+ * remove lock is held throughout, and removal releases it for good.
  */
 NTSTATUS NTAPI SnapshotDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return SnapshotCompleteRequest(Irp, status);
+    }
 
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        return SnapshotStartDevice(extension, Irp);
+        status = SnapshotStartDevice(extension, Irp);
+        IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+        return status;
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
         SnapshotEnterState(extension, RemovePending);
@@ -329,7 +384,8 @@ NTSTATUS NTAPI SnapshotDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         break;
 
     case IRP_MN_QUERY_INTERFACE:
-        return SnapshotQueryInterface(DeviceObject, Irp);
+        SnapshotAnswerQueryInterface(Irp);
+        break;
 
     case IRP_MN_SURPRISE_REMOVAL:
         SnapshotEnterState(extension, SurpriseRemoved);
@@ -340,5 +396,7 @@ NTSTATUS NTAPI SnapshotDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     default:
         break;
     }
-    return SnapshotPassThrough(DeviceObject, Irp);
+    status = SnapshotSendDown(extension, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    return status;
 }

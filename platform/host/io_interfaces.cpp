@@ -36,17 +36,8 @@ std::u16string FromUnicode(PCUNICODE_STRING text) {
 }
 
 InterfaceRecord* FindInterface(const std::u16string& name) {
-    for (auto& record : K().Interfaces) {
-        if (record->Name.size() != name.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < name.size() && same; i++) {
-            char16_t a = record->Name[i], b = name[i];
-            if (a >= u'a' && a <= u'z') a = static_cast<char16_t>(a - 32);
-            if (b >= u'a' && b <= u'z') b = static_cast<char16_t>(b - 32);
-            same = a == b;
-        }
-        if (same) return record.get();
-    }
+    for (auto& record : K().Interfaces)
+        if (SameName(record->Name, name)) return record.get();
     return nullptr;
 }
 
@@ -58,12 +49,24 @@ void DisableInterfacesOf(PDEVICE_OBJECT physical) {
         if (record->Physical == physical) record->Enabled = false;
 }
 
-PDEVICE_OBJECT InterfaceDevice(const std::u16string& name, bool* enabled) {
+// The longest interface name the path starts with (up to a backslash)
+// names the device, as the object manager stops at the symbolic link and
+// hands the rest to the device: a reference string is part of that rest.
+PDEVICE_OBJECT InterfaceDevice(const std::u16string& path, bool* enabled,
+                               std::u16string* fileName) {
     std::lock_guard<std::mutex> guard(K().Lock);
-    InterfaceRecord* record = FindInterface(name);
-    if (!record) return nullptr;
-    *enabled = record->Enabled;
-    return record->Physical;
+    InterfaceRecord* found = nullptr;
+    for (auto& record : K().Interfaces) {
+        size_t length = record->Name.size();
+        if (path.size() < length || (path.size() > length && path[length] != u'\\')) continue;
+        if (!SameName(record->Name, path.substr(0, length))) continue;
+        if (!found || length > found->Name.size()) found = record.get();
+    }
+    if (!found) return nullptr;
+    *enabled = found->Enabled;
+    *fileName = found->Reference.empty() ? std::u16string() : u"\\" + found->Reference;
+    *fileName += path.substr(found->Name.size());
+    return found->Physical;
 }
 
 }  // namespace detail
@@ -108,12 +111,13 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                   DeviceName(PhysicalDeviceObject).c_str());
             return STATUS_INVALID_DEVICE_REQUEST;
         }
-        name =
-            LinkName(device->DeviceInstanceId, *InterfaceClassGuid, FromUnicode(ReferenceString));
+        std::u16string reference = FromUnicode(ReferenceString);
+        name = LinkName(device->DeviceInstanceId, *InterfaceClassGuid, reference);
         if (!FindInterface(name)) {
             auto record = std::make_unique<InterfaceRecord>();
             record->Class = *InterfaceClassGuid;
             record->Name = name;
+            record->Reference = reference;
             record->Physical = PhysicalDeviceObject;
             K().Interfaces.push_back(std::move(record));
         }

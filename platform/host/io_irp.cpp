@@ -3,7 +3,8 @@
 // I/O verification checks: completion twice or with STATUS_PENDING,
 // pending returned without IoMarkIrpPending (or the reverse), a stack
 // location passed down without being set up, a dispatch routine that
-// changed the IRQL or returned without completing or pending.
+// changed the IRQL, returned inside a critical region or returned without
+// completing or pending.
 #include "kernel_internal.h"
 
 #include <cstdlib>
@@ -64,6 +65,25 @@ void CheckPendingReturn(const IrpRecord::Level& level) {
             "driver's pending return reached its stack location) but returned 0x%08x",
             level.Who.c_str(), static_cast<unsigned>(level.Status));
     }
+}
+
+// A dispatch routine must give its thread back as it got it: at the same
+// IRQL and in as many critical regions, since its caller (another driver,
+// the I/O manager) goes on under those assumptions. Either is put back so
+// that the one misuse does not cascade.
+void CheckDispatchReturn(const std::string& who, KIRQL irql, int regions) {
+    if (ThreadIrql() != irql) {
+        Fault("IRQL check: %s returned at IRQL %d, entered at %d", who.c_str(), ThreadIrql(), irql);
+        ThreadIrql() = irql;
+    }
+    if (ThreadCriticalRegions() > regions)
+        Fault(
+            "critical region: %s returned inside a critical region (KeEnterCriticalRegion without "
+            "KeLeaveCriticalRegion)",
+            who.c_str());
+    else if (ThreadCriticalRegions() < regions)
+        Fault("critical region: %s left a critical region its caller had entered", who.c_str());
+    ThreadCriticalRegions() = regions;
 }
 
 // What completion keeps of the IRP's record from its start: the record may
@@ -422,6 +442,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if (observer) observer(observed);
     KIRQL entry = ThreadIrql();
+    int regions = ThreadCriticalRegions();
     NTSTATUS status;
     {
         DriverScope scope(DeviceObject->DriverObject);
@@ -431,11 +452,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceRecord* device = FindDevice(DeviceObject);
     std::string who = Format("%s dispatch of IRP %p (%s)", DriverName(device->Driver).c_str(),
                              static_cast<void*>(Irp), IrpName(major, minor).c_str());
-    if (ThreadIrql() != entry) {
-        Fault("IRQL check: %s returned at IRQL %d, entered at %d", who.c_str(), ThreadIrql(),
-              entry);
-        ThreadIrql() = entry;
-    }
+    CheckDispatchReturn(who, entry, regions);
     IrpRecord::Level& seen = FindIrp(Irp)->Levels[level];
     seen.Returned = true;
     seen.Status = status;

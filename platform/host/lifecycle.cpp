@@ -59,7 +59,7 @@ void Reset() {
             free(irp);
         }
         k.Irps.clear();
-        for (auto& [block, info] : k.Pool) free(block);
+        for (auto& [block, info] : k.Pool) ReleasePoolMemory(block, info.Size);
         k.Pool.clear();
         for (auto& [mdl, record] : k.Mdls) free(mdl);
         k.Mdls.clear();
@@ -76,12 +76,15 @@ void Reset() {
         k.WaitLists.clear();
         k.PhysicalDevices.clear();
         k.NextInstance = 1;
+        k.NextDeviceNumber = 1;
+        k.RemoveLocks.clear();
         for (auto& injection : k.Injections) injection = Kernel::Injection{};
     }
     for (auto& hook : hooks) hook();
     TakeFaults();  // forgotten
     ThreadIrql() = PASSIVE_LEVEL;
     ThreadProcess() = nullptr;
+    ThreadCriticalRegions() = 0;
 }
 
 }  // namespace host_kernel

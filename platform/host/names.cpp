@@ -92,6 +92,14 @@ std::string TagName(ULONG tag) {
     return "'" + name + "'";
 }
 
+bool SameName(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size()) return false;
+    auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; };
+    for (size_t i = 0; i < a.size(); i++)
+        if (upper(a[i]) != upper(b[i])) return false;
+    return true;
+}
+
 std::string Narrow(const std::u16string& text) {
     std::string out;
     for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';

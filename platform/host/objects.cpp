@@ -122,6 +122,12 @@ void DropKernelReference(ObjectHeader* object) {
 
 }  // namespace
 
+ObjectHeader* ResolveHandle(Process* process, HANDLE handle, ACCESS_MASK* granted) {
+    Resolved resolved = Resolve(process, handle);
+    *granted = resolved.Access;
+    return resolved.Object;
+}
+
 }  // namespace detail
 
 using namespace detail;

@@ -209,7 +209,8 @@ PDEVICE_OBJECT CreatePhysicalDevice(const PhysicalDeviceOptions& options) {
     std::string instance =
         options.InstanceId ? options.InstanceId : Format("%04u", K().NextInstance++);
     record->DeviceInstanceId = std::string(kEnumerator) + "\\" + options.DeviceId + "\\" + instance;
-    pdo->Flags = (options.Flags | DO_BUS_ENUMERATED_DEVICE) & ~DO_DEVICE_INITIALIZING;
+    pdo->Flags = ((options.Flags | DO_BUS_ENUMERATED_DEVICE) & ~DO_DEVICE_INITIALIZING) |
+                 (pdo->Flags & DO_DEVICE_HAS_NAME);
     K().PhysicalDevices.push_back(pdo);
     return pdo;
 }

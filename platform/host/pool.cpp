@@ -5,6 +5,7 @@
 #include "kernel_internal.h"
 
 #include <cstdlib>
+#include <deque>
 
 namespace host_kernel {
 namespace detail {
@@ -17,8 +18,62 @@ bool Paged(POOL_TYPE type) {
 constexpr int kFreshFill = 0xCD;
 }  // namespace
 
+namespace {
+// Blocks of a frame buffer's size are kept when freed and handed out again:
+// a fresh mapping of megabytes costs a page fault per page, which for a
+// fuzzer living hundreds of cameras' lives a second is most of its time.
+// Large blocks are taken in whole steps of kKeptStep, so that blocks of
+// nearby sizes share; a kept block, and the tail of a block beyond what was
+// asked for, are poisoned, so a use after free or past the end is still seen.
+constexpr size_t kKeptStep = 256 * 1024;
+constexpr size_t kKeptBlocks = 8;
+std::mutex g_keptLock;
+// Never destroyed, so that the blocks stay reachable until the process ends.
+std::deque<std::pair<size_t, PVOID>>& g_kept = *new std::deque<std::pair<size_t, PVOID>>;
+
+size_t Capacity(size_t size) {
+    return size < kKeptStep ? size : (size + kKeptStep - 1) / kKeptStep * kKeptStep;
+}
+
+PVOID TakeMemory(size_t size) {
+    const size_t capacity = Capacity(size);
+    PVOID block = nullptr;
+    if (capacity >= kKeptStep) {
+        std::lock_guard<std::mutex> guard(g_keptLock);
+        for (auto it = g_kept.begin(); it != g_kept.end(); ++it) {
+            if (it->first == capacity) {
+                block = it->second;
+                g_kept.erase(it);
+                break;
+            }
+        }
+    }
+    if (block == nullptr) {
+        block = malloc(capacity ? capacity : 1);
+        if (block == nullptr) return nullptr;
+        Poison(block, capacity);
+    }
+    Unpoison(block, size);
+    return block;
+}
+}  // namespace
+
+void ReleasePoolMemory(PVOID block, size_t size) {
+    const size_t capacity = Capacity(size);
+    if (capacity >= kKeptStep) {
+        Poison(block, capacity);
+        std::lock_guard<std::mutex> guard(g_keptLock);
+        g_kept.emplace_back(capacity, block);
+        if (g_kept.size() <= kKeptBlocks) return;
+        block = g_kept.front().second;  // the one kept longest goes
+        Unpoison(block, g_kept.front().first);
+        g_kept.pop_front();
+    }
+    free(block);
+}
+
 PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, DriverRecord* owner, BlockKind kind) {
-    PVOID block = malloc(size ? size : 1);
+    PVOID block = TakeMemory(size);
     if (!block) return nullptr;
     memset(block, kFreshFill, size);
     std::lock_guard<std::mutex> guard(K().Lock);
@@ -33,11 +88,14 @@ PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, DriverRecord* owner, 
 }
 
 void FreePoolBlock(PVOID block) {
+    size_t size = 0;
     {
         std::lock_guard<std::mutex> guard(K().Lock);
+        auto found = K().Pool.find(block);
+        if (found != K().Pool.end()) size = found->second.Size;
         K().Pool.erase(block);
     }
-    free(block);
+    ReleasePoolMemory(block, size);
 }
 
 namespace {
@@ -54,6 +112,7 @@ std::string WhatIs(PVOID pointer) {
 }
 
 void FreeChecked(PVOID block, const char* function, const ULONG* tag) {
+    size_t size = 0;
     if (!block) {
         Fault("%s(NULL)", function);
         return;
@@ -71,9 +130,10 @@ void FreeChecked(PVOID block, const char* function, const ULONG* tag) {
         if (tag && (*tag & ~kProtected) != (info.Tag & ~kProtected))
             Fault("wrong free: %s of %p with tag %s, allocated with tag %s", function, block,
                   TagName(*tag).c_str(), TagName(info.Tag).c_str());
+        size = info.Size;
         K().Pool.erase(found);
     }
-    free(block);
+    ReleasePoolMemory(block, size);
 }
 
 }  // namespace

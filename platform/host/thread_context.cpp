@@ -1,7 +1,8 @@
 // Thread context: what the kernel knows about the thread its code runs on
 // (the IRQL, the process whose system call it serves, the driver whose code
 // is running, so that faults, fault injection and leaks name the right
-// one), the IRQL routines drivers call, and the kernel's worker threads.
+// one, the critical regions it is in), the IRQL and critical-region
+// routines drivers call, and the kernel's worker threads.
 #include "kernel_internal.h"
 
 namespace host_kernel {
@@ -10,6 +11,7 @@ namespace detail {
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
 thread_local Process* t_process = nullptr;
+thread_local int t_criticalRegions = 0;
 thread_local std::vector<DriverRecord*> t_drivers;
 
 DriverRecord* RecordOf(PDRIVER_OBJECT driver) {
@@ -23,6 +25,9 @@ KIRQL& ThreadIrql() {
 }
 Process*& ThreadProcess() {
     return t_process;
+}
+int& ThreadCriticalRegions() {
+    return t_criticalRegions;
 }
 
 Process* CurrentProcess() {
@@ -140,6 +145,24 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     return old;
+}
+
+// A count per thread, as the thread's KernelApcDisable is: a leave that
+// finds none entered would re-enable APCs under a caller that relies on
+// them being off, so it is refused as well as reported.
+VOID NTAPI KeEnterCriticalRegion(VOID) {
+    CheckIrql(APC_LEVEL, "KeEnterCriticalRegion");
+    ThreadCriticalRegions()++;
+}
+
+VOID NTAPI KeLeaveCriticalRegion(VOID) {
+    CheckIrql(APC_LEVEL, "KeLeaveCriticalRegion");
+    if (ThreadCriticalRegions() == 0) {
+        Fault("critical region: %s called KeLeaveCriticalRegion without KeEnterCriticalRegion",
+              DriverName(CurrentDriver()).c_str());
+        return;
+    }
+    ThreadCriticalRegions()--;
 }
 
 }  // extern "C"

@@ -1,8 +1,11 @@
-// The I/O manager's user-mode side: open, close, read, write and device
-// control from a process by handle, turned into IRPs with buffered, direct
-// or neither buffering, waited for when the driver pends, and finished as
-// Windows finishes them (buffered copy-back of IoStatus.Information bytes
-// when the status is not an error, MDLs unlocked, system buffer freed).
+// The I/O manager's user-mode side: open (by interface, device name or
+// physical device, with a file name for what follows the device's name),
+// close, read, write and device control from a process by handle, refused
+// when the handle was not opened for them, turned into IRPs with buffered,
+// direct or neither buffering, waited for when the driver pends, and
+// finished as Windows finishes them (buffered copy-back of
+// IoStatus.Information bytes when the status is not an error, MDLs
+// unlocked, system buffer freed).
 #include "kernel_internal.h"
 
 namespace host_kernel {
@@ -12,6 +15,7 @@ namespace {
 
 constexpr ULONG kFileHandleCreated = 0x00040000;  // FO_HANDLE_CREATED
 constexpr ULONG kSystemBufferTag = 'fBoI';
+constexpr ULONG kFileNameTag = 'mNoI';
 
 struct Request {
     Process* From = nullptr;
@@ -111,17 +115,120 @@ PMDL LockedMdl(PVOID buffer, ULONG length, bool write) {
     return mdl;
 }
 
-PFILE_OBJECT FileOf(Process* process, HANDLE handle) {
-    PVOID object = ObjectFromHandle(process, handle);
+// The file behind one of the caller's handles, if the handle grants
+// `needed`: the I/O manager turns a request away before building an IRP
+// when the handle was not opened for it.
+NTSTATUS FileFor(Process* process, HANDLE handle, ACCESS_MASK needed, PFILE_OBJECT* file) {
+    *file = nullptr;
     std::lock_guard<std::mutex> guard(K().Lock);
-    ObjectHeader* header = object ? FindObject(object) : nullptr;
-    return header && header->Type == &FileType ? static_cast<PFILE_OBJECT>(object) : nullptr;
+    ACCESS_MASK granted = 0;
+    ObjectHeader* object = ResolveHandle(process, handle, &granted);
+    if (!object || object->Type != &FileType) return STATUS_INVALID_HANDLE;
+    if ((granted & needed) != needed) return STATUS_ACCESS_DENIED;
+    *file = static_cast<PFILE_OBJECT>(object->Body);
+    return STATUS_SUCCESS;
 }
 
-IoResult BadHandle() {
+IoResult Refused(NTSTATUS status) {
     IoResult result;
-    result.Status = result.DispatchStatus = STATUS_INVALID_HANDLE;
+    result.Status = result.DispatchStatus = status;
     return result;
+}
+
+// What a control code's access bits ask of the handle.
+ACCESS_MASK ControlAccess(ULONG code) {
+    ULONG bits = (code >> 14) & 3;
+    return ((bits & FILE_READ_ACCESS) ? FILE_READ_DATA : 0) |
+           ((bits & FILE_WRITE_ACCESS) ? FILE_WRITE_DATA : 0);
+}
+
+// Generic rights become the file rights they stand for, as the file
+// object type's generic mapping makes them.
+ACCESS_MASK FileAccess(ACCESS_MASK desired) {
+    ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+    if (desired & GENERIC_READ) granted |= FILE_GENERIC_READ;
+    if (desired & GENERIC_WRITE) granted |= FILE_GENERIC_WRITE;
+    if (desired & GENERIC_EXECUTE) granted |= FILE_GENERIC_EXECUTE;
+    if (desired & GENERIC_ALL) granted |= FILE_ALL_ACCESS;
+    return granted;
+}
+
+// A new file object for `device` (lock held). An open with nothing after
+// the device's name has an empty FileName, as in Windows.
+ObjectHeader* CreateFileObject(PDEVICE_OBJECT device) {
+    ObjectHeader* object = CreateObject(&FileType, sizeof(FILE_OBJECT));
+    object->PointerCount = 1;  // the open's own reference until a handle holds it
+    auto file = static_cast<PFILE_OBJECT>(object->Body);
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    file->Flags = FO_SYNCHRONOUS_IO;
+    InitializeEventHeader(&file->Lock, SynchronizationEvent, false);
+    InitializeEventHeader(&file->Event, NotificationEvent, false);
+    return object;
+}
+
+void SetFileName(PFILE_OBJECT file, const std::u16string& name) {
+    if (name.empty()) return;
+    size_t bytes = (name.size() + 1) * sizeof(WCHAR);
+    auto buffer = static_cast<PWSTR>(
+        AllocatePool(PagedPool, bytes, kFileNameTag, nullptr, BlockKind::String));
+    memcpy(buffer, name.c_str(), bytes);
+    file->FileName.Buffer = buffer;
+    file->FileName.Length = static_cast<USHORT>(bytes - sizeof(WCHAR));
+    file->FileName.MaximumLength = static_cast<USHORT>(bytes);
+}
+
+// The name goes with the file object; a buffer that is not the one the I/O
+// manager gave it was put there by a driver, which the kernel cannot free.
+void FreeFileName(PFILE_OBJECT file) {
+    PWSTR buffer = file->FileName.Buffer;
+    if (!buffer) return;
+    bool ours;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        auto found = K().Pool.find(buffer);
+        ours = found != K().Pool.end() && found->second.Tag == kFileNameTag;
+    }
+    if (!ours) {
+        Fault("file object %p: its FileName buffer %p was replaced by a driver",
+              static_cast<void*>(file), static_cast<void*>(buffer));
+        return;
+    }
+    FreePoolBlock(buffer);
+}
+
+// An open as the I/O manager makes it: a file object for the device the
+// name resolved to, IRP_MJ_CREATE to the top of that device's stack, and
+// on success a handle granting the access asked for.
+NTSTATUS Open(Process* process, PDEVICE_OBJECT device, const std::u16string& fileName,
+              ACCESS_MASK desired, HANDLE* handle) {
+    *handle = nullptr;
+    ObjectHeader* object;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        DeviceRecord* record = FindDevice(device);
+        if (!record || record->Deleted) return STATUS_NO_SUCH_DEVICE;
+        object = CreateFileObject(device);
+    }
+    auto file = static_cast<PFILE_OBJECT>(object->Body);
+    SetFileName(file, fileName);
+    Request request;
+    request.From = process;
+    request.File = file;
+    request.Major = IRP_MJ_CREATE;
+    request.Build = [](PIRP, PIO_STACK_LOCATION location) {
+        location->Parameters.Create.Options = 1u << 24;  // FILE_OPEN
+        location->Parameters.Create.ShareAccess = 3;     // read and write
+    };
+    IoResult result = Issue(request);
+    if (NT_SUCCESS(result.Status)) {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        file->Flags |= kFileHandleCreated;
+        *handle = InsertHandle(process, object, FileAccess(desired));
+    }
+    DereferenceObject(object);
+    return result.Status;
 }
 
 }  // namespace
@@ -135,66 +242,55 @@ void CleanupFileObject(PFILE_OBJECT file) {
 }
 
 void CloseFileObject(PFILE_OBJECT file) {
-    if (!(file->Flags & kFileHandleCreated)) return;
-    Request request;
-    request.File = file;
-    request.Major = IRP_MJ_CLOSE;
-    Issue(request);
+    if (file->Flags & kFileHandleCreated) {
+        Request request;
+        request.File = file;
+        request.Major = IRP_MJ_CLOSE;
+        Issue(request);
+    }
+    FreeFileName(file);
 }
 
 }  // namespace detail
 
 using namespace detail;
 
-NTSTATUS OpenDevice(Process* process, PDEVICE_OBJECT pdo, HANDLE* handle) {
-    *handle = nullptr;
-    ObjectHeader* object;
-    {
-        std::lock_guard<std::mutex> guard(K().Lock);
-        DeviceRecord* device = FindDevice(pdo);
-        if (!device || device->Deleted) return STATUS_NO_SUCH_DEVICE;
-        object = CreateObject(&FileType, sizeof(FILE_OBJECT));
-        object->PointerCount = 1;  // the open's own reference until a handle holds it
-        auto file = static_cast<PFILE_OBJECT>(object->Body);
-        file->Type = IO_TYPE_FILE;
-        file->Size = sizeof(FILE_OBJECT);
-        file->DeviceObject = pdo;
-        file->Flags = FO_SYNCHRONOUS_IO;
-        InitializeEventHeader(&file->Lock, SynchronizationEvent, false);
-        InitializeEventHeader(&file->Event, NotificationEvent, false);
-    }
-    auto file = static_cast<PFILE_OBJECT>(object->Body);
-    Request request;
-    request.From = process;
-    request.File = file;
-    request.Major = IRP_MJ_CREATE;
-    request.Build = [](PIRP, PIO_STACK_LOCATION location) {
-        location->Parameters.Create.Options = 1u << 24;  // FILE_OPEN
-        location->Parameters.Create.ShareAccess = 3;     // read and write
-    };
-    IoResult result = Issue(request);
-    if (NT_SUCCESS(result.Status)) {
-        std::lock_guard<std::mutex> guard(K().Lock);
-        file->Flags |= kFileHandleCreated;
-        *handle = InsertHandle(process, object, FILE_ALL_ACCESS);
-    }
-    DereferenceObject(object);
-    return result.Status;
+NTSTATUS OpenDevice(Process* process, PDEVICE_OBJECT pdo, HANDLE* handle,
+                    ACCESS_MASK desiredAccess) {
+    return Open(process, pdo, std::u16string(), desiredAccess, handle);
 }
 
-NTSTATUS OpenDevice(Process* process, const std::u16string& symbolicLink, HANDLE* handle) {
+NTSTATUS OpenDevice(Process* process, const std::u16string& symbolicLink, HANDLE* handle,
+                    ACCESS_MASK desiredAccess) {
     *handle = nullptr;
     bool enabled = false;
-    PDEVICE_OBJECT pdo = InterfaceDevice(symbolicLink, &enabled);
+    std::u16string fileName;
+    PDEVICE_OBJECT pdo = InterfaceDevice(symbolicLink, &enabled, &fileName);
     if (!pdo || !enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
-    return OpenDevice(process, pdo, handle);
+    return Open(process, pdo, fileName, desiredAccess, handle);
+}
+
+NTSTATUS OpenDeviceByName(Process* process, const std::u16string& path, HANDLE* handle,
+                          ACCESS_MASK desiredAccess) {
+    *handle = nullptr;
+    const std::u16string directory = u"\\Device\\";
+    size_t end = path.find(u'\\', directory.size());
+    if (end == std::u16string::npos) end = path.size();
+    PDEVICE_OBJECT device = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        if (SameName(path.substr(0, directory.size()), directory))
+            device = NamedDevice(path.substr(0, end));
+    }
+    if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return Open(process, device, path.substr(end), desiredAccess, handle);
 }
 
 IoResult ReadFile(Process* process, HANDLE file, void* buffer, ULONG length, LONGLONG offset) {
     Request request;
     request.From = process;
-    request.File = FileOf(process, file);
-    if (!request.File) return BadHandle();
+    NTSTATUS allowed = FileFor(process, file, FILE_READ_DATA, &request.File);
+    if (!NT_SUCCESS(allowed)) return Refused(allowed);
     request.Major = IRP_MJ_READ;
     ULONG flags = IoGetAttachedDevice(request.File->DeviceObject)->Flags;
     if ((flags & DO_BUFFERED_IO) && length) {
@@ -224,8 +320,8 @@ IoResult WriteFile(Process* process, HANDLE file, const void* buffer, ULONG leng
                    LONGLONG offset) {
     Request request;
     request.From = process;
-    request.File = FileOf(process, file);
-    if (!request.File) return BadHandle();
+    NTSTATUS allowed = FileFor(process, file, FILE_WRITE_DATA, &request.File);
+    if (!NT_SUCCESS(allowed)) return Refused(allowed);
     request.Major = IRP_MJ_WRITE;
     ULONG flags = IoGetAttachedDevice(request.File->DeviceObject)->Flags;
     request.Build = [&](PIRP irp, PIO_STACK_LOCATION location) {
@@ -251,8 +347,8 @@ IoResult DeviceIoControl(Process* process, HANDLE file, ULONG code, const void* 
                          ULONG inputLength, void* output, ULONG outputLength) {
     Request request;
     request.From = process;
-    request.File = FileOf(process, file);
-    if (!request.File) return BadHandle();
+    NTSTATUS allowed = FileFor(process, file, ControlAccess(code), &request.File);
+    if (!NT_SUCCESS(allowed)) return Refused(allowed);
     request.Major = IRP_MJ_DEVICE_CONTROL;
     ULONG method = METHOD_FROM_CTL_CODE(code);
     if (method == METHOD_BUFFERED && outputLength) {

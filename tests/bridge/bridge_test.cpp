@@ -131,7 +131,7 @@ const LengthCase kLengthCases[] = {
     {"flicker, input short", IOCTL_BRIDGE_SET_FLICKER, 3, 0, STATUS_INVALID_PARAMETER, 0},
     {"flicker, input long", IOCTL_BRIDGE_SET_FLICKER, 5, 0, STATUS_INVALID_PARAMETER, 0},
     {"flicker, with output", IOCTL_BRIDGE_SET_FLICKER, 4, 4, STATUS_INVALID_PARAMETER, 0},
-    {"unknown function", BRIDGE_CTL_CODE(0x907u), 0, 0, STATUS_INVALID_DEVICE_REQUEST, 0},
+    {"unknown function", BRIDGE_CTL_CODE(0x907u, 0), 0, 0, STATUS_INVALID_DEVICE_REQUEST, 0},
     {"stream's function, direct", IOCTL_BRIDGE_STREAM | 1u, 4, 0, STATUS_INVALID_DEVICE_REQUEST, 0},
     {"another device type", (FILE_DEVICE_UNKNOWN << 16) | (0x900u << 2), 4, 0,
      STATUS_INVALID_DEVICE_REQUEST, 0},
@@ -186,6 +186,36 @@ TEST_F(BridgeTest, OutOfRangeValuesAreRefused) {
     EXPECT_EQ(bridge_->SetSceneImage(0, 1, {}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(bridge_->SetSceneImage(2, 2, std::vector<uint8_t>(11)), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(bridge_->SetFlicker(4), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Seen()->FramesStreamed, 0u);
+}
+
+// --- Who may open and drive the camera ---------------------------------------------------
+
+// The camera has no namespace: an open with a path after a device's name is
+// refused whichever named device of the stack it goes through, and orvane's
+// device has no name to go through. A handle opened only to read, as the
+// still-image application opens it, cannot change the camera.
+TEST_F(BridgeTest, OpensWithAPathAndControlsBeyondTheHandlesRightsAreRefused) {
+    const std::u16string link = camera_model::BridgeClient::FindBridges().at(0);
+    HANDLE file = nullptr;
+    EXPECT_EQ(OpenDevice(program_, link + u"\\x", &file), STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(DeviceObjectName(drivers_->OrvaneDevice(pdo_)).empty());
+    for (PDEVICE_OBJECT device : DeviceStack(pdo_)) {
+        const std::u16string name = DeviceObjectName(device);
+        if (!name.empty()) {
+            EXPECT_EQ(OpenDeviceByName(program_, name + u"\\x", &file), STATUS_ACCESS_DENIED);
+        }
+    }
+
+    camera_model::BridgeClient reader(program_);
+    ASSERT_EQ(reader.Open(link, FILE_READ_DATA), STATUS_SUCCESS);
+    EXPECT_EQ(reader.Stream(1), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader.Press(1), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader.SetScene({100, 100, 100, 100}), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader.SetLight({100, 100, 100, 100, 0, 0}), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader.SetSceneImage(0, 0, {}), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader.SetFlicker(1), STATUS_ACCESS_DENIED);
+    EXPECT_NE(reader.Query(), nullptr);
     EXPECT_EQ(Seen()->FramesStreamed, 0u);
 }
 

@@ -8,9 +8,13 @@ import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# tessip_fuzz: the operations in the order of its Op enumeration.
+# tessip_fuzz: the operations in the order of its Op enumeration; an
+# operation's byte plus OPS addresses the second camera.
 READ, INFO, CONTROL, EVENTS, OTHER, WRITE, DESCRIBE, DELIVER, TRIGGER, TAKE, FAIL, \
-    REOPEN, CLOSE_EVENT, STOP_START, SURPRISE, LOWER = range(16)
+    REOPEN, CLOSE_EVENT, STOP_START, SURPRISE, LOWER, FOREIGN = range(17)
+OPS = 17
+# The arrangement byte: a filter above tessip, a second camera.
+FILTER_ABOVE, TWO_CAMERAS = 1, 2
 
 
 def describe(count):
@@ -18,8 +22,12 @@ def describe(count):
     return bytes([DESCRIBE]) + bytes(range(40)) + bytes([4]) + struct.pack("<I", count)
 
 
-def tessip_life(flags, *steps):
-    return bytes([flags, 1]) + b"".join(steps)
+def tessip_life(flags, *steps, arrangement=0):
+    return bytes([flags, 1, arrangement]) + b"".join(steps)
+
+
+def second(step):
+    return bytes([step[0] + OPS]) + step[1:]
 
 
 def read_exact():
@@ -39,12 +47,17 @@ def tessip_seeds():
     small = describe(100) + bytes([DELIVER, 3])
     for flags in range(4):
         yield f"life-{flags}", tessip_life(flags, small, read_exact(), bytes([INFO, 2]),
-                                           small, bytes([READ, 0, 1]), read_exact())
+                                           small, bytes([READ, 0, 1]), read_exact(),
+                                           arrangement=flags)
     yield "events", tessip_life(0, set_events(1, 2), control(2), bytes([TRIGGER, 1]),
                                 bytes([TRIGGER, 0]), control(3), bytes([TAKE]), frame,
                                 read_exact(), set_events(0, 0), set_events(4, 3))
     yield "removal", tessip_life(1, small, control(0), bytes([SURPRISE]), read_exact(),
                                  bytes([TRIGGER, 1]))
+    yield "arrangement", tessip_life(0, small, second(small), bytes([FOREIGN, 1]), read_exact(),
+                                     second(read_exact()), bytes([FOREIGN, 0]), control(0),
+                                     bytes([SURPRISE]), second(read_exact()),
+                                     arrangement=FILTER_ABOVE | TWO_CAMERAS)
     yield "failures", tessip_life(0, bytes([FAIL, 1, 0]), set_events(1, 2), bytes([FAIL, 4, 0]),
                                   small, read_exact(), bytes([REOPEN, STOP_START]),
                                   bytes([LOWER, 1, 2, 0, OTHER]) + bytes(38))

@@ -1,20 +1,28 @@
-// tessip under hostile input. Each input scripts one camera's life in a fresh
-// user-mode kernel: a still-image application sending device controls (the
+// tessip under hostile input. Each input scripts the life of one or two
+// cameras in a fresh user-mode kernel, with or without another vendor's
+// filter above tessip: a still-image application sending device controls (the
 // three snapshot codes at every buffer length, unknown codes of every
 // method), reads of every length and event registrations with good, closed
 // and wrong handles; the bridge driver describing images of any size,
 // delivering frames, reporting triggers and taking requests; kernel calls
 // failing; the lower driver finishing what is passed down in each legal way;
-// the camera stopped, surprise-removed and removed in the middle of it all.
+// the camera stopped, surprise-removed and removed in the middle of it all;
+// and a bridge driver that names the filter above tessip instead of tessip's
+// device, which tessip must ignore.
 //
 // A life must end without a kernel fault (leaks of pool, references, IRPs
 // and MDLs are faults), a successful read must return exactly the bytes of
 // the last frame stored and write nothing past them, a failed one nothing at
 // all, and the image description must come back as the bridge driver gave it.
+//
+// Snapshots are up to 2.4 MB: the harness fills and compares them with the
+// C library's block routines, since a byte loop here would be instrumented
+// for coverage byte by byte and cost more than everything the drivers do.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "fuzz_input.h"
@@ -78,8 +86,49 @@ enum class Op {
     StopAndStart,
     SurpriseRemove,
     LowerBehaviour,
+    ForeignCall,
     Count
 };
+
+// How the stack is arranged, drawn from one byte of the input.
+constexpr UCHAR kFilterAbove = 1;  // another vendor's filter above tessip
+constexpr UCHAR kTwoCameras = 2;
+
+// True if `bytes` all hold `value`.
+bool AllAre(const UCHAR* bytes, size_t count, UCHAR value) {
+    static UCHAR pattern[4096];
+    if (pattern[0] != value) {
+        memset(pattern, value, sizeof(pattern));
+    }
+    for (size_t done = 0; done < count;) {
+        const size_t chunk = std::min(count - done, sizeof(pattern));
+        if (memcmp(bytes + done, pattern, chunk) != 0) {
+            return false;
+        }
+        done += chunk;
+    }
+    return true;
+}
+
+// Scratch memory for the application's buffers and the bridge driver's
+// frames, taken once for the process: a new megabyte vector per request
+// would be faulted in page by page on every input.
+UCHAR* Scratch(size_t size, int which) {
+    static std::vector<UCHAR> buffers[2];
+    std::vector<UCHAR>& buffer = buffers[which];
+    if (buffer.size() < size) {
+        buffer.resize(size);
+    }
+    return buffer.data();
+}
+
+// A frame no other delivery of this life had: its bytes follow from `seed`
+// and the delivery's number, and the first words carry both.
+void FillFrame(UCHAR* frame, size_t size, UCHAR seed, unsigned delivery) {
+    memset(frame, seed ^ static_cast<UCHAR>(delivery), size);
+    const unsigned marks[2] = {seed, delivery};
+    memcpy(frame, marks, std::min(size, sizeof(marks)));
+}
 
 // The edges of the buffer and of a 32-bit count, and small frames that keep
 // a run fast.
@@ -116,6 +165,20 @@ ULONG PickLength(FuzzInput& in, ULONG needed) {
     }
 }
 
+// One camera's stack and what the harness knows of it.
+struct Camera {
+    PDEVICE_OBJECT pdo = nullptr;
+    PDEVICE_OBJECT filter = nullptr;  // tessip's device
+    PDEVICE_OBJECT above = nullptr;   // the foreign filter's device over it, if any
+    HANDLE file = nullptr;
+    SNAPSHOT_INTERFACE record{};
+    SNAPSHOT_IMAGE_INFO described{};
+    std::vector<UCHAR> stored;  // the frame a read must return
+    bool connected = false;
+    bool surprised = false;
+    bool removed = false;
+};
+
 class Life {
   public:
     explicit Life(FuzzInput& in) : in_(in) {}
@@ -126,108 +189,130 @@ class Life {
         app_ = CreateProcess("application");
         events_[0] = CreateEvent(app_, NotificationEvent, false);
         events_[1] = CreateEvent(app_, SynchronizationEvent, false);
-        if (!PlugIn()) {
-            return;
+        const ULONG pdoFlags = in_.Pick(kPdoFlags);
+        const UCHAR failAtPlugIn = in_.Byte();
+        const UCHAR arrangement = in_.Byte();
+        cameras_ = (arrangement & kTwoCameras) != 0 ? 2 : 1;
+        if ((arrangement & kFilterAbove) != 0) {
+            above_ =
+                std::make_unique<TestDriver>("filter above", TestDriverOptions{.Filter = true});
         }
-        while (!in_.Empty() && !removed_) {
-            Step(static_cast<Op>(in_.Byte() % static_cast<int>(Op::Count)));
+        for (unsigned i = 0; i < cameras_; i++) {
+            PlugIn(camera_[i], pdoFlags, i == 0 && failAtPlugIn % 4 == 0);
+        }
+        while (!in_.Empty()) {
+            const UCHAR choice = in_.Byte();
+            const auto op = static_cast<Op>(choice % static_cast<int>(Op::Count));
+            Camera& camera = camera_[(choice / static_cast<int>(Op::Count)) % cameras_];
+            if (!camera.removed) {
+                Step(camera, op);
+            }
         }
         ClearFailures();
-        if (file_ != nullptr) {
-            CloseHandle(app_, file_);
-        }
-        if (!removed_) {
-            RemoveDevice(pdo_);
+        for (unsigned i = 0; i < cameras_; i++) {
+            Camera& camera = camera_[i];
+            if (camera.file != nullptr) {
+                CloseHandle(app_, camera.file);
+            }
+            if (!camera.removed) {
+                RemoveDevice(camera.pdo);
+            }
         }
     }
 
   private:
-    bool PlugIn() {
+    void PlugIn(Camera& camera, ULONG pdoFlags, bool failing) {
         PhysicalDeviceOptions options;
-        options.Flags = in_.Pick(kPdoFlags);
-        pdo_ = CreatePhysicalDevice(options);
-        if (in_.Byte() % 4 == 0) {
+        options.Flags = pdoFlags;
+        camera.pdo = CreatePhysicalDevice(options);
+        if (failing) {
             FailNext(in_.Pick(kFailingCalls), in_.Byte() % 4);
         }
         StackSpec layout;
         layout.Function = bridge_.Driver();
         layout.UpperFilters = {tessip_};
-        NTSTATUS added = BuildDeviceStack(pdo_, layout);
-        if (!NT_SUCCESS(added)) {
-            removed_ = true;
-            return false;
+        if (above_ != nullptr) {
+            layout.UpperFilters.push_back(above_->Driver());
         }
-        filter_ = DeviceOf(pdo_, tessip_);
-        Check(filter_ != nullptr, "tessip's device is missing from the stack");
-        StartDevice(pdo_);
-        IrpResult queried =
-            QueryInterface(pdo_, GUID_SNAPSHOT_INTERFACE, reinterpret_cast<PINTERFACE>(&record_),
-                           sizeof(record_), SNAPSHOT_INTERFACE_VERSION);
-        connected_ = NT_SUCCESS(queried.Status) && record_.SubmitSnapshot != nullptr;
-        Open();
-        return true;
+        if (!NT_SUCCESS(BuildDeviceStack(camera.pdo, layout))) {
+            camera.removed = true;
+            return;
+        }
+        camera.filter = DeviceOf(camera.pdo, tessip_);
+        Check(camera.filter != nullptr, "tessip's device is missing from the stack");
+        if (above_ != nullptr) {
+            camera.above = above_->Device(camera.pdo);
+        }
+        StartDevice(camera.pdo);
+        IrpResult queried = QueryInterface(camera.pdo, GUID_SNAPSHOT_INTERFACE,
+                                           reinterpret_cast<PINTERFACE>(&camera.record),
+                                           sizeof(camera.record), SNAPSHOT_INTERFACE_VERSION);
+        camera.connected = NT_SUCCESS(queried.Status) && camera.record.SubmitSnapshot != nullptr;
+        Open(camera);
     }
 
-    void Open() {
-        if (file_ == nullptr && !NT_SUCCESS(OpenDevice(app_, pdo_, &file_))) {
-            file_ = nullptr;
+    void Open(Camera& camera) {
+        if (camera.file == nullptr && !NT_SUCCESS(OpenDevice(app_, camera.pdo, &camera.file))) {
+            camera.file = nullptr;
         }
     }
 
-    bool BridgeMayCall() const { return connected_ && !surprised_; }
+    static bool BridgeMayCall(const Camera& camera) {
+        return camera.connected && !camera.surprised;
+    }
 
-    void Step(Op op) {
+    void Step(Camera& camera, Op op) {
         switch (op) {
         case Op::Read:
-            Read();
+            Read(camera);
             break;
         case Op::GetImageInfo:
-            GetImageInfo();
+            GetImageInfo(camera);
             break;
         case Op::Control:
-            Control();
+            Control(camera);
             break;
         case Op::SetEvents:
-            SetEvents();
+            SetEvents(camera);
             break;
         case Op::OtherControl:
-            OtherControl();
+            OtherControl(camera);
             break;
         case Op::Write: {
             UCHAR bytes[16];
             in_.Fill(bytes, sizeof(bytes));
-            if (file_ != nullptr) {
-                WriteFile(app_, file_, bytes, in_.Byte() % sizeof(bytes));
+            if (camera.file != nullptr) {
+                WriteFile(app_, camera.file, bytes, in_.Byte() % sizeof(bytes));
             }
             break;
         }
         case Op::Describe:
-            Describe();
+            Describe(camera);
             break;
         case Op::Deliver:
-            Deliver();
+            Deliver(camera);
             break;
         case Op::Trigger:
-            if (BridgeMayCall()) {
+            if (BridgeMayCall(camera)) {
                 IrqlScope dispatch(DISPATCH_LEVEL);
-                record_.SubmitSnapshot(filter_, nullptr, in_.Byte() % 3);
+                camera.record.SubmitSnapshot(camera.filter, nullptr, in_.Byte() % 3);
             }
             break;
         case Op::TakeRequest:
-            if (BridgeMayCall()) {
+            if (BridgeMayCall(camera)) {
                 IrqlScope dispatch(DISPATCH_LEVEL);
-                record_.TakeSnapshotRequest(filter_);
+                camera.record.TakeSnapshotRequest(camera.filter);
             }
             break;
         case Op::FailKernelCall:
             FailNext(in_.Pick(kFailingCalls), in_.Byte() % 3);
             break;
         case Op::Reopen:
-            if (file_ != nullptr) {
-                CloseHandle(app_, file_);
-                file_ = nullptr;
+            if (camera.file != nullptr) {
+                CloseHandle(app_, camera.file);
+                camera.file = nullptr;
             }
-            Open();
+            Open(camera);
             break;
         case Op::CloseEvent: {
             HANDLE& event = events_[in_.Byte() % 2];
@@ -238,15 +323,15 @@ class Life {
             break;
         }
         case Op::StopAndStart:
-            if (!surprised_) {
-                StopDevice(pdo_);
-                StartDevice(pdo_);
+            if (!camera.surprised) {
+                StopDevice(camera.pdo);
+                StartDevice(camera.pdo);
             }
             break;
         case Op::SurpriseRemove:
-            if (!surprised_) {
-                surprised_ = true;
-                SurpriseRemoveDevice(pdo_);
+            if (!camera.surprised) {
+                camera.surprised = true;
+                SurpriseRemoveDevice(camera.pdo);
             }
             break;
         case Op::LowerBehaviour: {
@@ -257,16 +342,19 @@ class Life {
             }
             break;
         }
+        case Op::ForeignCall:
+            ForeignCall(camera);
+            break;
         case Op::Count:
             break;
         }
     }
 
-    void Read() {
+    void Read(Camera& camera) {
         ULONG length;
         switch (in_.Byte() % 4) {
         case 0:
-            length = PickLength(in_, static_cast<ULONG>(stored_.size()));
+            length = PickLength(in_, static_cast<ULONG>(camera.stored.size()));
             break;
         case 1:
             length = SNAPSHOT_BUFFER_SIZE;
@@ -278,55 +366,59 @@ class Life {
             length = 0;
             break;
         }
-        if (file_ == nullptr || length > SNAPSHOT_BUFFER_SIZE + 4096) {
+        if (camera.file == nullptr || length > SNAPSHOT_BUFFER_SIZE + 4096) {
             return;
         }
-        std::vector<UCHAR> buffer(length + 16, kUntouched);
-        IoResult result = ReadFile(app_, file_, buffer.data(), length);
+        const size_t size = length + 16;
+        UCHAR* buffer = Scratch(size, 0);
+        memset(buffer, kUntouched, size);
+        IoResult result = ReadFile(app_, camera.file, buffer, length);
+        size_t written = 0;
         if (NT_SUCCESS(result.Status)) {
-            Check(result.Information == stored_.size(),
+            Check(result.Information == camera.stored.size(),
                   "a read reported other than the stored frame's size");
-            Check(std::equal(stored_.begin(), stored_.end(), buffer.begin()),
+            Check(camera.stored.empty() ||
+                      memcmp(camera.stored.data(), buffer, camera.stored.size()) == 0,
                   "a read returned bytes that are not the last stored frame");
+            written = camera.stored.size();
         } else {
             Check(result.Information == 0, "a failed read reported bytes");
         }
-        for (size_t i = NT_SUCCESS(result.Status) ? stored_.size() : 0; i < buffer.size(); ++i) {
-            Check(buffer[i] == kUntouched, "a read wrote past what it reported");
-        }
+        Check(AllAre(buffer + written, size - written, kUntouched),
+              "a read wrote past what it reported");
     }
 
-    void GetImageInfo() {
+    void GetImageInfo(Camera& camera) {
         ULONG length = PickLength(in_, sizeof(SNAPSHOT_IMAGE_INFO));
-        if (file_ == nullptr) {
+        if (camera.file == nullptr) {
             return;
         }
         std::vector<UCHAR> out(length + 16, kUntouched);
-        IoResult result = DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0,
-                                          out.data(), length);
+        IoResult result = DeviceIoControl(app_, camera.file, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr,
+                                          0, out.data(), length);
         if (NT_SUCCESS(result.Status)) {
             Check(result.Information == sizeof(SNAPSHOT_IMAGE_INFO) &&
-                      memcmp(out.data(), &described_, sizeof(described_)) == 0,
+                      memcmp(out.data(), &camera.described, sizeof(camera.described)) == 0,
                   "the image description came back changed");
         }
     }
 
-    void Control() {
+    void Control(Camera& camera) {
         UCHAR input[8];
         in_.Fill(input, sizeof(input));
         input[0] &= 0x07;  // mostly the known sub-codes
         ULONG inputLength = PickLength(in_, sizeof(ULONG));
         ULONG outputLength = PickLength(in_, sizeof(ULONG));
-        if (file_ == nullptr || inputLength > sizeof(input)) {
+        if (camera.file == nullptr || inputLength > sizeof(input)) {
             return;
         }
         std::vector<UCHAR> out(outputLength + 16, kUntouched);
-        IoResult result = DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_CONTROL, input, inputLength,
-                                          out.data(), outputLength);
+        IoResult result = DeviceIoControl(app_, camera.file, IOCTL_SNAPSHOT_CONTROL, input,
+                                          inputLength, out.data(), outputLength);
         Check(result.Information <= outputLength, "a control reported more than its buffer");
     }
 
-    HANDLE PickHandle() {
+    HANDLE PickHandle(const Camera& camera) {
         switch (in_.Byte() % 6) {
         case 0:
             return nullptr;
@@ -337,85 +429,108 @@ class Life {
         case 3:
             return UnusedHandle();
         case 4:
-            return file_;  // a handle, but not to an event
+            return camera.file;  // a handle, but not to an event
         default:
             return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(in_.Word()));
         }
     }
 
-    void SetEvents() {
-        HANDLE handles[3] = {PickHandle(), PickHandle(), nullptr};
+    void SetEvents(Camera& camera) {
+        HANDLE handles[3] = {PickHandle(camera), PickHandle(camera), nullptr};
         ULONG length = PickLength(in_, SNAPSHOT_SET_EVENTS_INPUT_SIZE);
-        if (file_ == nullptr || length > sizeof(handles)) {
+        if (camera.file == nullptr || length > sizeof(handles)) {
             return;
         }
-        DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_SET_EVENTS, handles, length, nullptr, 0);
+        DeviceIoControl(app_, camera.file, IOCTL_SNAPSHOT_SET_EVENTS, handles, length, nullptr, 0);
     }
 
     // Any other code, of any method and access: tessip's to pass down.
-    void OtherControl() {
+    void OtherControl(Camera& camera) {
         ULONG code = in_.Word();
         UCHAR input[32];
         in_.Fill(input, sizeof(input));
         ULONG inputLength = in_.Byte() % (sizeof(input) + 1);
         ULONG outputLength = in_.Byte() % 33;
-        if (file_ == nullptr) {
+        if (camera.file == nullptr) {
             return;
         }
         std::vector<UCHAR> out(outputLength + 16, kUntouched);
-        DeviceIoControl(app_, file_, code, input, inputLength, out.data(), outputLength);
+        DeviceIoControl(app_, camera.file, code, input, inputLength, out.data(), outputLength);
     }
 
-    void Describe() {
+    void Describe(Camera& camera) {
         SNAPSHOT_IMAGE_INFO info;
         in_.Fill(&info, sizeof(info));
         info.ByteCount = PickByteCount(in_);
-        if (!BridgeMayCall()) {
+        if (!BridgeMayCall(camera)) {
             return;
         }
         IrqlScope dispatch(DISPATCH_LEVEL);
-        record_.SetImageInfo(filter_, &info);
-        described_ = info;
+        camera.record.SetImageInfo(camera.filter, &info);
+        camera.described = info;
     }
 
     // A frame is stored whole or not at all: only a buffer to hold it and a
-    // count that fits let it in.
-    void Deliver() {
+    // count that fits let it in. Even an empty frame has an address: a NULL
+    // one is a trigger report.
+    void Deliver(Camera& camera) {
         UCHAR seed = in_.Byte();
-        if (!BridgeMayCall()) {
+        if (!BridgeMayCall(camera)) {
             return;
         }
-        ULONG count = described_.ByteCount;
-        std::vector<UCHAR> frame(count <= SNAPSHOT_BUFFER_SIZE ? count : SNAPSHOT_BUFFER_SIZE);
-        for (size_t i = 0; i < frame.size(); ++i) {
-            frame[i] = static_cast<UCHAR>(seed + i * 7 + deliveries_);
-        }
-        deliveries_++;
+        const ULONG count = camera.described.ByteCount;
+        const size_t size = count <= SNAPSHOT_BUFFER_SIZE ? count : SNAPSHOT_BUFFER_SIZE;
+        UCHAR* frame = Scratch(size + 1, 1);
+        FillFrame(frame, size, seed, deliveries_++);
         {
             IrqlScope dispatch(DISPATCH_LEVEL);
-            record_.SubmitSnapshot(filter_, frame.data(), 0);
+            camera.record.SubmitSnapshot(camera.filter, frame, 0);
         }
-        if (SnapshotExtension(filter_)->SnapshotBuffer != nullptr &&
+        if (SnapshotExtension(camera.filter)->SnapshotBuffer != nullptr &&
             count <= SNAPSHOT_BUFFER_SIZE) {
-            stored_ = frame;
+            camera.stored.assign(frame, frame + size);
         }
+    }
+
+    // A bridge driver that took the top of its stack for tessip's device:
+    // every call must leave the other driver's device, and tessip's state,
+    // alone.
+    void ForeignCall(Camera& camera) {
+        const UCHAR kind = in_.Byte();
+        if (camera.above == nullptr || !BridgeMayCall(camera)) {
+            return;
+        }
+        const std::vector<UCHAR> before = Extension(camera.above);
+        const SNAPSHOT_EXTENSION own = *SnapshotExtension(camera.filter);
+        SNAPSHOT_IMAGE_INFO info{};
+        info.ByteCount = 16;
+        UCHAR frame[16] = {kind};
+        {
+            IrqlScope dispatch(DISPATCH_LEVEL);
+            Check(camera.record.TakeSnapshotRequest(camera.above) == 0,
+                  "another driver's device reported a snapshot request");
+            camera.record.SetImageInfo(camera.above, &info);
+            camera.record.SubmitSnapshot(camera.above, (kind & 1) != 0 ? frame : nullptr, kind);
+        }
+        Check(Extension(camera.above) == before, "a call naming another driver's device wrote it");
+        Check(memcmp(&own, SnapshotExtension(camera.filter), sizeof(own)) == 0,
+              "a call naming another driver's device changed tessip's");
+    }
+
+    static std::vector<UCHAR> Extension(PDEVICE_OBJECT device) {
+        const auto* bytes = static_cast<const UCHAR*>(device->DeviceExtension);
+        return std::vector<UCHAR>(bytes, bytes + 2 * sizeof(PVOID));
     }
 
     FuzzInput& in_;
     TestDriver bridge_{"bridge"};
+    std::unique_ptr<TestDriver> above_;
     PDRIVER_OBJECT tessip_ = nullptr;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT filter_ = nullptr;
+    Camera camera_[2];
+    unsigned cameras_ = 1;
     Process* app_ = nullptr;
-    HANDLE file_ = nullptr;
     HANDLE events_[2] = {};
-    SNAPSHOT_INTERFACE record_{};
-    SNAPSHOT_IMAGE_INFO described_{};
-    std::vector<UCHAR> stored_;  // the frame a read must return
     unsigned deliveries_ = 0;
-    bool connected_ = false;
-    bool surprised_ = false;
-    bool removed_ = false;
 };
 
 }  // namespace

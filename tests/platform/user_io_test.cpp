@@ -2,7 +2,8 @@
 // reads, the method bits for device controls), whether the driver
 // completes at once or pends, and the status and Information it completes
 // with, the status returned to the caller, Information, and which bytes
-// reached the caller's buffer.
+// reached the caller's buffer; and which requests a handle's access lets
+// through to the driver at all.
 #include "fixtures.h"
 
 #include <atomic>
@@ -153,11 +154,11 @@ const Completion kUnbufferedCompletions[] = {
 
 class UserIoTest : public StackTest {
   protected:
-    void Open(Buffering buffering) {
+    void Open(Buffering buffering, ACCESS_MASK access = FILE_ALL_ACCESS) {
         Build(false, DeviceFlags(buffering));
         ASSERT_EQ(STATUS_SUCCESS, StartDevice(pdo_));
         app_ = CreateProcess("app");
-        ASSERT_EQ(STATUS_SUCCESS, OpenDevice(app_, pdo_, &file_));
+        ASSERT_EQ(STATUS_SUCCESS, OpenDevice(app_, pdo_, &file_, access));
     }
 
     static Behavior BehaviorFor(const Completion& c) {
@@ -318,6 +319,54 @@ TEST_F(UserIoTest, CallerWaitsForARequestCompletedFromAnotherThread) {
     EXPECT_TRUE(done);
     EXPECT_TRUE(result.Pended);
     EXPECT_EQ(STATUS_END_OF_FILE, result.Status);
+}
+
+// Per access asked for at open, which requests reach the driver: device
+// controls whose code asks FILE_ANY_ACCESS, FILE_READ_ACCESS,
+// FILE_WRITE_ACCESS or both (the code's access bits, 0 to 3), then a read
+// and a write. The others are refused with STATUS_ACCESS_DENIED unseen.
+struct AccessRow {
+    const char* Name;
+    ACCESS_MASK Access;
+    bool Reaches[6];
+};
+
+const AccessRow kAccessRows[] = {
+    {"SYNCHRONIZE only", SYNCHRONIZE, {true, false, false, false, false, false}},
+    {"GENERIC_READ", GENERIC_READ, {true, true, false, false, true, false}},
+    {"GENERIC_WRITE", GENERIC_WRITE, {true, false, true, false, false, true}},
+    {"GENERIC_READ | GENERIC_WRITE",
+     GENERIC_READ | GENERIC_WRITE,
+     {true, true, true, true, true, true}},
+    {"GENERIC_ALL", GENERIC_ALL, {true, true, true, true, true, true}},
+    {"FILE_READ_DATA", FILE_READ_DATA, {true, true, false, false, true, false}},
+    {"FILE_WRITE_DATA", FILE_WRITE_DATA, {true, false, true, false, false, true}},
+    {"FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES",
+     FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+     {true, false, false, false, false, false}},
+};
+
+TEST_F(UserIoTest, RequestsTheHandleIsNotOpenedForAreRefused) {
+    for (const AccessRow& row : kAccessRows) {
+        SCOPED_TRACE(row.Name);
+        Reset();
+        Open(Buffering::Buffered, row.Access);
+        UCHAR buffer[4] = {};
+        for (ULONG request = 0; request < 6; request++) {
+            SCOPED_TRACE(request);
+            size_t seen = lower_->Seen().size();
+            IoResult result =
+                request < 4
+                    ? DeviceIoControl(app_, file_, CTL_CODE(0x22, 0x900, METHOD_BUFFERED, request),
+                                      buffer, sizeof buffer, buffer, sizeof buffer)
+                : request == 4 ? ReadFile(app_, file_, buffer, sizeof buffer)
+                               : WriteFile(app_, file_, buffer, sizeof buffer);
+            EXPECT_EQ(row.Reaches[request] ? STATUS_SUCCESS : STATUS_ACCESS_DENIED, result.Status);
+            EXPECT_EQ(seen + (row.Reaches[request] ? 1 : 0), lower_->Seen().size());
+        }
+        Shutdown();
+        ReportFaults();
+    }
 }
 
 TEST_F(UserIoTest, HandlesAreChecked) {

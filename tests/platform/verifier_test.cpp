@@ -49,6 +49,13 @@ NTSTATUS LeaveIrqlRaised(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS StayInCriticalRegion(PDEVICE_OBJECT, PIRP irp) {
+    KeEnterCriticalRegion();
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 struct DispatchFault {
     const char* Name;
     NTSTATUS (*Handler)(PDEVICE_OBJECT, PIRP);
@@ -63,6 +70,7 @@ const DispatchFault kDispatchFaults[] = {
     {"mark without pending", MarkButSucceed, "IoMarkIrpPending without STATUS_PENDING"},
     {"neither completed nor pended", ReturnWithoutCompleting, "not completed", true},
     {"IRQL left raised", LeaveIrqlRaised, "returned at IRQL 2, entered at 0"},
+    {"critical region left entered", StayInCriticalRegion, "returned inside a critical region"},
 };
 
 TEST_F(VerifierTest, EachDispatchMisuseIsReportedByName) {
@@ -157,6 +165,25 @@ TEST_F(VerifierTest, BlockingWaitAbovePassiveIsReported) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero);
         EXPECT_EQ(1u, ExpectFault("zero time-out called at IRQL"));
     }
+}
+
+TEST_F(VerifierTest, CriticalRegionMisuseIsReported) {
+    KeEnterCriticalRegion();
+    {
+        IrqlScope apc(APC_LEVEL);
+        KeEnterCriticalRegion();
+        KeLeaveCriticalRegion();
+    }
+    KeLeaveCriticalRegion();
+    EXPECT_TRUE(Faults().empty());
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(1u, ExpectFault("KeLeaveCriticalRegion without KeEnterCriticalRegion"));
+    {
+        IrqlScope dispatch(DISPATCH_LEVEL);
+        KeEnterCriticalRegion();
+    }
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(1u, ExpectFault("KeEnterCriticalRegion called at IRQL 2"));
 }
 
 TEST_F(VerifierTest, WaitOnAnUninitialisedEventIsReported) {

@@ -152,6 +152,19 @@ TEST_F(Win32Test, SetupApiListsTheInterfaceWithWindowsRecordSizes) {
     EXPECT_EQ(2u, GetLastError());  // ERROR_FILE_NOT_FOUND
 }
 
+TEST_F(Win32Test, HandleKeepsTheAccessItWasOpenedWith) {
+    HANDLE file = Open(Path());  // GENERIC_READ
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    const DWORD write = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+    const DWORD read = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_READ_ACCESS);
+    DWORD bytes;
+    EXPECT_FALSE(DeviceIoControl(file, write, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(5u, GetLastError());  // ERROR_ACCESS_DENIED
+    EXPECT_EQ(0u, lower_->SeenCount(IRP_MJ_DEVICE_CONTROL));
+    EXPECT_TRUE(DeviceIoControl(file, read, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_TRUE(CloseHandle(file));
+}
+
 TEST_F(Win32Test, CallWithNoCurrentProcessIsAFault) {
     host_win32::SetCurrentProcess(nullptr);
     EXPECT_EQ(nullptr, CreateEventW(nullptr, TRUE, FALSE, nullptr));

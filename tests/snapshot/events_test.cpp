@@ -8,7 +8,7 @@ using namespace tessip_test;
 
 namespace {
 
-enum class Kind { Good, Null, Unused, WrongType, KernelHandle };
+enum class Kind { Good, Null, Unused, WrongType, KernelHandle, WaitOnly };
 
 const char* KindName(Kind kind) {
     switch (kind) {
@@ -22,6 +22,8 @@ const char* KindName(Kind kind) {
         return "file";
     case Kind::KernelHandle:
         return "kernel";
+    case Kind::WaitOnly:
+        return "SYNCHRONIZE only";
     }
     return "?";
 }
@@ -45,6 +47,10 @@ class EventsTest : public SnapshotTest {
             return file_;
         case Kind::KernelHandle:
             return Keep(SystemProcess(), CreateEvent(SystemProcess(), NotificationEvent, false));
+        case Kind::WaitOnly:
+            // What a process may hold of another's event: enough to wait on
+            // it, not to set it.
+            return Keep(app_, CreateEvent(app_, NotificationEvent, false, SYNCHRONIZE));
         }
         return nullptr;
     }
@@ -83,6 +89,8 @@ const RegistrationCase kRegistrationCases[] = {
     {Kind::Good, Kind::WrongType, STATUS_OBJECT_TYPE_MISMATCH},
     {Kind::KernelHandle, Kind::Good, STATUS_INVALID_HANDLE},
     {Kind::Good, Kind::KernelHandle, STATUS_INVALID_HANDLE},
+    {Kind::WaitOnly, Kind::Good, STATUS_ACCESS_DENIED},
+    {Kind::Good, Kind::WaitOnly, STATUS_ACCESS_DENIED},
 };
 
 TEST_F(EventsTest, RegistrationIsAllOrNothingAndAlwaysDropsTheOldPair) {
@@ -108,7 +116,7 @@ TEST_F(EventsTest, RegistrationIsAllOrNothingAndAlwaysDropsTheOldPair) {
         EXPECT_EQ(Extension()->SecondEvent, registered ? Object(second) : nullptr);
         // A failed pair leaves no reference behind on the handle that worked.
         for (auto [handle, kind] : {std::pair{first, c.first}, std::pair{second, c.second}}) {
-            if (kind == Kind::Good) {
+            if (kind == Kind::Good || kind == Kind::WaitOnly) {
                 EXPECT_EQ(ReferenceCount(Object(handle)), registered ? 2 : 1);
             }
         }
@@ -148,6 +156,48 @@ TEST_F(EventsTest, EventsOutliveTheApplicationsHandlesUntilReleased) {
     Trigger(1);  // signals an event nobody can wait on any more: harmless
     Trigger(0);
     EXPECT_EQ(SetEvents(nullptr, nullptr).Status, STATUS_SUCCESS);
+}
+
+// One pair of events per camera, whoever opened it: a second application
+// can release the first one's pair or replace it with its own, since tessip
+// knows no owner. It cannot make tessip hold or pulse an event through a
+// handle of the first one's (handles resolve in the caller's own table),
+// and the events it drops are only unreferenced, never signalled.
+TEST_F(EventsTest, ASecondOpenerReplacesThePairButOnlyWithItsOwnEvents) {
+    HANDLE first = Make(Kind::Good);
+    HANDLE second = Make(Kind::Good);
+    ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
+
+    Process* other = CreateProcess("second application");
+    HANDLE otherFile = nullptr;
+    ASSERT_EQ(OpenDevice(other, pdo_, &otherFile), STATUS_SUCCESS);
+    HANDLE pair[2] = {first, second};  // values of the first application's table
+    EXPECT_NE(
+        DeviceIoControl(other, otherFile, IOCTL_SNAPSHOT_SET_EVENTS, pair, sizeof(pair), nullptr, 0)
+            .Status,
+        STATUS_SUCCESS);
+
+    HANDLE own = CreateEvent(other, NotificationEvent, false);
+    HANDLE ownPair[2] = {own, own};
+    ASSERT_EQ(DeviceIoControl(other, otherFile, IOCTL_SNAPSHOT_SET_EVENTS, ownPair, sizeof(ownPair),
+                              nullptr, 0)
+                  .Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(ReferenceCount(Object(first)), 1);
+    EXPECT_EQ(ReferenceCount(Object(second)), 1);
+    EXPECT_EQ(Extension()->FirstEvent, ObjectFromHandle(other, own));
+
+    ASSERT_EQ(Control(SNAPSHOT_CONTROL_EVENTS_ON).Status, STATUS_SUCCESS);
+    Trigger(1);
+    EXPECT_EQ(EventState(app_, first), 0);
+    HANDLE release[2] = {nullptr, nullptr};
+    EXPECT_EQ(DeviceIoControl(other, otherFile, IOCTL_SNAPSHOT_SET_EVENTS, release, sizeof(release),
+                              nullptr, 0)
+                  .Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->FirstEvent, nullptr);
+    CloseHandle(other, own);
+    CloseHandle(other, otherFile);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "snapshot_fixture.h"
 
 #include <algorithm>
+#include <functional>
 
 using namespace host_kernel;
 using namespace tessip_test;
@@ -408,6 +409,78 @@ TEST_F(FrameTest, RemovalGoesDownFirstThenFreesEverythingTheDeviceHeld) {
     // The application never released its events; removal did.
     EXPECT_EQ(ReferenceCount(firstObject), firstHeld - 1);
     EXPECT_EQ(ReferenceCount(secondObject), secondHeld - 1);
+}
+
+// --- Arrangements other than the test bench's -------------------------------------
+
+// The bridge driver names tessip's device with every call. One that took the
+// top of its stack for it would name another driver's device whenever a
+// filter sits above tessip: that device's memory is not tessip's to touch.
+TEST_F(FrameTest, SnapshotCallsOnAnotherDriversDeviceDoNothing) {
+    AddStartedCamera();
+    TestDriver other("other");
+    PDEVICE_OBJECT foreign = nullptr;
+    ASSERT_EQ(IoCreateDevice(other.Driver(), sizeof(SNAPSHOT_EXTENSION), nullptr,
+                             FILE_DEVICE_UNKNOWN, 0, FALSE, &foreign),
+              STATUS_SUCCESS);
+    auto* bytes = static_cast<UCHAR*>(foreign->DeviceExtension);
+    std::fill(bytes, bytes + sizeof(SNAPSHOT_EXTENSION), UCHAR(0xA5));
+    const std::vector<UCHAR> before(bytes, bytes + sizeof(SNAPSHOT_EXTENSION));
+
+    const SNAPSHOT_INTERFACE& bridge = Bridge();
+    const SNAPSHOT_IMAGE_INFO info = MakeImageInfo(64);
+    std::vector<UCHAR> frame = MakeFrame(64, 1);
+    EXPECT_EQ(bridge.TakeSnapshotRequest(foreign), 0u);
+    EXPECT_EQ(bridge.TakeSnapshotRequest(nullptr), 0u);
+    bridge.SetImageInfo(foreign, &info);
+    bridge.SubmitSnapshot(foreign, nullptr, 1);
+    ASSERT_EQ(std::vector<UCHAR>(bytes, bytes + sizeof(SNAPSHOT_EXTENSION)), before);
+    bridge.SubmitSnapshot(foreign, frame.data(), 0);
+    EXPECT_EQ(std::vector<UCHAR>(bytes, bytes + sizeof(SNAPSHOT_EXTENSION)), before);
+    // tessip's own device still answers.
+    Control(SNAPSHOT_CONTROL_REQUEST);
+    EXPECT_EQ(TakeRequest(), 1u);
+    IoDeleteDevice(foreign);
+}
+
+// A surprise-removed camera is gone: no read or control is served and no new
+// reference is taken, while the application can still close its handle.
+TEST_F(FrameTest, AfterSurpriseRemovalOnlyClosesAreServed) {
+    AddStartedCamera();
+    HANDLE event = CreateEvent(app_, NotificationEvent, false);
+    PVOID eventObject = ObjectFromHandle(app_, event);
+    ASSERT_EQ(SurpriseRemoveDevice(pdo_), STATUS_SUCCESS);
+    bridge_->ClearSeen();
+
+    UCHAR buffer[64];
+    ULONG ready = 0;
+    const struct {
+        const char* name;
+        std::function<IoResult()> send;
+    } requests[] = {
+        {"read", [&] { return Read(buffer, sizeof(buffer)); }},
+        {"image info",
+         [&] {
+             return DeviceIoControl(app_, file_, IOCTL_SNAPSHOT_GET_IMAGE_INFO, nullptr, 0, buffer,
+                                    sizeof(SNAPSHOT_IMAGE_INFO));
+         }},
+        {"event registration", [&] { return SetEvents(event, event); }},
+        {"snapshot request", [&] { return Control(SNAPSHOT_CONTROL_REQUEST); }},
+        {"ready query",
+         [&] {
+             return Control(SNAPSHOT_CONTROL_QUERY_READY, sizeof(ULONG), sizeof(ready), &ready);
+         }},
+        {"another driver's control",
+         [&] { return DeviceIoControl(app_, file_, 0x00220000, nullptr, 0, nullptr, 0); }},
+    };
+    for (const auto& request : requests) {
+        SCOPED_TRACE(request.name);
+        EXPECT_EQ(request.send().Status, STATUS_DELETE_PENDING);
+    }
+    EXPECT_EQ(bridge_->SeenCount(IRP_MJ_DEVICE_CONTROL), 0u);
+    EXPECT_EQ(ReferenceCount(eventObject), 1);
+    EXPECT_EQ(CloseHandle(app_, file_), STATUS_SUCCESS);
+    CloseHandle(app_, event);
 }
 
 // --- Pass-through and power --------------------------------------------------------

@@ -331,4 +331,38 @@ TEST_F(ThreadedTest, WhicheverWayTheLowerDriverFinishesTessipAnswersAlike) {
     }
 }
 
+// --- Removal under load ---------------------------------------------------------
+
+// Another driver holding tessip's device may still be inside a read, pausing
+// between its attempts, when the camera is removed. Removal waits for it:
+// neither the snapshot buffer nor the extension goes while a request runs.
+TEST_F(ThreadedTest, RemovalWaitsForAKernelModeReadStillInsideTessip) {
+    AddStartedCamera();
+    ASSERT_EQ(CloseHandle(app_, file_), STATUS_SUCCESS);
+    // Every attempt of the read meets a delivery under way, so it pauses
+    // between attempts and gives up busy.
+    __atomic_store_n(&Extension()->SnapshotSequence, 1u, __ATOMIC_SEQ_CST);
+
+    PDEVICE_OBJECT filter = Filter();
+    std::atomic<bool> inside{false};
+    std::atomic<bool> done{false};
+    NTSTATUS status = STATUS_PENDING;
+    SetRequestObserver([&](const std::string& line) {
+        if (line.find("IRP_MJ_READ") != std::string::npos) inside = true;
+    });
+    StartThread([&] {
+        status = SendIrp(filter, IRP_MJ_READ, 0, [](PIRP, PIO_STACK_LOCATION location) {
+                     location->Parameters.Read.Length = 64;
+                 }).Status;
+        done = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return inside.load(); }));
+    SetRequestObserver({});
+
+    EXPECT_EQ(RemoveDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_TRUE(done) << "the removal finished while a read was still inside tessip";
+    JoinThreads();
+    EXPECT_EQ(status, STATUS_DEVICE_BUSY);
+}
+
 }  // namespace

@@ -60,11 +60,12 @@ struct Report {
     uint64_t eventWakes = 0;  // waits released by a trigger event
 
     // Refused as they should be: opens once the camera is unplugged (no
-    // interface, or the bridge driver's STATUS_DELETE_PENDING), requests
-    // below tessip after surprise removal (STATUS_DELETE_PENDING), requests on the
-    // forgotten handle once the camera is gone (STATUS_NO_SUCH_DEVICE).
+    // interface, or the bridge driver's STATUS_DELETE_PENDING), reads and
+    // controls after surprise removal (STATUS_DELETE_PENDING, from tessip or
+    // the bridge driver below it), requests on the forgotten handle once the
+    // camera is gone (STATUS_NO_SUCH_DEVICE).
     uint64_t refusedOpens = 0;
-    uint64_t refusedBelow = 0;
+    uint64_t refusedGone = 0;
     uint64_t refusedNoDevice = 0;
 
     // Once each camera was gone, summed over cycles.

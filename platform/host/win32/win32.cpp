@@ -194,7 +194,6 @@ void WINAPI SetLastError(DWORD dwErrCode) {
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
-    (void)dwDesiredAccess;
     (void)dwShareMode;
     (void)lpSecurityAttributes;
     (void)hTemplateFile;
@@ -218,8 +217,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
         Fail(lpFileName != nullptr ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    // kernel32 asks for these two on every open; the kernel maps the generic
+    // rights to file rights.
     HANDLE handle = nullptr;
-    NTSTATUS status = OpenDevice(process, link, &handle);
+    NTSTATUS status =
+        OpenDevice(process, link, &handle, dwDesiredAccess | SYNCHRONIZE | FILE_READ_ATTRIBUTES);
     if (!NT_SUCCESS(status)) {
         FailWith(status);
         return INVALID_HANDLE_VALUE;
