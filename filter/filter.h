@@ -103,6 +103,7 @@ NTSTATUS FilterDispatchPnp(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FilterStartDevice(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FilterRemoveDevice(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FilterStopDevice(FILTER_EXTENSION* Extension, PIRP Irp);
+NTSTATUS FilterQueryStopDevice(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS FilterQueryInterface(FILTER_EXTENSION* Extension, PIRP Irp);
 NTSTATUS QueryLowerCapabilities(FILTER_EXTENSION* Extension);
 

@@ -1,6 +1,7 @@
 // Plug and Play: the device state, the start request with its capabilities
-// query, the refused stop, the interface query answered with the sensor-
-// control record, and removal once the requests in flight have drained.
+// query, the stop refused at its query while powered down, the interface
+// query answered with the sensor-control record, and removal once the
+// requests in flight have drained.
 //
 // Plug and Play requests arrive one at a time at PASSIVE_LEVEL, so all of
 // this is pageable and may wait.
@@ -30,13 +31,14 @@ NTSTATUS FilterDispatchPnp(FILTER_EXTENSION* Extension, PIRP Irp) {
         return FilterRemoveDevice(Extension, Irp);
     case IRP_MN_STOP_DEVICE:
         return FilterStopDevice(Extension, Irp);
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return FilterQueryStopDevice(Extension, Irp);
     case IRP_MN_QUERY_INTERFACE:
         return FilterQueryInterface(Extension, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
         SetFilterState(Extension, FilterSurpriseRemoved);
         [[fallthrough]];
     case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return ForwardIrp(Extension, Irp);
     default:
@@ -105,24 +107,37 @@ NTSTATUS FilterRemoveDevice(FILTER_EXTENSION* Extension, PIRP Irp) {
 }
 
 /*
+ * FilterQueryStopDevice
+ *
+ * A stack that has been powered down cannot give up its hardware, so it says
+ * no when asked whether it may stop; the lower drivers are not asked. The
+ * query is the one place to refuse: the stop itself must never fail.
+ */
+CODE_SEG("PAGE")
+NTSTATUS FilterQueryStopDevice(FILTER_EXTENSION* Extension, PIRP Irp) {
+    PAGED_CODE();
+
+    if (GetFilterState(Extension) == FilterPoweredDown) {
+        Irp->IoStatus.Status = STATUS_DEVICE_POWER_FAILURE;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_DEVICE_POWER_FAILURE;
+    }
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return ForwardIrp(Extension, Irp);
+}
+
+/*
  * FilterStopDevice
  *
- * A stack that has been powered down cannot stop its hardware, so the stop is
- * refused here and never reaches the lower drivers.
+ * Every stop goes down and none is failed: the Plug and Play manager sends
+ * one only after the stack agreed to the query. Only a started device
+ * counts as stopped afterwards.
  */
 CODE_SEG("PAGE")
 NTSTATUS FilterStopDevice(FILTER_EXTENSION* Extension, PIRP Irp) {
     PAGED_CODE();
 
-    const ULONG state = GetFilterState(Extension);
-    if (state == FilterPoweredDown) {
-        Irp->IoStatus.Status = STATUS_DEVICE_POWER_FAILURE;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DEVICE_POWER_FAILURE;
-    }
-    if (state == FilterStarted) {
-        SetFilterState(Extension, FilterStopped);
-    }
+    MoveFilterState(Extension, FilterStarted, FilterStopped);
     return ForwardIrp(Extension, Irp);
 }
 

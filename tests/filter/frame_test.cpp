@@ -232,14 +232,16 @@ const PnpCase kPnpTable[] = {
     // Queries are agreed to and change nothing.
     {FilterStarted, IRP_MN_QUERY_REMOVE_DEVICE, FilterStarted, true, STATUS_SUCCESS},
     {FilterStarted, IRP_MN_QUERY_STOP_DEVICE, FilterStarted, true, STATUS_SUCCESS},
-    {FilterPoweredDown, IRP_MN_QUERY_STOP_DEVICE, FilterPoweredDown, true, STATUS_SUCCESS},
-    // Stop: only a started device becomes stopped; a powered-down one refuses.
+    // ... except a stop while powered down, refused at its query.
+    {FilterPoweredDown, IRP_MN_QUERY_STOP_DEVICE, FilterPoweredDown, false, std::nullopt},
+    // Stop (after a query agreed to): only a started device becomes stopped,
+    // and no stop is ever refused.
     {FilterStarted, IRP_MN_STOP_DEVICE, FilterStopped, true, std::nullopt},
     {FilterNotStarted, IRP_MN_STOP_DEVICE, FilterNotStarted, true, std::nullopt},
     {FilterStartPending, IRP_MN_STOP_DEVICE, FilterStartPending, true, std::nullopt},
     {FilterStartFailed, IRP_MN_STOP_DEVICE, FilterStartFailed, true, std::nullopt},
     {FilterStopped, IRP_MN_STOP_DEVICE, FilterStopped, true, std::nullopt},
-    {FilterPoweredDown, IRP_MN_STOP_DEVICE, FilterPoweredDown, false, std::nullopt},
+    {FilterPoweredDown, IRP_MN_STOP_DEVICE, FilterPoweredDown, true, std::nullopt},
     // Cancels and everything else pass untouched.
     {FilterStopped, IRP_MN_CANCEL_STOP_DEVICE, FilterStopped, true, std::nullopt},
     {FilterStarted, IRP_MN_CANCEL_REMOVE_DEVICE, FilterStarted, true, std::nullopt},
@@ -260,6 +262,10 @@ TEST_F(OrvaneStack, PlugAndPlayStateTable) {
         // A stack of its own per row: the bus and the lower driver keep
         // their own Plug and Play state.
         ASSERT_EQ(Build(), STATUS_SUCCESS);
+        if (c.minor == IRP_MN_STOP_DEVICE) {
+            // The Plug and Play manager stops only a stack that agreed to.
+            ASSERT_EQ(host_kernel::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
+        }
         ForceState(c.from);
         lower_->ClearSeen();
 
@@ -476,17 +482,20 @@ TEST_F(OrvaneStack, PowerTransitionTable) {
     }
 }
 
-// The sequence a real suspend makes: a stop that arrives while the device is
-// in D3 is refused without reaching the lower drivers, and accepted again
-// once the device is back in D0.
-TEST_F(OrvaneStack, StopWhilePoweredDownIsRefused) {
+// The sequence a real suspend makes: a device in D3 cannot give up its
+// hardware, so it refuses the query that comes before a stop, without
+// involving the lower drivers (no stop follows, and no stop is ever
+// failed); once it is back in D0 the stop goes through.
+TEST_F(OrvaneStack, AStopWhilePoweredDownIsRefusedAtItsQuery) {
     BuildStarted();
     ASSERT_EQ(host_kernel::SetDevicePower(pdo_, PowerDeviceD3).Status, STATUS_SUCCESS);
     ASSERT_EQ(State(), FilterPoweredDown);
 
-    const IrpResult stop = host_kernel::SendPnp(pdo_, IRP_MN_STOP_DEVICE);
-    EXPECT_EQ(stop.Status, STATUS_DEVICE_POWER_FAILURE);
-    EXPECT_EQ(stop.Returned, STATUS_DEVICE_POWER_FAILURE);
+    const IrpResult query = host_kernel::SendPnp(pdo_, IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(query.Status, STATUS_DEVICE_POWER_FAILURE);
+    EXPECT_EQ(query.Returned, STATUS_DEVICE_POWER_FAILURE);
+    EXPECT_EQ(host_kernel::SendPnp(pdo_, IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(lower_->SeenCount(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u);
     EXPECT_EQ(lower_->SeenCount(IRP_MJ_PNP, IRP_MN_STOP_DEVICE), 0u);
     EXPECT_EQ(State(), FilterPoweredDown);
 
