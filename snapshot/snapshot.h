@@ -63,6 +63,10 @@ struct SNAPSHOT_EXTENSION {
     // 1 while a registration or release of the events is under way; a second
     // one meanwhile is refused rather than interleaved with it.
     LONG EventsBusy;
+    // The file object through which the pair was registered: when its
+    // handle is closed, the application is done with the events (or gone),
+    // and the references go with it rather than outlive its process.
+    PFILE_OBJECT EventsOwner;
     // Held by every request tessip serves or passes down, for as long as it
     // is inside tessip; removal waits on it before the snapshot buffer and
     // the extension go, so no request runs in memory already freed.
@@ -108,6 +112,7 @@ IO_COMPLETION_ROUTINE SnapshotStartCompletion;
 // Snapshot exchange (snapshot_exchange.cpp).
 DRIVER_DISPATCH SnapshotDispatchDeviceControl;
 DRIVER_DISPATCH SnapshotDispatchRead;
+DRIVER_DISPATCH SnapshotDispatchCleanup;
 VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* ImageInfo);
 uint32_t NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject);
 VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t TriggerKind);

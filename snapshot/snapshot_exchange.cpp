@@ -85,6 +85,7 @@ VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension) {
     Extension->StoredByteCount = 0;
     Extension->EventUsers = 0;
     Extension->EventsBusy = 0;
+    Extension->EventsOwner = NULL;
 }
 
 VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface) {
@@ -161,6 +162,7 @@ static NTSTATUS ReleaseEventPair(SNAPSHOT_EXTENSION* Extension) {
         __atomic_store_n(&Extension->SecondEvent, second, __ATOMIC_SEQ_CST);
         return STATUS_DEVICE_BUSY;
     }
+    StoreWord(&Extension->EventsOwner, static_cast<PFILE_OBJECT>(NULL));
     if (first != NULL) {
         ObDereferenceObject(first);
     }
@@ -208,7 +210,8 @@ static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event) {
  * request reported success. The old pair goes first in every case; if it
  * cannot go yet, nothing changes.
  */
-static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HANDLE Second) {
+static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HANDLE Second,
+                               PFILE_OBJECT Owner) {
     NTSTATUS status = ReleaseEventPair(Extension);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -226,6 +229,7 @@ static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HAND
         return status;
     }
 
+    StoreWord(&Extension->EventsOwner, Owner);
     __atomic_store_n(&Extension->FirstEvent, first, __ATOMIC_SEQ_CST);
     __atomic_store_n(&Extension->SecondEvent, second, __ATOMIC_SEQ_CST);
     return STATUS_SUCCESS;
@@ -407,8 +411,9 @@ static NTSTATUS SetEvents(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOC
     if (!BeginEventUpdate(Extension)) {
         return STATUS_DEVICE_BUSY;
     }
-    NTSTATUS status = handles[0] == NULL ? ReleaseEventPair(Extension)
-                                         : RegisterEvents(Extension, handles[0], handles[1]);
+    NTSTATUS status = handles[0] == NULL
+                          ? ReleaseEventPair(Extension)
+                          : RegisterEvents(Extension, handles[0], handles[1], Stack->FileObject);
     EndEventUpdate(Extension);
     return status;
 }
@@ -483,6 +488,29 @@ NTSTATUS NTAPI SnapshotDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
 
     SnapshotCompleteRequest(Irp, status);
     EndRequest(extension, Irp);
+    return status;
+}
+
+/*
+ * SnapshotDispatchCleanup
+ *
+ * The last handle of a file object is closed. If the application
+ * registered its events through it, it can no longer release them, and its
+ * process may be ending: the references go now, not at the camera's
+ * removal. A cleanup is never refused; it goes on down in every case.
+ */
+NTSTATUS NTAPI SnapshotDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    SNAPSHOT_EXTENSION* extension = SnapshotExtension(DeviceObject);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return SnapshotCompleteRequest(Irp, status);
+    }
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    if (file != NULL && LoadWord(&extension->EventsOwner) == file) {
+        SnapshotReleaseEvents(extension);
+    }
+    status = SnapshotSendDown(extension, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 

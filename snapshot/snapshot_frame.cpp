@@ -19,7 +19,7 @@ static const ULONG SnapshotLockMinutes = 0;
  * Every major function goes down the stack untouched unless tessip serves
  * it; create, cleanup and close included, so that the drivers below decide
  * whether an open succeeds. Only Plug and Play, power, read and device
- * control are tessip's own.
+ * control are tessip's own; cleanup is looked at on its way down.
  */
 CODE_SEG("INIT")
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
@@ -36,6 +36,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
     DriverObject->MajorFunction[IRP_MJ_POWER] = SnapshotDispatchPower;
     DriverObject->MajorFunction[IRP_MJ_READ] = SnapshotDispatchRead;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = SnapshotDispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = SnapshotDispatchCleanup;
     return STATUS_SUCCESS;
 }
 

@@ -200,4 +200,24 @@ TEST_F(EventsTest, ASecondOpenerReplacesThePairButOnlyWithItsOwnEvents) {
     CloseHandle(other, otherFile);
 }
 
+// An application that exits, or closes the handle it registered through,
+// can no longer release its events: the references go with that handle's
+// cleanup, not at the camera's removal. Another handle's cleanup keeps them.
+TEST_F(EventsTest, ThePairGoesWithTheHandleItWasRegisteredThrough) {
+    HANDLE first = Make(Kind::Good);
+    HANDLE second = Make(Kind::Good);
+    ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
+
+    HANDLE other = nullptr;
+    ASSERT_EQ(OpenDevice(app_, pdo_, &other), STATUS_SUCCESS);
+    ASSERT_EQ(CloseHandle(app_, other), STATUS_SUCCESS);
+    EXPECT_EQ(ReferenceCount(Object(first)), 2);
+
+    ASSERT_EQ(CloseHandle(app_, file_), STATUS_SUCCESS);
+    file_ = nullptr;
+    EXPECT_EQ(ReferenceCount(Object(first)), 1);
+    EXPECT_EQ(ReferenceCount(Object(second)), 1);
+    EXPECT_EQ(Extension()->FirstEvent, nullptr);
+}
+
 }  // namespace
