@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ g++-multilib            # host builds, x86-64 and x86
+  ccache                                 # compiles cached outside the clone
   googletest libbenchmark-dev            # tests and benchmarks
   mingw-w64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64  # kernel images
   openssl osslsigncode python3           # driver package: test signing and its checks
