@@ -63,9 +63,10 @@ typedef void(CAMERA_NTAPI* SNAPSHOT_INTERFACE_REFERENCE)(void* Context);
  *    (TakeSnapshotRequest answers 0). The top of the camera's stack is
  *    tessip's device only while no other filter sits above it; class upper
  *    filters and other packages' device filters may. Send the query to each
- *    device above your own, from the top down (IoGetAttachedDeviceReference,
- *    then IoGetLowerDeviceObject): a query travels down from where it is
- *    sent, so the lowest device whose query comes back filled is tessip's.
+ *    device above your own in turn, from the one just above upwards (during
+ *    start the stack's AttachedDevice links stay put): a query travels down
+ *    from where it is sent, so the first device whose query comes back
+ *    filled is tessip's.
  */
 typedef struct SNAPSHOT_INTERFACE {
     uint16_t Size;

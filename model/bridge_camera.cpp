@@ -81,41 +81,35 @@ static bool SnapshotAnswered(NTSTATUS Status, const SNAPSHOT_INTERFACE& Record) 
  * put in the record. The top of the stack is that device only while nothing
  * sits above tessip; class upper filters and other packages' device filters
  * load above it. So each device above the bridge driver's is asked on its
- * own, from the top down: a query travels down from the device it is sent
- * to, so tessip's device and every device above it answer, and the lowest
- * that answers is tessip's. Each device is held by a reference while it is
- * asked; tessip's stays attached until after the bridge driver's removal.
+ * own, from the one just above upwards: a query travels down from the device
+ * it is sent to, so the first device that answers is tessip's, and every
+ * device above it would only have passed the query on. The walk reads the
+ * stack's links, which stay put during start: every add-device of the stack
+ * has run, and the Plug and Play manager sends nothing else meanwhile. Each
+ * device is held by a reference while it is asked; tessip's stays attached
+ * until after the bridge driver's removal.
  */
 static NTSTATUS QuerySnapshotInterface(BRIDGE_EXTENSION* Extension) {
     SNAPSHOT_INTERFACE record;
-    NTSTATUS status = STATUS_NOT_SUPPORTED;
-    PDEVICE_OBJECT device = IoGetAttachedDeviceReference(Extension->Self);
-    while (device != nullptr && device != Extension->Self) {
+    for (PDEVICE_OBJECT device = Extension->Self->AttachedDevice; device != nullptr;
+         device = device->AttachedDevice) {
+        ObReferenceObject(device);
         const NTSTATUS answer = BridgeQueryInterface(
             device, reinterpret_cast<const GUID*>(&GUID_SNAPSHOT_INTERFACE),
             reinterpret_cast<PINTERFACE>(&record), sizeof(record), SNAPSHOT_INTERFACE_VERSION);
+        ObDereferenceObject(device);
         if (SnapshotAnswered(answer, record)) {
             Extension->Snapshot = record;
             Extension->SnapshotDevice = device;
-            status = STATUS_SUCCESS;
-        } else if (answer == STATUS_INSUFFICIENT_RESOURCES) {
-            // A device that could not be asked might be tessip's: an answer
-            // from above it would name the wrong device.
-            status = answer;
-            break;
+            return STATUS_SUCCESS;
         }
-        PDEVICE_OBJECT lower = IoGetLowerDeviceObject(device);
-        ObDereferenceObject(device);
-        device = lower;
+        if (answer == STATUS_INSUFFICIENT_RESOURCES) {
+            // This device might be tessip's: an answer from above it would
+            // name the wrong device.
+            return answer;
+        }
     }
-    if (device != nullptr) {
-        ObDereferenceObject(device);
-    }
-    if (!NT_SUCCESS(status)) {
-        Extension->SnapshotDevice = nullptr;
-        RtlZeroMemory(&Extension->Snapshot, sizeof(Extension->Snapshot));
-    }
-    return status;
+    return STATUS_NOT_SUPPORTED;
 }
 
 /*

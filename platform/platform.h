@@ -17,14 +17,6 @@
 // for pageable code, CODE_SEG("INIT") for code discarded after DriverEntry.
 #define CODE_SEG(name) __attribute__((section(name)))
 
-// Exported to every driver, but declared only by ntifs.h, which does not
-// build beside ntddk.h.
-#if defined(__cplusplus)
-extern "C"
-#endif
-    NTKERNELAPI PDEVICE_OBJECT NTAPI
-    IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
-
 // The MinGW headers declare the object-type variables one indirection too
 // deep (a dllimport pointer to POBJECT_TYPE), so the usual *ExEventObjectType
 // reads through the type object itself. The symbol's value is the type.

@@ -1,8 +1,10 @@
-// What the Wine proof checks on the started camera, through the interfaces an
+// What the Wine proof checks on the started cameras, through the interfaces an
 // application and a test program have: the bridge driver's private control
 // (what it obtained and ran at start, streaming, the button) and tessip's
-// still-image interface (its I/O controls, the snapshot read).
+// still-image interface (its I/O controls, the snapshot read), for one
+// camera and for two at once.
 #include <windows.h>
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
 #include <chrono>
@@ -24,12 +26,18 @@ const GUID kBridgeInterface = BRIDGE_INTERFACE_GUID_INITIALIZER;
 constexpr DWORD kStartTimeoutMs = 10000;
 constexpr int32_t kSensorTypeServed = 18;
 
-std::vector<std::wstring> InterfacePaths(const GUID& interfaceClass) {
-    std::vector<std::wstring> paths;
+// A present interface and the device instance it belongs to.
+struct Interface {
+    std::wstring Instance;
+    std::wstring Path;
+};
+
+std::vector<Interface> Interfaces(const GUID& interfaceClass) {
+    std::vector<Interface> found;
     HDEVINFO set = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr,
                                         DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) {
-        return paths;
+        return found;
     }
     SP_DEVICE_INTERFACE_DATA data;
     memset(&data, 0, sizeof(data));
@@ -40,12 +48,26 @@ std::vector<std::wstring> InterfacePaths(const GUID& interfaceClass) {
         std::vector<BYTE> buffer(needed);
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
         detail->cbSize = sizeof(*detail);
+        SP_DEVINFO_DATA device;
+        memset(&device, 0, sizeof(device));
+        device.cbSize = sizeof(device);
+        wchar_t instance[MAX_DEVICE_ID_LEN] = {};
         if (needed != 0 &&
-            SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, nullptr, nullptr)) {
-            paths.push_back(detail->DevicePath);
+            SetupDiGetDeviceInterfaceDetailW(set, &data, detail, needed, nullptr, &device)) {
+            // An interface whose instance cannot be told still counts as present.
+            SetupDiGetDeviceInstanceIdW(set, &device, instance, ARRAYSIZE(instance), nullptr);
+            found.push_back({instance, detail->DevicePath});
         }
     }
     SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+std::vector<std::wstring> InterfacePaths(const GUID& interfaceClass) {
+    std::vector<std::wstring> paths;
+    for (const Interface& found : Interfaces(interfaceClass)) {
+        paths.push_back(found.Path);
+    }
     return paths;
 }
 
@@ -340,7 +362,109 @@ void CheckClientProgram(WineChecks& checks) {
                  "snapshot_client.exe exits with 2 on bad usage");
 }
 
+/*
+ * CameraPair
+ *
+ * Two started cameras, each as its bridge driver's interface and tessip's
+ * still-image interface of one device instance, opened.
+ */
+struct CameraPair {
+    HANDLE Bridge[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    snapshot_client::Client Still[2];
+
+    ~CameraPair() {
+        for (HANDLE bridge : Bridge) {
+            if (bridge != INVALID_HANDLE_VALUE) {
+                CloseHandle(bridge);
+            }
+        }
+    }
+
+    bool Open() {
+        std::vector<Interface> bridges = Interfaces(kBridgeInterface);
+        std::vector<Interface> stills = Interfaces(kStillImageInterface);
+        if (bridges.size() != 2 || stills.size() != 2) {
+            return false;
+        }
+        for (size_t i = 0; i < 2; ++i) {
+            const Interface* still = nullptr;
+            for (const Interface& candidate : stills) {
+                if (_wcsicmp(candidate.Instance.c_str(), bridges[i].Instance.c_str()) == 0) {
+                    still = &candidate;
+                }
+            }
+            Bridge[i] = OpenInterface(bridges[i].Path);
+            if (bridges[i].Instance.empty() || still == nullptr ||
+                Bridge[i] == INVALID_HANDLE_VALUE || Still[i].Open(still->Path) != ERROR_SUCCESS) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
 }  // namespace
+
+bool WaitForCameras(size_t count) {
+    for (DWORD waited = 0; waited <= kStartTimeoutMs; waited += 100) {
+        if (Interfaces(kBridgeInterface).size() == count &&
+            Interfaces(kStillImageInterface).size() == count) {
+            return true;
+        }
+        Sleep(100);
+    }
+    return false;
+}
+
+std::vector<std::wstring> StillImagePaths() {
+    return InterfacePaths(kStillImageInterface);
+}
+
+/*
+ * RunTwoCameraChecks
+ *
+ * One tessip and one bridge driver serving two cameras: each camera's
+ * snapshot state, buffer and delivery must be its own. The cameras look at
+ * different light, so their frames differ and a still image delivered into
+ * the other camera's buffer cannot pass for its own. A request made of one
+ * camera must not be taken by the other's frame.
+ */
+void RunTwoCameraChecks(WineChecks& checks) {
+    CameraPair cameras;
+    if (!checks.Check(cameras.Open(),
+                      "both cameras start, each with its bridge driver's and its still-image "
+                      "interface, and open")) {
+        return;
+    }
+    SetScene(cameras.Bridge[0], 400, 130, 100, 70);
+    SetScene(cameras.Bridge[1], 1500, 70, 100, 130);
+
+    BRIDGE_STREAM_RESULT streamed[2] = {};
+    BRIDGE_STREAM_RESULT other = {};
+    bool own = cameras.Still[0].Control(SNAPSHOT_CONTROL_REQUEST) == ERROR_SUCCESS &&
+               Stream(cameras.Bridge[1], 1, &other) && other.Snapshots == 0 &&
+               Stream(cameras.Bridge[0], 1, &streamed[0]) && streamed[0].Snapshots == 1 &&
+               cameras.Still[1].Control(SNAPSHOT_CONTROL_REQUEST) == ERROR_SUCCESS &&
+               Stream(cameras.Bridge[1], 1, &streamed[1]) && streamed[1].Snapshots == 1;
+    checks.Check(own,
+                 "a snapshot asked of one camera is delivered by its next frame, not by the "
+                 "other camera's");
+
+    bool matched = true;
+    for (size_t i = 0; i < 2; ++i) {
+        std::vector<uint8_t> image;
+        matched =
+            matched &&
+            cameras.Still[i].WaitUntilReady(std::chrono::milliseconds(1000)) == ERROR_SUCCESS &&
+            cameras.Still[i].ReadImage(&image) == ERROR_SUCCESS && !image.empty() &&
+            BridgeFrameChecksum(image.data(), image.size()) == streamed[i].Last.SnapshotChecksum;
+    }
+    checks.Check(matched,
+                 "each camera's still image equals the frame its own bridge driver submitted, "
+                 "byte for byte");
+    checks.Check(streamed[0].Last.SnapshotChecksum != streamed[1].Last.SnapshotChecksum,
+                 "the two cameras' still images differ");
+}
 
 void RunCameraChecks(WineChecks& checks) {
     std::wstring bridgePath = WaitForInterface(kBridgeInterface, kStartTimeoutMs);

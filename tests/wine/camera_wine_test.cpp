@@ -1,16 +1,18 @@
-// The real images in a kernel someone else wrote: installs a root-enumerated
-// test camera from the driver package (the filters) and the test camera's own
-// INF (bridge driver, stack loader), waits for it to start, drives and
-// checks it through the bridge driver's private control and tessip's
-// still-image interface, and removes it. A Windows program (MinGW-w64), run
-// under Wine by tools/wine_proof.sh, one width per prefix.
+// The real images in a kernel someone else wrote: installs root-enumerated
+// test cameras from the driver package (the filters) and the test camera's
+// own INF (bridge driver, stack loader, a pass-through filter above tessip),
+// waits for them to start, drives and checks them through the bridge
+// driver's private control and tessip's still-image interface, and removes
+// them: one camera with buffered I/O, one with direct I/O, then two at once.
+// A Windows program (MinGW-w64), run under Wine by tools/wine_proof.sh, one
+// width per prefix.
 //
 //   camera_wine_test <stage folder>
 //
 // The stage folder holds the package's INF and images, the test camera's INF,
-// stack_loader.sys and the bridge driver's image. Prints one line per check
-// (PASS, FAIL, XFAIL for what Wine does not implement) and a summary;
-// exits 0 only when nothing failed.
+// stack_loader.sys, the pass-through filter's and the bridge driver's
+// images. Prints one line per check (PASS, FAIL, XFAIL for what Wine does
+// not implement) and a summary; exits 0 only when nothing failed.
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <newdev.h>
@@ -18,6 +20,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -36,10 +39,13 @@ std::wstring Join(const std::wstring& folder, const wchar_t* name) {
     return folder + L"\\" + name;
 }
 
-// A REG_MULTI_SZ of one name.
-std::vector<BYTE> MultiString(const wchar_t* name) {
-    std::wstring text(name);
-    text.push_back(L'\0');
+// A REG_MULTI_SZ of the names, in order.
+std::vector<BYTE> MultiString(std::initializer_list<const wchar_t*> names) {
+    std::wstring text;
+    for (const wchar_t* name : names) {
+        text += name;
+        text.push_back(L'\0');
+    }
     text.push_back(L'\0');
     const BYTE* bytes = reinterpret_cast<const BYTE*>(text.data());
     return std::vector<BYTE>(bytes, bytes + text.size() * sizeof(wchar_t));
@@ -116,16 +122,17 @@ bool SetDeviceParameter(Camera* camera, const wchar_t* name, DWORD value) {
     return set;
 }
 
-// A root-enumerated device with the camera's hardware id and filter lists;
-// `directIo` sets the device parameter that has the bridge driver ask for
-// direct I/O.
+// A root-enumerated device with the camera's hardware id and filter lists:
+// tessip first among the upper filters, so that the pass-through filter sits
+// above it, as another vendor's filter would. `directIo` sets the device
+// parameter that has the bridge driver ask for direct I/O.
 bool RegisterCamera(Camera* camera, bool directIo) {
     camera->set = SetupDiCreateDeviceInfoList(&kImageClass, nullptr);
     memset(&camera->device, 0, sizeof(camera->device));
     camera->device.cbSize = sizeof(camera->device);
-    std::vector<BYTE> hardwareId = MultiString(kHardwareId);
-    std::vector<BYTE> lower = MultiString(L"orvane");
-    std::vector<BYTE> upper = MultiString(L"tessip");
+    std::vector<BYTE> hardwareId = MultiString({kHardwareId});
+    std::vector<BYTE> lower = MultiString({L"orvane"});
+    std::vector<BYTE> upper = MultiString({L"tessip", L"passthrough"});
     return camera->set != INVALID_HANDLE_VALUE &&
            SetupDiCreateDeviceInfoW(camera->set, L"IMAGE", &kImageClass, nullptr, nullptr,
                                     DICD_GENERATE_ID, &camera->device) &&
@@ -151,6 +158,26 @@ bool InstallCamera(const std::wstring& stage) {
     return true;
 }
 
+// The camera's stack as the stack loader recorded it in its device parameters.
+DeviceStack ReadStack(Camera* camera) {
+    std::vector<wchar_t> list;
+    HKEY key = SetupDiOpenDevRegKey(camera->set, &camera->device, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                    KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return DeviceStack();
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, L"StackDevices", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        type == REG_MULTI_SZ) {
+        list.resize(size / sizeof(wchar_t) + 2, L'\0');  // ends even if stored without its NULs
+        RegQueryValueExW(key, L"StackDevices", nullptr, &type, reinterpret_cast<BYTE*>(list.data()),
+                         &size);
+    }
+    RegCloseKey(key);
+    return ParseStack(list);
+}
+
 bool RemoveCamera(Camera* camera) {
     bool removed = SetupDiCallClassInstaller(DIF_REMOVE, camera->set, &camera->device);
     SetupDiDestroyDeviceInfoList(camera->set);
@@ -170,28 +197,52 @@ int wmain(int argc, wchar_t** argv) {
 
     checks.Check(InstallFilters(stage), "the package's INF installs both filters");
 
-    // A camera as installed by default (buffered I/O), checked in full; then
-    // one whose installation asks for direct I/O, for the snapshot's path.
+    // A camera as installed by default (buffered I/O), checked in full; one
+    // whose installation asks for direct I/O, for the snapshot's path; then
+    // two cameras at once.
     struct Variant {
         const char* context;
         bool directIo;
+        size_t cameras;
         void (*run)(WineChecks&);
     };
     const Variant variants[] = {
-        {"", false, RunCameraChecks},
-        {"direct I/O: ", true, RunDirectIoChecks},
+        {"", false, 1, RunCameraChecks},
+        {"direct I/O: ", true, 1, RunDirectIoChecks},
+        {"two cameras: ", false, 2, RunTwoCameraChecks},
     };
     for (const Variant& variant : variants) {
         checks.SetContext(variant.context);
-        Camera camera;
-        checks.Check(RegisterCamera(&camera, variant.directIo),
-                     "a root-enumerated camera with both filter lists registers");
+        const SentinelCounts before = ReadSentinelCounts();
+        std::vector<Camera> cameras(variant.cameras);
+        bool registered = true;
+        for (Camera& camera : cameras) {
+            registered = RegisterCamera(&camera, variant.directIo) && registered;
+        }
+        checks.Check(registered, variant.cameras == 1
+                                     ? "a root-enumerated camera with both filter lists registers"
+                                     : "root-enumerated cameras with both filter lists register");
         if (!checks.Check(InstallCamera(stage), "the camera's function driver installs")) {
             break;
         }
+        // The checks of each variant say whether the cameras started.
+        WaitForCameras(variant.cameras);
+        CheckSentinel(checks, before, static_cast<uint32_t>(variant.cameras), false);
+        std::vector<DeviceStack> stacks;
+        for (Camera& camera : cameras) {
+            stacks.push_back(ReadStack(&camera));
+        }
+        std::vector<std::wstring> stills = StillImagePaths();
+        RunStackChecks(checks, stacks, stills.empty() ? std::wstring() : stills.front());
         variant.run(checks);
-        checks.Check(RemoveCamera(&camera), "the camera is removed");
+        bool removed = true;
+        for (Camera& camera : cameras) {
+            removed = RemoveCamera(&camera) && removed;
+        }
+        checks.Check(removed,
+                     variant.cameras == 1 ? "the camera is removed" : "both cameras are removed");
         RunRemovalChecks(checks);
+        CheckSentinel(checks, before, static_cast<uint32_t>(variant.cameras), true);
     }
     checks.SetContext("");
     return checks.Summary();

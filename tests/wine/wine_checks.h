@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 class WineChecks {
@@ -47,8 +48,38 @@ class WineChecks {
 };
 
 // camera_checks.cpp: everything done with the started camera, the snapshot
-// of a camera whose requests use direct I/O, and what must be gone once a
-// camera has been removed.
+// of a camera whose requests use direct I/O, two cameras each delivering its
+// own still image, and what must be gone once the cameras have been removed.
+// WaitForCameras waits (10 s at most) until `count` cameras have started,
+// each with the bridge driver's and tessip's interface.
+bool WaitForCameras(size_t count);
+std::vector<std::wstring> StillImagePaths();
 void RunCameraChecks(WineChecks& checks);
 void RunDirectIoChecks(WineChecks& checks);
+void RunTwoCameraChecks(WineChecks& checks);
 void RunRemovalChecks(WineChecks& checks);
+
+// stack_checks.cpp: the arrangement around the drivers. The stack loader
+// records each camera's stack in its device parameters (StackDevices, one
+// device object an entry, bottom-up from the physical device); the filter
+// above tessip counts in its service's Parameters key what it found in its
+// device extension.
+struct StackDevice {
+    std::wstring Driver;    // \Driver\<service>
+    std::wstring Name;      // empty for an unnamed device object
+    bool NameKnown = true;  // false when the loader could not ask
+};
+using DeviceStack = std::vector<StackDevice>;
+DeviceStack ParseStack(const std::vector<wchar_t>& multiString);
+void RunStackChecks(WineChecks& checks, const std::vector<DeviceStack>& stacks,
+                    const std::wstring& stillImagePath);
+
+struct SentinelCounts {
+    uint32_t Attached;
+    uint32_t Intact;
+    uint32_t Overwritten;
+    uint32_t OverwrittenAt;
+};
+SentinelCounts ReadSentinelCounts();
+void CheckSentinel(WineChecks& checks, const SentinelCounts& before, uint32_t cameras,
+                   bool removed);

@@ -8,7 +8,16 @@
 // routines bottom-up over the physical device object. It attaches no device
 // of its own, so every later request reaches the stack it built, top first.
 //
-// The drivers it loads run exactly as they would under Windows' own manager;
+// Once the stack is built it records it for the test program, which has no
+// other way to see device objects: the device's parameters key gets
+// StackDevices (REG_MULTI_SZ), one entry per device object bottom-up from
+// the physical device, each its driver's name, then a space and the
+// device's own name if it has one ("\Driver\orvane \Device\00000001",
+// "\Driver\bridge"), or " (name unknown, <status>)" if the name query
+// failed.
+//
+// It also gives Wine one ordering of Windows' (see HoldStack). Otherwise the
+// drivers it loads run exactly as they would under Windows' own manager;
 // none of them knows it was loaded this way.
 #include "platform.h"
 
@@ -19,6 +28,9 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByName(PUNICODE_STRING ObjectName, U
                                                    POBJECT_TYPE ObjectType,
                                                    KPROCESSOR_MODE AccessMode, PVOID ParseContext,
                                                    PVOID* Object);
+NTKERNELAPI NTSTATUS NTAPI ObQueryNameString(PVOID Object,
+                                             POBJECT_NAME_INFORMATION ObjectNameInformation,
+                                             ULONG Length, PULONG ReturnLength);
 DRIVER_INITIALIZE DriverEntry;
 }
 
@@ -53,6 +65,13 @@ struct PathBuffer {
 };
 
 PathBuffer FunctionService;  // from this driver's Parameters key
+
+// The device objects of the stacks built so far, each held by a reference
+// until this driver unloads (see HoldStack). Add-device calls come one at a
+// time.
+constexpr ULONG kMaxHeldDevices = 64;
+PDEVICE_OBJECT HeldDevices[kMaxHeldDevices];
+ULONG HeldCount;
 
 /*
  * ReadValue
@@ -190,6 +209,103 @@ NTSTATUS AddDevicesOf(PathBuffer& deviceKey, const WCHAR* valueName, PDEVICE_OBJ
     return status;
 }
 
+/*
+ * DescribeDevice
+ *
+ * One entry of StackDevices, written at `at` with its terminating NUL;
+ * `*next` receives the character after it. False if it does not fit before
+ * `end`.
+ */
+bool DescribeDevice(PDEVICE_OBJECT device, WCHAR* at, const WCHAR* end, WCHAR** next) {
+    const UNICODE_STRING& driver = device->DriverObject->DriverName;
+    union {
+        OBJECT_NAME_INFORMATION Info;
+        UCHAR Bytes[sizeof(OBJECT_NAME_INFORMATION) + kMaxPath * sizeof(WCHAR)];
+    } name;
+    ULONG returned = 0;
+    NTSTATUS status = ObQueryNameString(device, &name.Info, sizeof(name), &returned);
+    WCHAR unknown[] = L"(name unknown, ########)";
+    const WCHAR* suffix = nullptr;
+    SIZE_T suffixCount = 0;
+    if (!NT_SUCCESS(status)) {
+        WCHAR* digits = unknown + wcslen(unknown) - 1;
+        for (ULONG value = static_cast<ULONG>(status); *--digits == L'#'; value >>= 4) {
+            *digits = L"0123456789abcdef"[value & 0xF];
+        }
+        suffix = unknown;
+        suffixCount = wcslen(unknown);
+    } else if (name.Info.Name.Length != 0) {
+        suffix = name.Info.Name.Buffer;
+        suffixCount = name.Info.Name.Length / sizeof(WCHAR);
+    }
+    SIZE_T driverCount = driver.Length / sizeof(WCHAR);
+    SIZE_T count = driverCount + (suffix != nullptr ? 1 + suffixCount : 0);
+    if (at + count + 1 > end) {
+        return false;
+    }
+    RtlCopyMemory(at, driver.Buffer, driverCount * sizeof(WCHAR));
+    at += driverCount;
+    if (suffix != nullptr) {
+        *at++ = L' ';
+        RtlCopyMemory(at, suffix, suffixCount * sizeof(WCHAR));
+        at += suffixCount;
+    }
+    *at++ = L'\0';
+    *next = at;
+    return true;
+}
+
+/*
+ * RecordStack
+ *
+ * StackDevices in the device's parameters key, walking up from the
+ * physical device through each device attached above it.
+ */
+void RecordStack(PDEVICE_OBJECT pdo) {
+    constexpr SIZE_T kCapacity = 4 * kMaxPath;
+    auto* list = static_cast<WCHAR*>(
+        ExAllocatePoolWithTag(PagedPool, kCapacity * sizeof(WCHAR), kLoaderTag));
+    if (list == nullptr) {
+        return;
+    }
+    WCHAR* at = list;
+    bool whole = true;
+    for (PDEVICE_OBJECT device = pdo; device != nullptr && whole; device = device->AttachedDevice) {
+        whole = DescribeDevice(device, at, list + kCapacity - 1, &at);
+    }
+    *at++ = L'\0';
+    HANDLE key;
+    if (whole &&
+        NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &key))) {
+        UNICODE_STRING valueName;
+        RtlInitUnicodeString(&valueName, L"StackDevices");
+        ZwSetValueKey(key, &valueName, 0, REG_MULTI_SZ, list,
+                      static_cast<ULONG>((at - list) * sizeof(WCHAR)));
+        ZwClose(key);
+    }
+    ExFreePoolWithTag(list, kLoaderTag);
+}
+
+/*
+ * HoldStack
+ *
+ * Windows keeps a deleted device object while a device is still attached
+ * above it, until that one detaches; Wine frees it at once. Every driver of
+ * the stack removes itself the usual way (the request down first, then
+ * detach from the device below, then delete its own), so under Wine each
+ * detach would write into the device object the driver below has just
+ * freed, and a large one (the bridge driver's) may be unmapped by then. A
+ * reference on each device object of the stack, dropped only when this
+ * driver unloads, restores Windows' order.
+ */
+void HoldStack(PDEVICE_OBJECT pdo) {
+    for (PDEVICE_OBJECT device = pdo->AttachedDevice;
+         device != nullptr && HeldCount < kMaxHeldDevices; device = device->AttachedDevice) {
+        ObReferenceObject(device);
+        HeldDevices[HeldCount++] = device;
+    }
+}
+
 NTSTATUS NTAPI LoaderAddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT pdo) {
     PathBuffer deviceKey;
     if (!DeviceKeyPath(pdo, &deviceKey)) {
@@ -202,10 +318,17 @@ NTSTATUS NTAPI LoaderAddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT pdo) {
     if (NT_SUCCESS(status)) {
         status = AddDevicesOf(deviceKey, L"UpperFilters", pdo);
     }
+    RecordStack(pdo);
+    HoldStack(pdo);
     return status;
 }
 
-VOID NTAPI LoaderUnload(PDRIVER_OBJECT) {}
+VOID NTAPI LoaderUnload(PDRIVER_OBJECT) {
+    for (ULONG i = 0; i < HeldCount; ++i) {
+        ObDereferenceObject(HeldDevices[i]);
+    }
+    HeldCount = 0;
+}
 
 }  // namespace
 
