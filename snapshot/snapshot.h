@@ -75,6 +75,7 @@ struct SNAPSHOT_EXTENSION {
 
 // The driver object DriverEntry was given: the bridge driver's calls act
 // only on device objects that belong to it.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration; the definition is null
 extern PDRIVER_OBJECT SnapshotDriver;
 
 // Shared words (the flags, the Plug and Play state read by the application's
