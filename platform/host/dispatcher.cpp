@@ -207,6 +207,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)WaitMode;
     (void)Alertable;
     bool poll = Timeout && Timeout->QuadPart == 0;
+    if (!poll) CheckBlockingCall("KeWaitForSingleObject");
     if (poll) {
         CheckIrql(DISPATCH_LEVEL, "KeWaitForSingleObject with a zero time-out");
     } else if (ThreadIrql() > PASSIVE_LEVEL) {
@@ -234,6 +235,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
     (void)WaitMode;
     (void)Alertable;
     CheckIrql(APC_LEVEL, "KeDelayExecutionThread");
+    CheckBlockingCall("KeDelayExecutionThread");
     std::this_thread::sleep_until(Deadline(*Interval));
     return STATUS_SUCCESS;
 }

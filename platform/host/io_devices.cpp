@@ -1,7 +1,8 @@
 // Driver and device objects: loading and unloading drivers, creating
 // (named or not), attaching, detaching and deleting devices, with the
-// checks Driver Verifier makes on them (deleted while attached or while its
-// remove lock is held, deleted twice, devices left at unload).
+// checks Driver Verifier makes on them (deleted while attached, while its
+// remove lock is held or while another request is inside its dispatch
+// routine, deleted twice, devices left at unload).
 #include "kernel_internal.h"
 
 #include <cstdlib>
@@ -317,6 +318,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
               static_cast<void*>(TargetDevice));
         return;
     }
+    CheckRemovalCall("IoDetachDevice", TargetDevice);
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (!above) {
         Fault("IoDetachDevice: nothing is attached to %s", DeviceName(TargetDevice).c_str());
@@ -328,12 +330,16 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     CheckIrql(PASSIVE_LEVEL, "IoDeleteDevice");
-    std::lock_guard<std::mutex> guard(K().Lock);
+    std::unique_lock<std::mutex> guard(K().Lock);
     DeviceRecord* record = FindDevice(DeviceObject);
     if (!record) {
         Fault("IoDeleteDevice of %p, which is not a device object",
               static_cast<void*>(DeviceObject));
         return;
+    }
+    if (!record->Deleted) {
+        CheckRemovalCall("IoDeleteDevice", DeviceObject);
+        WaitUntilIdle(guard, DeviceObject);
     }
     if (record->Deleted) {
         Fault("IoDeleteDevice: %s deleted twice", DeviceName(DeviceObject).c_str());

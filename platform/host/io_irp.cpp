@@ -4,7 +4,9 @@
 // pending returned without IoMarkIrpPending (or the reverse), a stack
 // location passed down without being set up, a dispatch routine that
 // changed the IRQL, returned inside a critical region or returned without
-// completing or pending.
+// completing or pending. The routines running on each thread and the
+// requests inside each device's dispatch routine are kept here for the
+// Plug and Play and power rules (pnp_rules.cpp), which these paths call.
 #include "kernel_internal.h"
 
 #include <cstdlib>
@@ -35,6 +37,32 @@ void InitializeIrp(PIRP irp, CCHAR stackSize) {
 }
 
 thread_local std::vector<PIRP> t_inCompletionRoutine;
+thread_local std::vector<DispatchFrame> t_frames;
+// Set by PoCallDriver for the IofCallDriver it makes, so that a power IRP
+// passed with IoCallDriver is told apart.
+thread_local bool t_viaPoCallDriver = false;
+
+// Keeps a routine on the thread's frame list while it runs.
+class FrameScope {
+  public:
+    explicit FrameScope(const DispatchFrame& frame) { t_frames.push_back(frame); }
+    ~FrameScope() { t_frames.pop_back(); }
+    FrameScope(const FrameScope&) = delete;
+    FrameScope& operator=(const FrameScope&) = delete;
+};
+
+// The request leaves the device's dispatch routine (lock held); IoDeleteDevice
+// may be waiting for it.
+void LeaveDispatch(DeviceRecord* device, PIRP irp) {
+    auto& active = device->InDispatch;
+    for (auto it = active.rbegin(); it != active.rend(); ++it) {
+        if (it->Irp == irp && it->Thread == std::this_thread::get_id()) {
+            active.erase(std::next(it).base());
+            break;
+        }
+    }
+    K().DispatchLeft.notify_all();
+}
 
 bool InCompletionRoutineOf(PIRP irp) {
     for (PIRP current : t_inCompletionRoutine)
@@ -71,7 +99,7 @@ void CheckPendingReturn(const IrpRecord::Level& level) {
 // IRQL and in as many critical regions, since its caller (another driver,
 // the I/O manager) goes on under those assumptions. Either is put back so
 // that the one misuse does not cascade.
-void CheckDispatchReturn(const std::string& who, KIRQL irql, int regions) {
+void CheckThreadReturn(const std::string& who, KIRQL irql, int regions) {
     if (ThreadIrql() != irql) {
         Fault("IRQL check: %s returned at IRQL %d, entered at %d", who.c_str(), ThreadIrql(), irql);
         ThreadIrql() = irql;
@@ -135,6 +163,7 @@ bool BeginCompletion(PIRP irp, Completion* completion) {
         Fault("IRP completed by a driver that does not hold it: %s completed %s, which %s holds",
               DriverName(running).c_str(), Describe(irp, current).c_str(),
               DriverName(holder->Driver).c_str());
+    CheckCompletion(irp, record, holder);
     record->State = IrpState::Completing;
     completion->Generation = ++record->Generation;
     completion->Origin = record->Origin;
@@ -164,10 +193,12 @@ bool InvokesFor(PIRP irp, UCHAR control) {
 void PassLocation(PIRP irp, PIO_STACK_LOCATION location, bool invoke, bool top) {
     int level = irp->CurrentLocation - 1;
     std::lock_guard<std::mutex> guard(K().Lock);
-    IrpRecord::Level& passed = FindIrp(irp)->Levels[level];
+    IrpRecord* record = FindIrp(irp);
+    IrpRecord::Level& passed = record->Levels[level];
     passed.Passed = true;
     passed.Pending = irp->PendingReturned;
     if (passed.Returned) CheckPendingReturn(passed);
+    CheckLevelLeft(irp, record, level, location->MajorFunction);
     MarkUnset(location);
     if (!invoke && !top && irp->PendingReturned)
         irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
@@ -198,6 +229,11 @@ bool RunCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID contex
     }
     {
         DriverScope scope(owner);
+        DispatchFrame frame;
+        frame.Irp = irp;
+        frame.Device = device;
+        frame.Completion = true;
+        FrameScope running(frame);
         t_inCompletionRoutine.push_back(irp);
         result = routine(device, irp, context);
         t_inCompletionRoutine.pop_back();
@@ -240,6 +276,7 @@ void FinishCompletion(PIRP irp, const Completion& completion) {
     std::lock_guard<std::mutex> guard(K().Lock);
     IrpRecord* record = FindIrp(irp);
     if (record->State == IrpState::Completing) record->State = IrpState::Completed;
+    CheckFinished(irp, record);
     if (completion.Origin == IrpOrigin::Driver)
         Fault(
             "IRP from IoAllocateIrp completed past its top stack location: IRP %p allocated by %s "
@@ -249,6 +286,10 @@ void FinishCompletion(PIRP irp, const Completion& completion) {
 }
 
 }  // namespace
+
+const std::vector<DispatchFrame>& DispatchFrames() {
+    return t_frames;
+}
 
 IrpRecord* FindIrp(PIRP irp) {
     auto found = K().Irps.find(irp);
@@ -372,9 +413,16 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     Irp->IoStatus.Status = Iostatus;
     record->State = IrpState::Active;
     record->Levels.assign(record->Levels.size(), IrpRecord::Level{});
+    record->Sent = false;
+    record->HardwareGone = false;
+    record->CompletedBy = nullptr;
+    record->PassedDownBy.clear();
+    record->PowerHolders.clear();
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    const bool viaPoCallDriver = t_viaPoCallDriver;
+    t_viaPoCallDriver = false;
     CheckIrql(DISPATCH_LEVEL, "IofCallDriver");
     const std::function<void(const std::string&)> observer = RequestObserver();
     std::string observed;
@@ -382,6 +430,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDRIVER_DISPATCH dispatch;
     PIO_STACK_LOCATION location;
     UCHAR major, minor;
+    DispatchFrame frame;
     {
         std::lock_guard<std::mutex> guard(K().Lock);
         IrpRecord* record = FindIrp(Irp);
@@ -435,6 +484,14 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         record->State = IrpState::Active;
         major = location->MajorFunction;
         minor = location->MinorFunction;
+        CheckPassed(Irp, record, device, level, viaPoCallDriver);
+        device->InDispatch.push_back({Irp, major, minor, std::this_thread::get_id()});
+        frame.Irp = Irp;
+        frame.Device = DeviceObject;
+        frame.Location = location;
+        frame.Major = major;
+        frame.Minor = minor;
+        frame.PowerPagable = (DeviceObject->Flags & DO_POWER_PAGABLE) != 0;
         dispatch = DeviceObject->DriverObject->MajorFunction[major];
         if (observer)
             observed = Format("IRP %p %s to %s", static_cast<void*>(Irp),
@@ -446,14 +503,18 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
     {
         DriverScope scope(DeviceObject->DriverObject);
+        FrameScope running(frame);
         status = dispatch(DeviceObject, Irp);
     }
     std::lock_guard<std::mutex> guard(K().Lock);
     DeviceRecord* device = FindDevice(DeviceObject);
+    LeaveDispatch(device, Irp);
     std::string who = Format("%s dispatch of IRP %p (%s)", DriverName(device->Driver).c_str(),
                              static_cast<void*>(Irp), IrpName(major, minor).c_str());
-    CheckDispatchReturn(who, entry, regions);
-    IrpRecord::Level& seen = FindIrp(Irp)->Levels[level];
+    CheckThreadReturn(who, entry, regions);
+    IrpRecord* record = FindIrp(Irp);
+    CheckDispatchReturn(Irp, record, device, level, status, who);
+    IrpRecord::Level& seen = record->Levels[level];
     seen.Returned = true;
     seen.Status = status;
     seen.Who = who;
@@ -516,6 +577,7 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (Irp->CurrentLocation > 1 && next->MajorFunction != IRP_MJ_POWER &&
         next->MajorFunction != kUnsetMajor)
         Fault("PoCallDriver with %s, which is not a power IRP", Describe(Irp, next).c_str());
+    t_viaPoCallDriver = true;
     return IofCallDriver(DeviceObject, Irp);
 }
 
@@ -528,9 +590,12 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
         return;
     }
     PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
-    if (Irp->CurrentLocation <= Irp->StackCount && current->MajorFunction != IRP_MJ_POWER)
+    if (Irp->CurrentLocation <= Irp->StackCount && current->MajorFunction != IRP_MJ_POWER) {
         Fault("PoStartNextPowerIrp with %s, which is not a power IRP",
               Describe(Irp, current).c_str());
+        return;
+    }
+    NotePowerIrpStarted(Irp, record);
 }
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,

@@ -60,6 +60,22 @@ struct DriverRecord {
     bool Loaded = true;
 };
 
+// The part a device plays in its Plug and Play stack, known from the
+// order BuildDeviceStack called AddDevice in; None for devices that are in
+// no stack the kernel built. The rules on Plug and Play requests differ by
+// role: the bus owns the physical device, filters must pass the state
+// changes down, the function driver may finish a start itself.
+enum class StackRole { None, Bus, LowerFilter, Function, UpperFilter };
+const char* RoleName(StackRole role);
+
+// A request inside a device's dispatch routine, on `Thread`.
+struct ActiveDispatch {
+    PIRP Irp = nullptr;
+    UCHAR Major = 0;
+    UCHAR Minor = 0;
+    std::thread::id Thread;
+};
+
 struct DeviceRecord {
     PDEVICE_OBJECT Object = nullptr;
     DriverRecord* Driver = nullptr;
@@ -69,10 +85,18 @@ struct DeviceRecord {
     size_t ExtensionSize = 0;
     bool Deleted = false;
     bool Physical = false;
+    StackRole Role = StackRole::None;
+    std::vector<ActiveDispatch> InDispatch;
     // Physical devices: the bus's view.
     PhysicalDeviceOptions Options;
     std::string DeviceInstanceId;  // enumerator\device ID\instance ID, as Windows names it
-    bool SurpriseRemoved = false;
+    bool SurpriseRemoved = false;  // by SurpriseRemoveDevice: RemoveDevice skips the query
+    // IRP_MN_SURPRISE_REMOVAL has completed on the stack (by whichever
+    // sender) and IRP_MN_REMOVE_DEVICE has not yet come: the hardware is gone.
+    bool HardwareGone = false;
+    // The last state-changing Plug and Play request was a successful
+    // IRP_MN_QUERY_STOP_DEVICE: only then may IRP_MN_STOP_DEVICE follow.
+    bool StopAgreed = false;
     POWER_STATE DevicePower{};
 };
 
@@ -89,13 +113,34 @@ struct IrpRecord {
     // Per stack level (CurrentLocation value while a driver holds it): whether
     // completion has passed it and whether it was marked pending then.
     struct Level {
-        bool Passed = false;    // completion has processed this level's location
-        bool Pending = false;   // ... and found it marked pending
-        bool Returned = false;  // the dispatch routine at this level has returned
-        NTSTATUS Status = 0;    // ... with this status
-        std::string Who;        // driver and request, for messages
+        bool Passed = false;           // completion has processed this level's location
+        bool Pending = false;          // ... and found it marked pending
+        bool Returned = false;         // the dispatch routine at this level has returned
+        NTSTATUS Status = 0;           // ... with this status
+        std::string Who;               // driver and request, for messages
+        bool CompletedHere = false;    // IofCompleteRequest was called at this level
+        NTSTATUS CompletedStatus = 0;  // ... with this IoStatus.Status
     };
     std::vector<Level> Levels;
+    // Set when the IRP is first passed to a driver.
+    bool Sent = false;
+    UCHAR Major = 0;
+    UCHAR Minor = 0;
+    bool HardwareGone = false;              // sent to a stack whose hardware was surprise-removed
+    DriverRecord* CompletedBy = nullptr;    // the driver that last called IofCompleteRequest
+    std::set<PDEVICE_OBJECT> PassedDownBy;  // devices that passed it to the device below
+    // Power IRPs: every driver that got the IRP owes a PoStartNextPowerIrp
+    // while the IRP is at its level (in its dispatch routine or its
+    // completion routine), before the IRP leaves that level.
+    struct PowerHolder {
+        DriverRecord* Driver = nullptr;
+        PDEVICE_OBJECT Device = nullptr;
+        int Level = 0;
+        bool Started = false;     // PoStartNextPowerIrp called
+        bool RoutineSet = false;  // passed down with a completion routine that may still call it
+        bool Reported = false;
+    };
+    std::vector<PowerHolder> PowerHolders;
 };
 
 enum class BlockKind { Pool, String };
@@ -124,6 +169,9 @@ struct ObjectHeader {
     std::map<DriverRecord*, LONG_PTR> KernelReferences;
     PVOID Body = nullptr;
     bool Reported = false;
+    // The process that created it (an event, a file it opened); NULL for
+    // the kernel's own objects.
+    Process* Creator = nullptr;
 };
 
 struct InterfaceRecord {
@@ -140,7 +188,8 @@ struct RemoveLockRecord {
     DriverRecord* Owner = nullptr;  // the driver that initialised it
     ULONG AllocateTag = 0;
     LONG Count = 1;
-    bool Removed = false;  // IoReleaseRemoveLockAndWait has been called
+    bool Removed = false;       // IoReleaseRemoveLockAndWait has been called
+    bool WaitReturned = false;  // ... and has returned
     std::map<PVOID, LONG> Held;
 };
 
@@ -154,7 +203,8 @@ struct Waiter {
 
 struct Kernel {
     std::mutex Lock;
-    std::condition_variable IrpDone;  // an IRP reached the top of its stack
+    std::condition_variable IrpDone;       // an IRP reached the top of its stack
+    std::condition_variable DispatchLeft;  // a dispatch routine returned
 
     std::vector<std::string> Faults;
     std::function<void(const std::string&)> FaultObserver;
@@ -277,6 +327,20 @@ void ReleaseIrp(PIRP irp);  // marks freed; memory kept until Reset
 // phrase ending in "not completed", built only then).
 bool WaitForIrp(PIRP irp, bool pended, const std::function<std::string()>& request);
 
+// The dispatch and completion routines running on the calling thread,
+// innermost last (io_irp.cpp): what a driver is handling when it calls the
+// kernel, for the rules that depend on it.
+struct DispatchFrame {
+    PIRP Irp = nullptr;
+    PDEVICE_OBJECT Device = nullptr;
+    PIO_STACK_LOCATION Location = nullptr;  // the device's own stack location
+    UCHAR Major = 0;
+    UCHAR Minor = 0;
+    bool PowerPagable = true;  // the device had DO_POWER_PAGABLE when called
+    bool Completion = false;   // a completion routine, not a dispatch routine
+};
+const std::vector<DispatchFrame>& DispatchFrames();
+
 // MDLs built by the I/O manager (mdl.cpp).
 PMDL AllocateMdl(PVOID address, ULONG length, bool ioManager, DriverRecord* owner);
 void ReleaseMdl(PMDL mdl);
@@ -320,6 +384,48 @@ void DisableInterfacesOf(PDEVICE_OBJECT physical);
 PDEVICE_OBJECT InterfaceDevice(const std::u16string& path, bool* enabled, std::u16string* fileName);
 PDRIVER_OBJECT BusDriver();
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
+// The Plug and Play and power rules (pnp_rules.cpp). Lock held unless
+// said otherwise.
+//
+// IofCallDriver, before the dispatch routine runs (the IRP's location is
+// already the target's, `level` its index): how it was passed, and by whom.
+void CheckPassed(PIRP irp, IrpRecord* record, DeviceRecord* target, int level,
+                 bool viaPoCallDriver);
+// IofCallDriver, after the dispatch routine at `level` returned `status`.
+void CheckDispatchReturn(PIRP irp, IrpRecord* record, DeviceRecord* device, int level,
+                         NTSTATUS status, const std::string& who);
+// IofCompleteRequest, as `holder`'s driver completes the IRP at its location.
+void CheckCompletion(PIRP irp, IrpRecord* record, DeviceRecord* holder);
+// Completion has passed `level`, whose location carried `major`.
+void CheckLevelLeft(PIRP irp, IrpRecord* record, int level, UCHAR major);
+// The IRP is complete past its top location.
+void CheckFinished(PIRP irp, IrpRecord* record);
+void NotePowerIrpStarted(PIRP irp, IrpRecord* record);
+// The Plug and Play manager's sequence: before and after a request it sends.
+void CheckPnpSequence(PDEVICE_OBJECT pdo, UCHAR minor);
+void NotePnpOutcome(PDEVICE_OBJECT pdo, UCHAR minor, const IrpResult& result);
+// BuildDeviceStack: the devices `driver`'s AddDevice attached above
+// `before` take `role`; then the stack as a whole.
+void CheckAddedDevices(PDEVICE_OBJECT before, StackRole role);
+void CheckStackNames(PDEVICE_OBJECT pdo);
+// IoDetachDevice and IoDeleteDevice.
+void CheckRemovalCall(const char* function, PDEVICE_OBJECT device);
+// IoDeleteDevice: waits briefly for requests still inside the device's
+// dispatch routine (other than the removal deleting it) to leave, and
+// reports those that do not.
+void WaitUntilIdle(std::unique_lock<std::mutex>& lock, PDEVICE_OBJECT device);
+// Calls that may block, and calls allowed at PASSIVE_LEVEL only (and
+// PAGED_CODE), checked against the power request the thread is handling.
+// Lock not needed.
+void CheckBlockingCall(const char* function);
+void CheckPassiveCall(const char* function, const char* pageable = nullptr);
+// Whether the test bus pends every request by default (HOST_KERNEL_PENDING_BUS=1).
+bool PendingBusFromEnvironment();
+
+// References taken by drivers on objects of a process that has ended
+// (leaks.cpp; lock NOT held).
+void CheckReferencesOutlive(Process* process);
 
 // Memory the kernel keeps after a driver let go of it (freed IRPs, deleted
 // devices) so that later misuse is seen, not undefined: poisoned under

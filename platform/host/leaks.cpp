@@ -1,6 +1,7 @@
-// Leak checks: what a driver still owns when it is unloaded, and what
-// anyone still owns at shutdown (pool blocks, object references, IRPs,
-// MDLs), each reported once as a fault naming the owner.
+// Leak checks: what a driver still owns when it is unloaded, what anyone
+// still owns at shutdown (pool blocks, object references, IRPs, MDLs), and
+// the references a driver keeps on a process's objects after the process
+// has ended, each reported once as a fault naming the owner.
 #include "kernel_internal.h"
 
 namespace host_kernel {
@@ -51,6 +52,28 @@ void CheckLeaksOf(DriverRecord* driver) {
         record.Reported = true;
         Fault("MDL leak: %s allocated MDL %p with IoAllocateMdl and never freed it",
               DriverName(record.Owner).c_str(), static_cast<void*>(mdl));
+    }
+}
+
+/*
+ * When a process ends, its handles are closed; a reference a driver took
+ * on one of its objects and still holds now keeps an object alive that
+ * nothing can reach or signal for any purpose of that process. It is
+ * reported then, against the driver, once (the leak checks skip it later).
+ */
+void CheckReferencesOutlive(Process* process) {
+    std::lock_guard<std::mutex> guard(K().Lock);
+    for (auto& [body, object] : K().Objects) {
+        if (object->Creator != process || object->Reported) continue;
+        for (auto& [owner, count] : object->KernelReferences) {
+            if (count <= 0 || !owner) continue;
+            object->Reported = true;
+            Fault(
+                "object reference outlives its process: %s holds %ld reference(s) to %s object %p "
+                "of process %s, which has ended",
+                DriverName(owner).c_str(), static_cast<long>(count), object->Type->Name, body,
+                process->Name.c_str());
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 // The object manager: typed objects with reference and handle counts,
 // per-process handle tables, ObReferenceObjectByHandle's type, access and
-// handle-kind checks, and the user-mode side of events and handles.
+// handle-kind checks (and Driver Verifier's security checks on how a driver
+// asks), and the user-mode side of events and handles.
 #include "kernel_internal.h"
 
 #include <cstdlib>
@@ -155,6 +156,7 @@ void TerminateProcess(Process* process) {
         process->Terminated = true;
     }
     for (HANDLE handle : handles) CloseHandle(process, handle);
+    CheckReferencesOutlive(process);
 }
 
 void RunInProcess(Process* process, const std::function<void()>& work) {
@@ -166,6 +168,7 @@ void RunInProcess(Process* process, const std::function<void()>& work) {
 HANDLE CreateEvent(Process* process, EVENT_TYPE type, bool signalled, ACCESS_MASK access) {
     std::lock_guard<std::mutex> guard(K().Lock);
     ObjectHeader* object = CreateObject(&EventType, sizeof(KEVENT));
+    object->Creator = process;
     InitializeEventHeader(static_cast<PKEVENT>(object->Body), type, signalled);
     return InsertHandle(process, object, access);
 }
@@ -279,6 +282,32 @@ HANDLE UnusedHandle() {
 using namespace host_kernel;
 using namespace host_kernel::detail;
 
+namespace {
+
+/*
+ * How a driver asks for a handle's object, as Driver Verifier's security
+ * checks see it (lock held). A handle that came from a user-mode process
+ * is referenced with UserMode: with KernelMode its access and its kind go
+ * unchecked, so the process could pass a kernel handle or a handle opened
+ * for less than it gets. A UserMode reference that asks for no access
+ * checks nothing either.
+ */
+void CheckHandleUse(HANDLE handle, ACCESS_MASK desiredAccess, KPROCESSOR_MODE accessMode) {
+    Process* process = CurrentProcess();
+    if (accessMode == UserMode && desiredAccess == 0)
+        Fault(
+            "handle check: %s referenced handle %p with UserMode and DesiredAccess 0; name the "
+            "access the object will be used with, so the handle's granted access is checked",
+            DriverName(CurrentDriver()).c_str(), handle);
+    if (accessMode == KernelMode && handle && !IsKernelHandle(handle) && !process->System)
+        Fault(
+            "handle check: %s referenced handle %p of process %s with KernelMode; a user-mode "
+            "handle is referenced with UserMode (the request's RequestorMode)",
+            DriverName(CurrentDriver()).c_str(), handle, process->Name.c_str());
+}
+
+}  // namespace
+
 extern "C" {
 
 POBJECT_TYPE* ExEventObjectType = &g_eventType;
@@ -304,6 +333,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     std::lock_guard<std::mutex> guard(K().Lock);
+    CheckHandleUse(Handle, DesiredAccess, AccessMode);
     if (AccessMode == UserMode && IsKernelHandle(Handle)) return STATUS_INVALID_HANDLE;
     Resolved resolved = Resolve(CurrentProcess(), Handle);
     if (!NT_SUCCESS(resolved.Status)) return resolved.Status;

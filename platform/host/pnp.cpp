@@ -1,7 +1,8 @@
 // The Plug and Play and power managers, and the test bus that owns the
 // physical device objects: building a device stack by calling AddDevice in
 // Windows' order, and sending the start, stop, removal and power requests
-// to the top of the stack the way Windows sequences them.
+// to the top of the stack the way Windows sequences them. The rules the
+// drivers are held to on the way live in pnp_rules.cpp.
 #include "kernel_internal.h"
 
 namespace host_kernel {
@@ -27,6 +28,25 @@ void FillCapabilities(PDEVICE_CAPABILITIES caps, const PhysicalDeviceOptions& op
     caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
     caps->SystemWake = PowerSystemUnspecified;
     caps->DeviceWake = PowerDeviceUnspecified;
+}
+
+/*
+ * A bus whose hardware takes its time: the request is marked pending and
+ * its answer, already decided, is given later from a kernel thread at
+ * DISPATCH_LEVEL, the way a bus driver completes from its DPC. The drivers
+ * above meet their completion routines on another thread, after their
+ * dispatch routines have returned.
+ */
+NTSTATUS PendAnswer(PDEVICE_OBJECT device, PIRP irp, NTSTATUS status) {
+    IoMarkIrpPending(irp);
+    PDRIVER_OBJECT bus = device->DriverObject;
+    StartThread([bus, irp, status] {
+        DriverScope scope(bus);
+        AtIrql dispatch(DISPATCH_LEVEL);
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    });
+    return STATUS_PENDING;
 }
 
 // The bus driver's part of each request that reaches a physical device.
@@ -70,11 +90,12 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_POWER:
         PoStartNextPowerIrp(irp);
         if (location->MinorFunction == IRP_MN_SET_POWER) {
-            if (location->Parameters.Power.Type == DevicePowerState)
+            if (location->Parameters.Power.Type == DevicePowerState &&
+                NT_SUCCESS(options.PowerStatus))
                 PoSetPowerState(device, DevicePowerState, location->Parameters.Power.State);
-            status = STATUS_SUCCESS;
+            status = options.PowerStatus;
         } else if (location->MinorFunction == IRP_MN_QUERY_POWER) {
-            status = STATUS_SUCCESS;
+            status = options.PowerStatus;
         } else if (location->MinorFunction == IRP_MN_WAIT_WAKE) {
             status = STATUS_NOT_SUPPORTED;
         }
@@ -89,6 +110,9 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;
     }
+    if (options.PendRequests &&
+        (location->MajorFunction == IRP_MJ_PNP || location->MajorFunction == IRP_MJ_POWER))
+        return PendAnswer(device, irp, status);
     irp->IoStatus.Status = status;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -205,6 +229,7 @@ PDEVICE_OBJECT CreatePhysicalDevice(const PhysicalDeviceOptions& options) {
     std::lock_guard<std::mutex> guard(K().Lock);
     DeviceRecord* record = FindDevice(pdo);
     record->Physical = true;
+    record->Role = StackRole::Bus;
     record->Options = options;
     std::string instance =
         options.InstanceId ? options.InstanceId : Format("%04u", K().NextInstance++);
@@ -235,10 +260,13 @@ void DeletePhysicalDevice(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec& layout) {
-    std::vector<PDRIVER_OBJECT> order(layout.LowerFilters);
-    if (layout.Function) order.push_back(layout.Function);
-    order.insert(order.end(), layout.UpperFilters.begin(), layout.UpperFilters.end());
-    for (PDRIVER_OBJECT driver : order) {
+    std::vector<std::pair<PDRIVER_OBJECT, StackRole>> order;
+    for (PDRIVER_OBJECT driver : layout.LowerFilters)
+        order.emplace_back(driver, StackRole::LowerFilter);
+    if (layout.Function) order.emplace_back(layout.Function, StackRole::Function);
+    for (PDRIVER_OBJECT driver : layout.UpperFilters)
+        order.emplace_back(driver, StackRole::UpperFilter);
+    for (auto [driver, role] : order) {
         PDEVICE_OBJECT before = Top(pdo);
         NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
         PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
@@ -265,12 +293,15 @@ NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec& layout) {
                     device->Flags &= ~DO_DEVICE_INITIALIZING;
                 }
             }
+            CheckAddedDevices(before, role);
         }
         if (!NT_SUCCESS(status)) {
             if (pdo->AttachedDevice) RemoveNow(pdo);
             return status;
         }
     }
+    std::lock_guard<std::mutex> guard(K().Lock);
+    CheckStackNames(pdo);
     return STATUS_SUCCESS;
 }
 
@@ -302,7 +333,8 @@ IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
     {
         ProcessScope system(SystemProcess());
         AtIrql level(irql);
-        result.Returned = IofCallDriver(target, irp);
+        result.Returned =
+            major == IRP_MJ_POWER ? PoCallDriver(target, irp) : IofCallDriver(target, irp);
     }
     result.Completed = WaitForIrp(irp, result.Returned == STATUS_PENDING, [&] {
         return Format("%s sent to %s was not completed", IrpName(major, minor).c_str(),
@@ -318,12 +350,19 @@ IrpResult SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor,
 
 IrpResult SendPnp(PDEVICE_OBJECT pdo, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)>& setup) {
-    return SendIrp(
+    {
+        std::lock_guard<std::mutex> guard(K().Lock);
+        CheckPnpSequence(pdo, minor);
+    }
+    IrpResult result = SendIrp(
         Top(pdo), IRP_MJ_PNP, minor,
         [&](PIRP, PIO_STACK_LOCATION location) {
             if (setup) setup(location);
         },
         STATUS_NOT_SUPPORTED, PASSIVE_LEVEL);
+    std::lock_guard<std::mutex> guard(K().Lock);
+    NotePnpOutcome(pdo, minor, result);
+    return result;
 }
 
 NTSTATUS StartDevice(PDEVICE_OBJECT pdo) {

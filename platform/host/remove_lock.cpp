@@ -3,7 +3,9 @@
 // waiting for the rest to drain) and checked as Driver Verifier checks
 // them: acquisitions are tracked by tag, so a release with a tag that
 // holds none is seen where it happens rather than as a count that drains
-// too early, and a device deleted while its lock is still held is a leak.
+// too early, a second release-and-wait and an acquisition after the wait
+// has returned (the device is being deleted) are misuse, and a device
+// deleted while its lock is still held is a leak.
 #include "kernel_internal.h"
 
 namespace host_kernel {
@@ -153,6 +155,13 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     std::lock_guard<std::mutex> guard(K().Lock);
     RemoveLockRecord* record = LockRecord(RemoveLock, Tag, "IoAcquireRemoveLockEx");
     // A request racing removal is normal: it is turned away, nothing taken.
+    // Once the remover's wait has returned, though, the device is on its way
+    // to IoDeleteDevice and nothing may touch its extension any more.
+    if (record && record->WaitReturned)
+        Fault(
+            "remove lock: %s acquired %s with tag %p after IoReleaseRemoveLockAndWait returned "
+            "(the device is being deleted)",
+            Caller(record).c_str(), LockName(RemoveLock, *record).c_str(), Tag);
     if (!record || record->Removed) return STATUS_DELETE_PENDING;
     record->Held[Tag]++;
     record->Count++;
@@ -195,6 +204,8 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     record->Count--;
     Mirror(RemoveLock, *record);
     WaitForDrain(guard, RemoveLock);
+    auto found = K().RemoveLocks.find(RemoveLock);
+    if (found != K().RemoveLocks.end()) found->second->WaitReturned = true;
 }
 
 }  // extern "C"

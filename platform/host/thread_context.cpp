@@ -39,6 +39,7 @@ DriverRecord* CurrentDriver() {
 }
 
 bool CheckIrql(KIRQL maximum, const char* function) {
+    if (maximum == PASSIVE_LEVEL) CheckPassiveCall(function);
     if (t_irql <= maximum) return true;
     Fault("IRQL check: %s called at IRQL %d (allowed up to %d)", function, t_irql, maximum);
     return false;
@@ -120,6 +121,7 @@ using namespace host_kernel::detail;
 extern "C" {
 
 VOID NTAPI HostKernelPagedCode(PCSTR Function) {
+    CheckPassiveCall("PAGED_CODE", Function);
     if (ThreadIrql() > APC_LEVEL)
         Fault("PAGED_CODE: pageable routine %s called at IRQL %d", Function, ThreadIrql());
 }

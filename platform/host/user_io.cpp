@@ -210,6 +210,7 @@ NTSTATUS Open(Process* process, PDEVICE_OBJECT device, const std::u16string& fil
         DeviceRecord* record = FindDevice(device);
         if (!record || record->Deleted) return STATUS_NO_SUCH_DEVICE;
         object = CreateFileObject(device);
+        object->Creator = process;
     }
     auto file = static_cast<PFILE_OBJECT>(object->Body);
     SetFileName(file, fileName);

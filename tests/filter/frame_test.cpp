@@ -163,6 +163,12 @@ TEST_F(OrvaneStack, AfterSurpriseRemovalOnlyClosePlugAndPlayAndPowerGoDown) {
     for (FILTER_STATE state : {FilterSurpriseRemoved, FilterRemoved}) {
         ForceState(state);
         for (const Case& c : cases) {
+            // The power manager sends no set-power request to a device whose
+            // removal has begun; one that did would be refused, and no driver
+            // but the bus may fail one.
+            if (state == FilterRemoved && c.minor == IRP_MN_SET_POWER) {
+                continue;
+            }
             SCOPED_TRACE(testing::Message() << "state " << state << " major " << int(c.major)
                                             << " minor " << int(c.minor));
             lower_->ClearSeen();
@@ -451,21 +457,20 @@ IrpResult SendPower(PDEVICE_OBJECT pdo, PowerRequest request, int target) {
 // Run on a power-pageable stack (requests at PASSIVE_LEVEL) and on one that
 // is not (requests at DISPATCH_LEVEL, where the power path must not touch
 // pageable code).
+// A failure comes from the bus, the one driver that may fail a set-power
+// request; a stack of its own per row.
 TEST_F(OrvaneStack, PowerTransitionTable) {
     for (ULONG flags : {ULONG(DO_BUFFERED_IO | DO_POWER_PAGABLE), ULONG(DO_BUFFERED_IO)}) {
-        host_kernel::PhysicalDeviceOptions options;
-        options.Flags = flags;
-        ASSERT_EQ(Build(options), STATUS_SUCCESS);
         for (const PowerCase& c : kPowerTable) {
             SCOPED_TRACE(testing::Message()
                          << "flags 0x" << std::hex << flags << std::dec << " state " << c.from
                          << " request " << int(c.request) << " target " << c.target << " lower 0x"
                          << std::hex << c.lowerStatus);
-            lower_->Clear();
+            host_kernel::PhysicalDeviceOptions options;
+            options.Flags = flags;
+            options.PowerStatus = c.lowerStatus;
+            ASSERT_EQ(Build(options), STATUS_SUCCESS);
             lower_->ClearSeen();
-            if (c.lowerStatus != STATUS_SUCCESS) {
-                lower_->On(IRP_MJ_POWER, Behavior::Complete(c.lowerStatus));
-            }
             ForceState(c.from);
 
             const IrpResult r = SendPower(pdo_, c.request, c.target);
@@ -477,8 +482,8 @@ TEST_F(OrvaneStack, PowerTransitionTable) {
             EXPECT_EQ(lower_->Seen()[0].Irql,
                       (flags & DO_POWER_PAGABLE) ? PASSIVE_LEVEL : DISPATCH_LEVEL);
             EXPECT_EQ(Outstanding(), 0);
+            ForceState(FilterStarted);
         }
-        ForceState(FilterStarted);
     }
 }
 

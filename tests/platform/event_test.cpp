@@ -105,8 +105,9 @@ TEST_F(EventTest, DriverSignalsAnApplicationEventAcrossThreads) {
     HANDLE handle = CreateEvent(app, SynchronizationEvent, false);
     PVOID object = nullptr;
     RunInProcess(app, [&] {
-        ASSERT_EQ(STATUS_SUCCESS, ObReferenceObjectByHandle(handle, 0, PlatformEventObjectType(),
-                                                            UserMode, &object, nullptr));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, PlatformEventObjectType(),
+                                            UserMode, &object, nullptr));
     });
     std::atomic<NTSTATUS> waited{STATUS_PENDING};
     StartThread([&] { waited = WaitForEvent(app, handle, 2000ms); });

@@ -46,23 +46,32 @@ struct ReferenceCase {
     bool EventType;  // else no type
     KPROCESSOR_MODE Mode;
     NTSTATUS Expected;
+    const char* Fault = nullptr;  // the handle check's report, if the call is a misuse
 };
 
+constexpr ACCESS_MASK kWait = SYNCHRONIZE;
+constexpr char kKernelModeOnUserHandle[] = "of process app with KernelMode";
+
 const ReferenceCase kReferenceCases[] = {
-    {"own event, user mode", Handle::AppEvent, 0, true, UserMode, STATUS_SUCCESS},
-    {"own event, kernel mode", Handle::AppEvent, 0, true, KernelMode, STATUS_SUCCESS},
-    {"own event, any type", Handle::AppEvent, 0, false, UserMode, STATUS_SUCCESS},
-    {"closed handle", Handle::ClosedEvent, 0, true, UserMode, STATUS_INVALID_HANDLE},
-    {"NULL handle", Handle::Null, 0, true, UserMode, STATUS_INVALID_HANDLE},
-    {"kernel handle from user mode", Handle::KernelEvent, 0, true, UserMode, STATUS_INVALID_HANDLE},
-    {"kernel handle from kernel mode", Handle::KernelEvent, 0, true, KernelMode, STATUS_SUCCESS},
-    {"another process's handle", Handle::OtherProcessEvent, 0, true, UserMode,
+    {"own event, user mode", Handle::AppEvent, kWait, true, UserMode, STATUS_SUCCESS},
+    {"own event, kernel mode", Handle::AppEvent, kWait, true, KernelMode, STATUS_SUCCESS,
+     kKernelModeOnUserHandle},
+    {"own event, any type", Handle::AppEvent, kWait, false, UserMode, STATUS_SUCCESS},
+    {"own event, no access asked", Handle::AppEvent, 0, true, UserMode, STATUS_SUCCESS,
+     "with UserMode and DesiredAccess 0"},
+    {"closed handle", Handle::ClosedEvent, kWait, true, UserMode, STATUS_INVALID_HANDLE},
+    {"NULL handle", Handle::Null, kWait, true, UserMode, STATUS_INVALID_HANDLE},
+    {"kernel handle from user mode", Handle::KernelEvent, kWait, true, UserMode,
      STATUS_INVALID_HANDLE},
-    {"file handle as an event", Handle::AppFile, 0, true, UserMode, STATUS_OBJECT_TYPE_MISMATCH},
+    {"kernel handle from kernel mode", Handle::KernelEvent, 0, true, KernelMode, STATUS_SUCCESS},
+    {"another process's handle", Handle::OtherProcessEvent, kWait, true, UserMode,
+     STATUS_INVALID_HANDLE},
+    {"file handle as an event", Handle::AppFile, kWait, true, UserMode,
+     STATUS_OBJECT_TYPE_MISMATCH},
     {"access not granted, user mode", Handle::AppEventSynchronizeOnly, EVENT_MODIFY_STATE, true,
      UserMode, STATUS_ACCESS_DENIED},
     {"access not granted, kernel mode", Handle::AppEventSynchronizeOnly, EVENT_MODIFY_STATE, true,
-     KernelMode, STATUS_SUCCESS},
+     KernelMode, STATUS_SUCCESS, kKernelModeOnUserHandle},
 };
 
 TEST_F(ObjectTest, ReferenceByHandleChecksHandleTypeAndAccess) {
@@ -101,6 +110,10 @@ TEST_F(ObjectTest, ReferenceByHandleChecksHandleTypeAndAccess) {
         NTSTATUS status = Reference(app_, handle, c.Access,
                                     c.EventType ? *ExEventObjectType : nullptr, c.Mode, &object);
         EXPECT_EQ(c.Expected, status);
+        if (c.Fault) {
+            EXPECT_EQ(1u, ExpectFault(c.Fault));
+        }
+        ReportFaults();  // nothing else may have fired
         if (NT_SUCCESS(status)) {
             EXPECT_EQ(
                 ObjectFromHandle(c.Which == Handle::KernelEvent ? SystemProcess() : app_, handle),
@@ -125,8 +138,8 @@ TEST_F(ObjectTest, HandleKindsDiffer) {
 TEST_F(ObjectTest, ReferenceKeepsTheEventAfterItsHandleCloses) {
     HANDLE handle = CreateEvent(app_, SynchronizationEvent, false);
     PVOID object;
-    ASSERT_EQ(STATUS_SUCCESS,
-              Reference(app_, handle, 0, PlatformEventObjectType(), UserMode, &object));
+    ASSERT_EQ(STATUS_SUCCESS, Reference(app_, handle, EVENT_MODIFY_STATE, PlatformEventObjectType(),
+                                        UserMode, &object));
     EXPECT_EQ(2, ReferenceCount(object));
     KeSetEvent(static_cast<PKEVENT>(object), IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(1, EventState(app_, handle));
@@ -144,7 +157,8 @@ TEST_F(ObjectTest, ReferenceKeepsTheEventAfterItsHandleCloses) {
 TEST_F(ObjectTest, ReleasingAReferenceNobodyTookIsReported) {
     HANDLE handle = CreateEvent(app_, NotificationEvent, false);
     PVOID object;
-    ASSERT_EQ(STATUS_SUCCESS, Reference(app_, handle, 0, *ExEventObjectType, UserMode, &object));
+    ASSERT_EQ(STATUS_SUCCESS,
+              Reference(app_, handle, kWait, *ExEventObjectType, UserMode, &object));
     ObDereferenceObject(object);
     ObDereferenceObject(object);
     EXPECT_EQ(1u, ExpectFault("releases a reference nobody took"));
@@ -171,8 +185,9 @@ TEST_F(ObjectTest, ReferenceHeldAtUnloadIsReportedAgainstTheDriver) {
     PVOID kept = nullptr;
     lower_->On(IRP_MJ_DEVICE_CONTROL, Behavior::Handler([&](PDEVICE_OBJECT, PIRP irp) {
                    HANDLE handle = *static_cast<HANDLE*>(irp->AssociatedIrp.SystemBuffer);
-                   irp->IoStatus.Status = ObReferenceObjectByHandle(
-                       handle, 0, PlatformEventObjectType(), UserMode, &kept, nullptr);
+                   irp->IoStatus.Status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE,
+                                                                    PlatformEventObjectType(),
+                                                                    UserMode, &kept, nullptr);
                    irp->IoStatus.Information = 0;
                    NTSTATUS status = irp->IoStatus.Status;
                    IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -185,11 +200,61 @@ TEST_F(ObjectTest, ReferenceHeldAtUnloadIsReportedAgainstTheDriver) {
                         &event, sizeof event, nullptr, 0);
     EXPECT_EQ(STATUS_SUCCESS, result.Status);
     ASSERT_NE(nullptr, kept);
-    TerminateProcess(app_);
-    EXPECT_EQ(1, ReferenceCount(kept));
+    EXPECT_EQ(2, ReferenceCount(kept));  // the app's handle and the driver's reference
+    EXPECT_EQ(STATUS_SUCCESS, CloseHandle(app_, file));
     EXPECT_EQ(STATUS_SUCCESS, RemoveDevice(pdo_));
     UnloadDriver(lower_->Driver());
     EXPECT_EQ(1u, ExpectFault("object reference leak: lower holds 1 reference(s) to Event object"));
+}
+
+// A driver that keeps a reference to a process's object after the process
+// has ended is told so when it ends, naming the object's type, not only at
+// its unload or at shutdown.
+struct Outliving {
+    const char* Name;
+    bool File;  // the app's file handle, else an event of the app's
+    const char* Fault;
+};
+
+const Outliving kOutliving[] = {
+    {"event", false, "outlives its process: lower holds 1 reference(s) to Event object"},
+    {"file", true, "outlives its process: lower holds 1 reference(s) to File object"},
+};
+
+TEST_F(ObjectTest, ReferenceOutlivingItsProcessIsReportedWhenItEnds) {
+    for (const Outliving& row : kOutliving) {
+        SCOPED_TRACE(row.Name);
+        Reset();
+        Process* app = CreateProcess("app");
+        Build(false);
+        ASSERT_EQ(STATUS_SUCCESS, StartDevice(pdo_));
+        HANDLE file;
+        ASSERT_EQ(STATUS_SUCCESS, OpenDevice(app, pdo_, &file));
+        HANDLE target = row.File ? file : CreateEvent(app, NotificationEvent, false);
+        POBJECT_TYPE type = row.File ? *IoFileObjectType : *ExEventObjectType;
+        PVOID kept = nullptr;
+        lower_->On(IRP_MJ_DEVICE_CONTROL, Behavior::Handler([&](PDEVICE_OBJECT, PIRP irp) {
+                       HANDLE handle = *static_cast<HANDLE*>(irp->AssociatedIrp.SystemBuffer);
+                       NTSTATUS status = ObReferenceObjectByHandle(handle, SYNCHRONIZE, type,
+                                                                   UserMode, &kept, nullptr);
+                       irp->IoStatus.Status = status;
+                       IoCompleteRequest(irp, IO_NO_INCREMENT);
+                       return status;
+                   }));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  DeviceIoControl(app, file, CTL_CODE(0x8160, 0x817, METHOD_BUFFERED, 0), &target,
+                                  sizeof target, nullptr, 0)
+                      .Status);
+        TerminateProcess(app);
+        EXPECT_EQ(1u, ExpectFault(row.Fault));
+        ReportFaults();
+        {
+            DriverContext late(lower_->Driver());
+            ObDereferenceObject(kept);
+        }
+        Shutdown();
+        ReportFaults();  // reported once, not again at shutdown
+    }
 }
 
 }  // namespace

@@ -133,9 +133,9 @@ TEST_F(PnpTest, PowerRequestsArriveAtTheIrqlTheTopDeviceAllows) {
     for (bool pageable : {true, false}) {
         SCOPED_TRACE(pageable ? "DO_POWER_PAGABLE" : "not pageable");
         Reset();
-        TestDriverOptions options;
-        if (!pageable) options.ClearFlags = DO_POWER_PAGABLE;
-        Build(false, options);
+        PhysicalDeviceOptions physical;
+        if (!pageable) physical.Flags = DO_BUFFERED_IO;
+        Build(false, {}, physical);
         IrpResult result = SetDevicePower(pdo_, PowerDeviceD2);
         EXPECT_EQ(STATUS_SUCCESS, result.Status);
         ASSERT_EQ(1u, lower_->SeenCount(IRP_MJ_POWER, IRP_MN_SET_POWER));

@@ -91,6 +91,13 @@ const PlantedFault kPlantedFaults[] = {
          IoReleaseRemoveLock(lock, Tag(0xA1));
      },
      "locker called IoAcquireRemoveLockEx at IRQL 3 with tag 0xa1"},
+    {"acquired after the wait returned", true,
+     [](PIO_REMOVE_LOCK lock) {
+         IoAcquireRemoveLock(lock, Tag(0xA1));
+         IoReleaseRemoveLockAndWait(lock, Tag(0xA1));
+         IoAcquireRemoveLock(lock, Tag(0xA2));
+     },
+     "with tag 0xa2 after IoReleaseRemoveLockAndWait returned"},
     {"released and waited for above PASSIVE_LEVEL", true,
      [](PIO_REMOVE_LOCK lock) {
          IoAcquireRemoveLock(lock, Tag(0xA1));
@@ -137,8 +144,39 @@ TEST_F(RemoveLockTest, RemovalWaitsForEveryAcquisitionAndTurnsNewOnesAway) {
     IoReleaseRemoveLock(lock, request);
     JoinThreads();
     EXPECT_TRUE(removed);
+    // Once the wait has returned the device is being deleted: still turned
+    // away, and now a misuse.
     EXPECT_EQ(STATUS_DELETE_PENDING, IoAcquireRemoveLock(lock, late));
+    EXPECT_EQ(1u, ExpectFault("with tag 0x3 after IoReleaseRemoveLockAndWait returned"));
     IoDeleteDevice(device_);
+}
+
+// The removal's own dispatch deletes its device at its end; a device
+// deleted while another request is still inside its dispatch routine
+// leaves that routine on freed memory.
+class BusyDeviceTest : public StackTest {};
+
+TEST_F(BusyDeviceTest, DeletedWhileARequestIsInsideItsDispatchIsReported) {
+    Build(false);
+    ASSERT_EQ(STATUS_SUCCESS, StartDevice(pdo_));
+    KEVENT release;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    std::atomic<bool> inside{false};
+    lower_->On(IRP_MJ_DEVICE_CONTROL, Behavior::Handler([&](PDEVICE_OBJECT, PIRP irp) {
+                   inside = true;
+                   KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, nullptr);
+                   irp->IoStatus.Status = STATUS_SUCCESS;
+                   IoCompleteRequest(irp, IO_NO_INCREMENT);
+                   return STATUS_SUCCESS;
+               }));
+    PDEVICE_OBJECT device = LowerDevice();
+    StartThread([device] { SendIrp(device, IRP_MJ_DEVICE_CONTROL, 0); });
+    ASSERT_TRUE(WaitUntil([&] { return inside.load(); }));
+    // The test driver's removal does not wait for its requests.
+    EXPECT_EQ(STATUS_SUCCESS, RemoveDevice(pdo_));
+    EXPECT_EQ(1u, ExpectFault("device deleted while busy: lower called IoDeleteDevice"));
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+    JoinThreads();
 }
 
 }  // namespace

@@ -131,7 +131,8 @@ const BufferedRead kBufferedReads[] = {
      .SeenStatus = STATUS_UNSUCCESSFUL,
      .Delivered = 0},
     // A synchronous dispatch's return is what the caller gets; the copy
-    // follows IoStatus.
+    // follows IoStatus. A return that differs from the completion is the
+    // driver's fault, reported.
     {.Driver = {.Status = STATUS_UNSUCCESSFUL, .Information = 8, .Returned = STATUS_SUCCESS},
      .SeenStatus = STATUS_SUCCESS,
      .Delivered = 0},
@@ -187,6 +188,9 @@ class UserIoTest : public StackTest {
         EXPECT_EQ(how == Buffering::Buffered, seen.SystemBuffer != nullptr);
         EXPECT_EQ(how == Buffering::Direct, seen.MdlAddress != nullptr);
         EXPECT_EQ(how != Buffering::Direct, seen.UserBuffer == buffer);
+        if (driver.Returned && *driver.Returned != driver.Status) {
+            EXPECT_EQ(1u, ExpectFault("dispatch return differs from completion"));
+        }
         Shutdown();
         ReportFaults();
     }

@@ -41,6 +41,12 @@ NTSTATUS ReturnWithoutCompleting(PDEVICE_OBJECT, PIRP) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ReturnOtherThanCompleted(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS LeaveIrqlRaised(PDEVICE_OBJECT, PIRP irp) {
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
@@ -69,6 +75,8 @@ const DispatchFault kDispatchFaults[] = {
     {"pending without mark", PendWithoutMark, "pending without IoMarkIrpPending"},
     {"mark without pending", MarkButSucceed, "IoMarkIrpPending without STATUS_PENDING"},
     {"neither completed nor pended", ReturnWithoutCompleting, "not completed", true},
+    {"return other than the completion's status", ReturnOtherThanCompleted,
+     "completed the IRP with 0xc0000001 but returned 0x00000000"},
     {"IRQL left raised", LeaveIrqlRaised, "returned at IRQL 2, entered at 0"},
     {"critical region left entered", StayInCriticalRegion, "returned inside a critical region"},
 };
@@ -305,21 +313,39 @@ TEST_F(VerifierTest, DeviceLeftAtUnloadIsReported) {
     EXPECT_EQ(1u, ExpectFault("keeper still has 1 device object(s) when unloaded"));
 }
 
+// Whether the bus answers at once or pends and completes later from
+// another thread, a well-behaved stack's life is clean, and every sender
+// of the kernel's waits for the answer.
 TEST_F(VerifierTest, CleanStackLifeReportsNothing) {
-    Build();
-    EXPECT_EQ(STATUS_SUCCESS, StartDevice(pdo_));
-    lower_->On(IRP_MJ_DEVICE_CONTROL, Behavior::Complete(STATUS_SUCCESS, 4));
-    EXPECT_EQ(STATUS_SUCCESS, SendIrp(Top(), IRP_MJ_DEVICE_CONTROL, 0).Status);
-    EXPECT_EQ(STATUS_SUCCESS, SetDevicePower(pdo_, PowerDeviceD3).Status);
-    EXPECT_EQ(STATUS_SUCCESS, SetDevicePower(pdo_, PowerDeviceD0).Status);
-    EXPECT_EQ(STATUS_SUCCESS, StopDevice(pdo_));
-    EXPECT_EQ(STATUS_SUCCESS, StartDevice(pdo_));
-    EXPECT_EQ(STATUS_SUCCESS, RemoveDevice(pdo_));
-    UnloadDriver(probe_);
-    UnloadDriver(lower_->Driver());
-    CheckLeaks();
-    EXPECT_TRUE(Faults().empty());
-    EXPECT_EQ(1u, LiveDevices());  // only the physical device remains
+    for (bool pending : {false, true}) {
+        SCOPED_TRACE(pending ? "bus pends" : "bus answers at once");
+        Reset();
+        g_probe = ProbeConfig{};
+        PhysicalDeviceOptions physical;
+        physical.PendRequests = pending;
+        Build(true, {}, physical);
+        EXPECT_EQ(STATUS_SUCCESS, StartDevice(pdo_));
+        lower_->On(IRP_MJ_DEVICE_CONTROL, Behavior::Complete(STATUS_SUCCESS, 4));
+        EXPECT_EQ(STATUS_SUCCESS, SendIrp(Top(), IRP_MJ_DEVICE_CONTROL, 0).Status);
+        IrpResult power = SetDevicePower(pdo_, PowerDeviceD3);
+        EXPECT_EQ(STATUS_SUCCESS, power.Status);
+        EXPECT_EQ(pending, power.PendingReturned);
+        EXPECT_EQ(STATUS_SUCCESS, SetDevicePower(pdo_, PowerDeviceD0).Status);
+        EXPECT_EQ(STATUS_SUCCESS, SetSystemPower(pdo_, PowerSystemWorking).Status);
+        DEVICE_CAPABILITIES caps;
+        EXPECT_EQ(STATUS_SUCCESS, QueryCapabilities(pdo_, &caps).Status);
+        EXPECT_EQ(1u, caps.Address);
+        INTERFACE iface{};
+        EXPECT_TRUE(QueryInterface(pdo_, GUID{}, &iface, sizeof iface, 1).Completed);
+        EXPECT_EQ(STATUS_SUCCESS, StopDevice(pdo_));
+        EXPECT_EQ(STATUS_SUCCESS, StartDevice(pdo_));
+        EXPECT_EQ(STATUS_SUCCESS, RemoveDevice(pdo_));
+        UnloadDriver(probe_);
+        UnloadDriver(lower_->Driver());
+        CheckLeaks();
+        EXPECT_TRUE(Faults().empty());
+        EXPECT_EQ(1u, LiveDevices());  // only the physical device remains
+    }
 }
 
 TEST_F(VerifierTest, FaultsFailTheTestThatCausedThem) {

@@ -312,6 +312,9 @@ TEST_F(ThreadedTest, WhicheverWayTheLowerDriverFinishesTessipAnswersAlike) {
                 };
                 for (const auto& request : passed) {
                     SCOPED_TRACE(request.name);
+                    if (request.minor == IRP_MN_SET_POWER && !NT_SUCCESS(status)) {
+                        continue;  // only the bus may fail a set-power request
+                    }
                     bridge_->On(request.major, request.minor, style.Make(status, 7));
                     IrpResult r = SendThrough(*bridge_, style, request.send);
                     EXPECT_TRUE(r.Completed);

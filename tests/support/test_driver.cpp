@@ -50,6 +50,10 @@ std::shared_ptr<State> StateOf(PDRIVER_OBJECT driver) {
     return found == g_registry.end() ? nullptr : found->second;
 }
 
+// The characteristics a filter keeps of the device below.
+constexpr ULONG kFilterKeeps = FILE_REMOVABLE_MEDIA | FILE_READ_ONLY_DEVICE | FILE_FLOPPY_DISKETTE |
+                               FILE_WRITE_ONCE_MEDIA | FILE_DEVICE_SECURE_OPEN;
+
 Extension* ExtensionOf(PDEVICE_OBJECT device) {
     return static_cast<Extension*>(device->DeviceExtension);
 }
@@ -126,8 +130,10 @@ void CompleteLater(PDEVICE_OBJECT device, PIRP irp, Behavior behavior) {
 
 NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
-    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER)
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
         return PoCallDriver(ExtensionOf(device)->Lower, irp);
+    }
     return IoCallDriver(ExtensionOf(device)->Lower, irp);
 }
 
@@ -175,10 +181,7 @@ NTSTATUS Default(State& state, PDEVICE_OBJECT device, PIRP irp) {
             return PassDown(device, irp);
         }
     }
-    if (location->MajorFunction == IRP_MJ_POWER) {
-        PoStartNextPowerIrp(irp);
-        return PassDown(device, irp);
-    }
+    if (location->MajorFunction == IRP_MJ_POWER) return PassDown(device, irp);
     if (state.Options.Filter) return PassDown(device, irp);
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
@@ -246,9 +249,11 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     std::shared_ptr<State> state = StateOf(driver);
     if (!NT_SUCCESS(state->Options.AddDeviceStatus)) return state->Options.AddDeviceStatus;
+    const TestDriverOptions& options = state->Options;
     PDEVICE_OBJECT device;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, state->Options.DeviceType,
-                                     state->Options.Characteristics, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr,
+                                     options.DeviceType.value_or(FILE_DEVICE_UNKNOWN),
+                                     options.Characteristics, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     Extension* extension = ExtensionOf(device);
     extension->Physical = pdo;
@@ -257,6 +262,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         IoDeleteDevice(device);
         return STATUS_UNSUCCESSFUL;
     }
+    if (options.Filter && !options.DeviceType) device->DeviceType = extension->Lower->DeviceType;
+    if (options.Filter) device->Characteristics |= extension->Lower->Characteristics & kFilterKeeps;
     device->Flags |= extension->Lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     device->Flags &= ~state->Options.ClearFlags;
     device->Flags |= state->Options.SetFlags;

@@ -76,11 +76,15 @@ struct TestDriverOptions {
     // SetFlags.
     ULONG SetFlags = 0;
     ULONG ClearFlags = 0;
-    DEVICE_TYPE DeviceType = FILE_DEVICE_UNKNOWN;
+    // A filter takes the device type and the open and media characteristics
+    // (FILE_DEVICE_SECURE_OPEN among them) of the device below, as a filter
+    // must; a device type given here, or Characteristics, override that.
+    std::optional<DEVICE_TYPE> DeviceType{};
     ULONG Characteristics = 0;
     // A filter passes requests it has no behaviour for down; a function driver
     // completes them with STATUS_SUCCESS (Plug and Play and power requests
-    // always go down after the driver's own part).
+    // always go down after the driver's own part; a power request passed
+    // down, by default or by PassDown, lets the next one start first).
     bool Filter = false;
     NTSTATUS AddDeviceStatus = STATUS_SUCCESS;  // failure: no device is created
 };
