@@ -184,6 +184,14 @@ class Life {
     explicit Life(FuzzInput& in) : in_(in) {}
 
     void Run() {
+        // The stand-in for the bridge driver refuses opens and writes of a
+        // camera whose hardware is gone, as a function driver must.
+        for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_WRITE}) {
+            bridge_.On(major, Behavior::Handler([this](PDEVICE_OBJECT device, PIRP irp) {
+                           return Gone(device) ? CompleteGone(irp)
+                                               : TestDriver::ServeDefault(device, irp);
+                       }));
+        }
         tessip_ = LoadDriver("tessip", TessipDriverEntry);
         Check(tessip_ != nullptr, "tessip did not load");
         app_ = CreateProcess("application");
@@ -255,6 +263,22 @@ class Life {
         if (camera.file == nullptr && !NT_SUCCESS(OpenDevice(app_, camera.pdo, &camera.file))) {
             camera.file = nullptr;
         }
+    }
+
+    bool Gone(PDEVICE_OBJECT bridgeDevice) const {
+        for (unsigned i = 0; i < cameras_; i++) {
+            if (camera_[i].surprised && bridge_.Device(camera_[i].pdo) == bridgeDevice) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    static NTSTATUS CompleteGone(PIRP irp) {
+        irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_DELETE_PENDING;
     }
 
     static bool BridgeMayCall(const Camera& camera) {
