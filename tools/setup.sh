@@ -9,6 +9,7 @@ packages=(
   googletest libbenchmark-dev            # tests and benchmarks
   mingw-w64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64  # kernel images
   openssl osslsigncode python3           # driver package: test signing and its checks
+  python3-asn1crypto                     # the package's catalog (for Debian's /usr/bin/python3)
   clang-tidy-14                          # static analysis (tools/analyze.sh)
   clang-14 libclang-rt-14-dev            # fuzzing with libFuzzer (tools/fuzz.sh)
   libpng-dev gnuplot-nox                 # camera_sim's images and plots

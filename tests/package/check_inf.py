@@ -5,7 +5,9 @@ behaviour per run:
 
   sections  every section the INF refers to, and every one an INF for this
             architecture needs, exists; [Version] declares the Image class,
-            a provider, a DriverVer and a catalog; every %string% is defined.
+            a provider, a DriverVer, a catalog and PnpLockdown; every
+            %string% is defined; no value names a folder by its path on some
+            machine (a drive, a share, a root) where a dirid belongs.
   services  the services added are exactly the filters, none with
             SPSVCINST_ASSOCSERVICE (that would make a filter the device's
             function driver), each a demand-start kernel driver with normal
@@ -13,10 +15,10 @@ behaviour per run:
   filters   the device's .HW section appends each filter to its own filter
             list as REG_MULTI_SZ and writes nothing else: a list written
             without FLG_ADDREG_APPEND drops the filters other INFs put there.
-  files     every file the INF names is in the package folder (the catalog
-            excepted: inf2cat makes it on Windows), the images are built for
-            the INF's architecture, and each service binary is copied from
-            the package's disk into the drivers folder.
+  files     every file the INF names is in the package folder, its catalog
+            included, the images are built for the INF's architecture, and
+            each service binary is copied from the package's disk into the
+            drivers folder.
 
 usage: check_inf.py <sections|services|filters|files> <x86|x64> <inf>
 The package folder is the folder that holds the INF.
@@ -41,12 +43,17 @@ VERSION = {  # [Version] entry -> what its value must be
     "Provider": bool,
     "DriverVer": lambda v: re.fullmatch(r"\d{1,2}/\d{1,2}/\d{4},\d+\.\d+\.\d+\.\d+", v),
     "CatalogFile": bool,
+    # Only the package's own installer may change its files and registry keys.
+    "PnpLockdown": lambda v: v == "1",
 }
 FILTERS = {"LowerFilters": "orvane", "UpperFilters": "tessip"}  # list -> its filter
 FILTER_LIST_FLAGS = 0x00010008  # FLG_ADDREG_TYPE_MULTI_SZ | FLG_ADDREG_APPEND
 SPSVCINST_ASSOCSERVICE = 0x2
 SERVICE = {"ServiceType": 1, "StartType": 3, "ErrorControl": 1}  # kernel, demand, normal
 DRIVERS_DIRID = "12"
+# A drive, a share or a root: a folder as one machine, the build's or the
+# target's, happens to have it.
+MACHINE_PATH = re.compile(r"(?:[A-Za-z]:)?[\\/]")
 
 Entry = collections.namedtuple("Entry", "key values")
 
@@ -180,11 +187,15 @@ def check_sections(inf, arch, folder):
     referenced += [padded(e, 3)[2] for e in service_entries(inf, installs, faults)]
     for section in referenced:
         inf.entries(section, faults)
-    for entries in inf.sections.values():
+    for name, entries in inf.sections.items():
         for entry in entries:
             for token in re.findall(r"%([^%]*)%", " ".join([entry.key or ""] + entry.values)):
                 if not token.isdigit() and token.lower() not in inf.strings:
                     faults.append(f"%{token}% is not defined in [Strings]")
+            for value in [entry.key or ""] + entry.values:
+                if MACHINE_PATH.match(value):
+                    faults.append(f"[{name}] {value!r} is a path on some machine; "
+                                  "folders are named by dirid (%12%, DestinationDirs)")
     return faults
 
 
@@ -274,7 +285,8 @@ def check_files(inf, arch, folder):
         binary = (inf.value(section, "ServiceBinary") or "").split("\\")[-1]
         if binary.lower() not in copied:
             faults.append(f"service {name}: binary {binary!r} is not copied by the install")
-    for name in source.values():
+    catalog = inf.value("Version", "CatalogFile")
+    for name in list(source.values()) + ([catalog] if catalog else []):
         path = os.path.join(folder, name)
         if not os.path.isfile(path):
             faults.append(f"{name} is named in the INF but not in {folder}")

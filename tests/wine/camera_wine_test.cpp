@@ -9,10 +9,11 @@
 //
 //   camera_wine_test <stage folder>
 //
-// The stage folder holds the package's INF and images, the test camera's INF,
-// stack_loader.sys, the pass-through filter's and the bridge driver's
-// images. Prints one line per check (PASS, FAIL, XFAIL for what Wine does
-// not implement) and a summary; exits 0 only when nothing failed.
+// The stage folder holds the package (INF, images, catalog), the test
+// camera's INF, stack_loader.sys, the pass-through filter's and the bridge
+// driver's images. Checks the package's catalog first. Prints one line per
+// check (PASS, FAIL, XFAIL for what Wine does not implement) and a summary;
+// exits 0 only when nothing failed.
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <newdev.h>
@@ -195,6 +196,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring stage = argv[1];
     WineChecks checks;
 
+    RunCatalogChecks(checks, stage);
     checks.Check(InstallFilters(stage), "the package's INF installs both filters");
 
     // A camera as installed by default (buffered I/O), checked in full; one

@@ -47,6 +47,10 @@ class WineChecks {
     const char* context_ = "";
 };
 
+// catalog_checks.cpp: the package's catalog, read with wintrust, lists each
+// file of the package in the stage folder by its own hash and nothing else.
+void RunCatalogChecks(WineChecks& checks, const std::wstring& stage);
+
 // camera_checks.cpp: everything done with the started camera, the snapshot
 // of a camera whose requests use direct I/O, two cameras each delivering its
 // own still image, and what must be gone once the cameras have been removed.
