@@ -57,15 +57,44 @@ typedef enum SNAPSHOT_CONTROL_CODE {
  * The bridge driver's description of the image. tessip reads ByteCount, the
  * length of every copy into and out of the snapshot buffer, and hands the
  * rest to the application untouched. Same layout in both pointer widths.
+ *
+ * Version says which fields the bridge driver filled: 0 (a description left
+ * zeroed) gives only ByteCount, and the bytes are the camera's own affair;
+ * SNAPSHOT_IMAGE_INFO_VERSION_1 describes a picture of Height rows, the
+ * first Stride bytes apart, each holding Width pixels in PixelFormat, so
+ * that Stride * Height == ByteCount and Stride >= the bytes of Width
+ * pixels. A later layout takes a new version number and may use Reserved,
+ * which version 1 leaves zero; an application that meets a version or a
+ * format it does not know keeps the bytes as they are rather than guess.
  */
+#define SNAPSHOT_IMAGE_INFO_VERSION_NONE 0u
+#define SNAPSHOT_IMAGE_INFO_VERSION_1 1u
+
+typedef enum SNAPSHOT_PIXEL_FORMAT {
+    SNAPSHOT_PIXEL_FORMAT_NONE = 0,
+    /* Three bytes a pixel, red, green, blue, left to right; the top row first. */
+    SNAPSHOT_PIXEL_FORMAT_RGB24_TOP_DOWN = 1
+} SNAPSHOT_PIXEL_FORMAT;
+
 typedef struct SNAPSHOT_IMAGE_INFO {
-    uint8_t Leading[20];
-    uint32_t ByteCount;
-    uint8_t Trailing[16];
+    uint32_t Version;     /* a SNAPSHOT_IMAGE_INFO_VERSION_* value */
+    uint32_t Width;       /* pixels in a row */
+    uint32_t Height;      /* rows */
+    uint32_t Stride;      /* bytes from the start of one row to the next */
+    uint32_t PixelFormat; /* a SNAPSHOT_PIXEL_FORMAT */
+    uint32_t ByteCount;   /* the image's length in bytes */
+    uint8_t Reserved[16];
 } SNAPSHOT_IMAGE_INFO;
 
 CAMERA_STATIC_ASSERT(sizeof(SNAPSHOT_IMAGE_INFO) == 40, "the image description is 40 bytes");
+CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, Version) == 0, "Version sits at offset 0");
+CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, Width) == 4, "Width sits at offset 4");
+CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, Height) == 8, "Height sits at offset 8");
+CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, Stride) == 12, "Stride sits at offset 12");
+CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, PixelFormat) == 16,
+                     "PixelFormat sits at offset 16");
 CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, ByteCount) == 20, "ByteCount sits at offset 20");
+CAMERA_STATIC_ASSERT(offsetof(SNAPSHOT_IMAGE_INFO, Reserved) == 24, "Reserved sits at offset 24");
 
 /*
  * IOCTL_SNAPSHOT_SET_EVENTS takes two handle-sized values of the driver's

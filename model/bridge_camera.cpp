@@ -239,7 +239,8 @@ static void StartSensor(BRIDGE_EXTENSION* Extension) {
  * comes first, so that a camera short of memory fails before it has called
  * anything; the records of an earlier start are given back before they are
  * asked for again. Every service call from the probe to the last command is
- * logged. Last, tessip learns how big the snapshots are.
+ * logged. Last, tessip learns how big the snapshots are, and the
+ * application what picture they hold.
  */
 CODE_SEG("PAGE")
 NTSTATUS BridgeBringUp(BRIDGE_EXTENSION* Extension) {
@@ -265,8 +266,15 @@ NTSTATUS BridgeBringUp(BRIDGE_EXTENSION* Extension) {
         Extension->Logging = FALSE;
     }
     if (NT_SUCCESS(status)) {
+        // The picture CameraRenderFrame draws into the frame buffer: rows
+        // packed one after another, so the buffer's size is the byte count.
         SNAPSHOT_IMAGE_INFO info;
         RtlZeroMemory(&info, sizeof(info));
+        info.Version = SNAPSHOT_IMAGE_INFO_VERSION_1;
+        info.Width = Extension->Configuration.SnapshotWidth;
+        info.Height = Extension->Configuration.SnapshotHeight;
+        info.Stride = Extension->Configuration.SnapshotWidth * 3;
+        info.PixelFormat = SNAPSHOT_PIXEL_FORMAT_RGB24_TOP_DOWN;
         info.ByteCount = Extension->FrameBytes;
         Extension->Snapshot.SetImageInfo(Extension->SnapshotDevice, &info);
     }

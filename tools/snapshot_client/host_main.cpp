@@ -7,6 +7,9 @@
 // describes the image once, answers every snapshot request with a numbered
 // test frame (each byte the frame number plus its offset) and, with
 // --sim-button, reports a trigger every 20 ms, alternating the two kinds.
+// The frame is described as a 640 x 480 picture of 24-bit RGB; with
+// --sim-bytes it is N bytes and the description gives only their count, as
+// a bridge driver's that describes no picture.
 // The program then finds the cameras through SetupAPI and talks to them as
 // it does on Windows. Any kernel fault fails the run.
 //
@@ -32,10 +35,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
+constexpr ULONG kWidth = 640;
+constexpr ULONG kHeight = 480;
+
 struct Simulation {
     unsigned cameras = 1;
     ULONG flags = DO_BUFFERED_IO | DO_POWER_PAGABLE;
-    ULONG bytes = 640 * 480 * 2;
+    ULONG bytes = kWidth * kHeight * 3;
+    bool picture = true;
     bool button = false;
 };
 
@@ -62,6 +69,7 @@ bool ParseSimulation(std::vector<std::string>* args, Simulation* simulation) {
             simulation->cameras = unsigned(std::strtoul(value.c_str(), nullptr, 10));
         } else if (arg == "--sim-bytes") {
             simulation->bytes = ULONG(std::strtoul(value.c_str(), nullptr, 0));
+            simulation->picture = false;
             if (simulation->bytes > SNAPSHOT_BUFFER_SIZE) return false;
         } else if (arg == "--sim-method") {
             if (value == "buffered")
@@ -83,12 +91,19 @@ bool ParseSimulation(std::vector<std::string>* args, Simulation* simulation) {
 // One camera's bridge driver.
 class SimulatedBridge {
   public:
-    SimulatedBridge(PDEVICE_OBJECT pdo, PDEVICE_OBJECT filter, ULONG bytes, bool button)
-        : filter_(filter), frame_(bytes), button_(button) {
+    SimulatedBridge(PDEVICE_OBJECT pdo, PDEVICE_OBJECT filter, const Simulation& simulation)
+        : filter_(filter), frame_(simulation.bytes), button_(simulation.button) {
         QueryInterface(pdo, GUID_SNAPSHOT_INTERFACE, reinterpret_cast<PINTERFACE>(&iface_),
                        sizeof(iface_), SNAPSHOT_INTERFACE_VERSION);
         SNAPSHOT_IMAGE_INFO info{};
-        info.ByteCount = bytes;
+        if (simulation.picture) {
+            info.Version = SNAPSHOT_IMAGE_INFO_VERSION_1;
+            info.Width = kWidth;
+            info.Height = kHeight;
+            info.Stride = kWidth * 3;
+            info.PixelFormat = SNAPSHOT_PIXEL_FORMAT_RGB24_TOP_DOWN;
+        }
+        info.ByteCount = simulation.bytes;
         IrqlScope dispatch(DISPATCH_LEVEL);
         iface_.SetImageInfo(filter_, &info);
     }
@@ -148,8 +163,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "snapshot_client: the simulated camera stack did not start\n");
             return 1;
         }
-        cameras.push_back(std::make_unique<SimulatedBridge>(pdo, DeviceOf(pdo, tessip),
-                                                            simulation.bytes, simulation.button));
+        cameras.push_back(
+            std::make_unique<SimulatedBridge>(pdo, DeviceOf(pdo, tessip), simulation));
         cameras.back()->Start();
     }
 

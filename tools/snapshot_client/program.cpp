@@ -1,5 +1,6 @@
 #include "program.h"
 
+#include "picture.h"
 #include "snapshot_client.h"
 
 #include <cstdint>
@@ -12,10 +13,11 @@ const char kUsage[] =
     "usage: snapshot_client --list | --info | --out FILE | --wait-button [--out FILE]\n"
     "                       [--device N] [--timeout MS]\n"
     "  --list          list the still-image devices, numbered from 1\n"
-    "  --info          show the device's image description: byte count and the\n"
-    "                  bytes around it, in hex\n"
+    "  --info          show the device's image description in words\n"
     "  --out FILE      request a snapshot, wait until it is ready, read it and save\n"
-    "                  its bytes to FILE\n"
+    "                  it to FILE: a picture for a name ending in .bmp or .png\n"
+    "                  (PNG where this build has libpng), the raw bytes for any\n"
+    "                  other name or a description this program cannot draw\n"
     "  --wait-button   wait for the camera's button instead of requesting; with\n"
     "                  --out the snapshot it took is saved\n"
     "  --device N      use device N of --list (default 1)\n"
@@ -32,6 +34,7 @@ struct Options {
     Action action = Action::List;
     bool help = false;
     std::string out;  // empty: the snapshot is not saved
+    FileFormat format = FileFormat::Raw;
     uint64_t device = 1;
     DWORD timeoutMs = kDefaultTimeoutMs;
 };
@@ -80,6 +83,11 @@ std::string Parse(const std::vector<std::string>& args, Options* options) {
         if (arg == "--out") {
             if (value.empty()) return "--out needs a file name";
             options->out = value;
+            options->format = FormatOfName(value);
+            // Refused before the camera is touched, so no snapshot is lost.
+            if (options->format == FileFormat::Png && !PngAvailable())
+                return "this build cannot write PNG files; name the file .bmp for a picture, or "
+                       "anything else for the raw bytes";
         } else if (arg == "--device") {
             if (!ParseNumber(value, 1, 9999, &number))
                 return "--device takes a number from 1, not " + value;
@@ -152,13 +160,17 @@ std::string Hex(const uint8_t* bytes, size_t count) {
     return text;
 }
 
+// A description that is no picture is shown byte for byte as well, for
+// whoever writes the bridge driver that gave it.
 int ShowInfo(Client& client, std::FILE* out, std::FILE* err) {
     SNAPSHOT_IMAGE_INFO info;
     DWORD error = client.GetImageInfo(&info);
     if (error != ERROR_SUCCESS) return Failure(err, "reading the image description failed", error);
-    std::fprintf(out, "byte count: %u\n", unsigned(info.ByteCount));
-    std::fprintf(out, "leading bytes: %s\n", Hex(info.Leading, sizeof(info.Leading)).c_str());
-    std::fprintf(out, "trailing bytes: %s\n", Hex(info.Trailing, sizeof(info.Trailing)).c_str());
+    std::fprintf(out, "%s\n", DescribeInWords(info).c_str());
+    Picture picture;
+    if (!CheckPicture(info, info.ByteCount, &picture).empty())
+        std::fprintf(out, "description bytes: %s\n",
+                     Hex(reinterpret_cast<const uint8_t*>(&info), sizeof(info)).c_str());
     return 0;
 }
 
@@ -175,36 +187,66 @@ std::FILE* OpenForWriting(const std::string& path) {
 #endif
 }
 
-// The bytes exactly as the driver handed them over: their layout is the
-// camera's, described only by the opaque part of the image description.
-int Report(const std::vector<uint8_t>& image, const std::string& path, std::FILE* out,
-           std::FILE* err) {
+bool SaveFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::FILE* file = OpenForWriting(path);
+    bool written =
+        file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (file != nullptr && std::fclose(file) != 0) written = false;
+    return written;
+}
+
+/*
+ * Report
+ *
+ * A picture file only from a description this program understands and
+ * bytes that match it; otherwise the file gets the bytes exactly as the
+ * driver handed them over, and the run fails with the reason, so that
+ * nobody takes the file for the picture it is named after.
+ */
+int Report(const std::vector<uint8_t>& image, const SNAPSHOT_IMAGE_INFO& info,
+           const Options& options, std::FILE* out, std::FILE* err) {
     uint32_t sum = 0;
     for (uint8_t byte : image) sum = sum * 31 + byte;
     std::fprintf(out, "snapshot: %u bytes, checksum %08x\n", unsigned(image.size()), unsigned(sum));
+    const std::string& path = options.out;
     if (path.empty()) return 0;
-    std::FILE* file = OpenForWriting(path);
-    bool written =
-        file != nullptr && std::fwrite(image.data(), 1, image.size(), file) == image.size();
-    if (file != nullptr && std::fclose(file) != 0) written = false;
-    if (!written) {
+    std::string problem;
+    Picture picture;
+    std::vector<uint8_t> encoded;
+    if (options.format != FileFormat::Raw) {
+        problem = CheckPicture(info, image.size(), &picture);
+        if (problem.empty())
+            problem = EncodePicture(options.format, picture, image.data(), &encoded);
+    }
+    const bool asPicture = options.format != FileFormat::Raw && problem.empty();
+    if (!SaveFile(path, asPicture ? encoded : image)) {
         std::fprintf(err, "snapshot_client: cannot write %s\n", path.c_str());
         return 1;
     }
-    std::fprintf(out, "written to %s\n", path.c_str());
+    if (!problem.empty()) {
+        std::fprintf(err, "snapshot_client: cannot make a picture: %s; %s holds the raw %u bytes\n",
+                     problem.c_str(), path.c_str(), unsigned(image.size()));
+        return 1;
+    }
+    if (asPicture)
+        std::fprintf(out, "written to %s as a %u x %u %s\n", path.c_str(), unsigned(picture.Width),
+                     unsigned(picture.Height), options.format == FileFormat::Bmp ? "BMP" : "PNG");
+    else
+        std::fprintf(out, "written to %s\n", path.c_str());
     return 0;
 }
 
 int TakeSnapshot(Client& client, const Options& options, std::FILE* out, std::FILE* err) {
     std::vector<uint8_t> image;
-    DWORD error = client.Capture(&image, std::chrono::milliseconds(options.timeoutMs));
+    SNAPSHOT_IMAGE_INFO info;
+    DWORD error = client.Capture(&image, std::chrono::milliseconds(options.timeoutMs), &info);
     if (error == ERROR_TIMEOUT) {
         std::fprintf(err, "snapshot_client: no snapshot within %u ms\n",
                      unsigned(options.timeoutMs));
         return 1;
     }
     if (error != ERROR_SUCCESS) return Failure(err, "taking a snapshot failed", error);
-    return Report(image, options.out, out, err);
+    return Report(image, info, options, out, err);
 }
 
 // With the events switched on: the button's pulse, then the snapshot the
@@ -229,9 +271,10 @@ int AwaitButton(Client& client, const Options& options, std::FILE* out, std::FIL
         return 1;
     }
     std::vector<uint8_t> image;
-    if (error == ERROR_SUCCESS) error = client.ReadImage(&image);
+    SNAPSHOT_IMAGE_INFO info;
+    if (error == ERROR_SUCCESS) error = client.ReadImage(&image, &info);
     if (error != ERROR_SUCCESS) return Failure(err, "reading the snapshot failed", error);
-    return Report(image, options.out, out, err);
+    return Report(image, info, options, out, err);
 }
 
 /*

@@ -204,14 +204,17 @@ DWORD Client::WaitUntilReady(std::chrono::milliseconds timeout,
  * bytes returned are the image. A buffer of the description's ByteCount
  * fits it unless the description changed after the delivery; a read that
  * does not fit copies nothing and leaves the snapshot ready, so it is tried
- * once more with room for the largest snapshot there can be.
+ * once more with room for the largest snapshot there can be. The caller
+ * gets the description used for the read, so that it can tell when the
+ * bytes are not what it describes.
  */
-DWORD Client::ReadImage(std::vector<uint8_t>* image) {
-    SNAPSHOT_IMAGE_INFO info;
-    DWORD error = GetImageInfo(&info);
+DWORD Client::ReadImage(std::vector<uint8_t>* image, SNAPSHOT_IMAGE_INFO* info) {
+    SNAPSHOT_IMAGE_INFO described;
+    DWORD error = GetImageInfo(&described);
     if (error != ERROR_SUCCESS) return error;
-    DWORD length = info.ByteCount != 0 && info.ByteCount <= SNAPSHOT_BUFFER_SIZE
-                       ? info.ByteCount
+    if (info != nullptr) *info = described;
+    DWORD length = described.ByteCount != 0 && described.ByteCount <= SNAPSHOT_BUFFER_SIZE
+                       ? described.ByteCount
                        : SNAPSHOT_BUFFER_SIZE;
     error = ReadInto(file_, image, length);
     if (error == ERROR_INSUFFICIENT_BUFFER && length < SNAPSHOT_BUFFER_SIZE)
@@ -219,10 +222,11 @@ DWORD Client::ReadImage(std::vector<uint8_t>* image) {
     return error;
 }
 
-DWORD Client::Capture(std::vector<uint8_t>* image, std::chrono::milliseconds timeout) {
+DWORD Client::Capture(std::vector<uint8_t>* image, std::chrono::milliseconds timeout,
+                      SNAPSHOT_IMAGE_INFO* info) {
     DWORD error = Control(SNAPSHOT_CONTROL_REQUEST);
     if (error == ERROR_SUCCESS) error = WaitUntilReady(timeout);
-    if (error == ERROR_SUCCESS) error = ReadImage(image);
+    if (error == ERROR_SUCCESS) error = ReadImage(image, info);
     return error;
 }
 

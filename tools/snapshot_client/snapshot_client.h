@@ -60,10 +60,12 @@ class Client {
     // passes.
     DWORD WaitUntilReady(std::chrono::milliseconds timeout,
                          std::chrono::milliseconds interval = std::chrono::milliseconds(1));
-    // Reads the snapshot; `image` holds the bytes the driver reported.
-    DWORD ReadImage(std::vector<uint8_t>* image);
+    // Reads the snapshot; `image` holds the bytes the driver reported and
+    // `info`, when given, the image description read just before them.
+    DWORD ReadImage(std::vector<uint8_t>* image, SNAPSHOT_IMAGE_INFO* info = nullptr);
     // Request, wait and read in one go.
-    DWORD Capture(std::vector<uint8_t>* image, std::chrono::milliseconds timeout);
+    DWORD Capture(std::vector<uint8_t>* image, std::chrono::milliseconds timeout,
+                  SNAPSHOT_IMAGE_INFO* info = nullptr);
     // Waits for a pulse of either registered event; `which` is 0 for
     // FirstEvent, 1 for SecondEvent.
     DWORD WaitForTrigger(std::chrono::milliseconds timeout, unsigned* which);
