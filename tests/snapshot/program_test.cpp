@@ -21,7 +21,10 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 using namespace host_kernel;
 using namespace tessip_test;
@@ -68,8 +71,11 @@ class Scratch {
             std::remove(path.c_str());
         }
     }
+    // ctest runs tests in processes of their own side by side: each file
+    // name carries its process and its place in the test.
     std::string Path(const std::string& ending) {
-        paths_.push_back(testing::TempDir() + "snapshot_client_test" + ending);
+        paths_.push_back(testing::TempDir() + "snapshot_client_test-" + std::to_string(getpid()) +
+                         "-" + std::to_string(paths_.size()) + ending);
         return paths_.back();
     }
 

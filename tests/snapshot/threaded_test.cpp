@@ -347,20 +347,17 @@ TEST_F(ThreadedTest, RemovalWaitsForAKernelModeReadStillInsideTessip) {
     __atomic_store_n(&Extension()->SnapshotSequence, 1u, __ATOMIC_SEQ_CST);
 
     PDEVICE_OBJECT filter = Filter();
-    std::atomic<bool> inside{false};
     std::atomic<bool> done{false};
     NTSTATUS status = STATUS_PENDING;
-    SetRequestObserver([&](const std::string& line) {
-        if (line.find("IRP_MJ_READ") != std::string::npos) inside = true;
-    });
     StartThread([&] {
         status = SendIrp(filter, IRP_MJ_READ, 0, [](PIRP, PIO_STACK_LOCATION location) {
                      location->Parameters.Read.Length = 64;
                  }).Status;
         done = true;
     });
-    ASSERT_TRUE(WaitUntil([&] { return inside.load(); }));
-    SetRequestObserver({});
+    // Inside once it holds the remove lock: the lock's bias and the read.
+    volatile LONG* held = &Extension()->RemoveLock.Common.IoCount;
+    ASSERT_TRUE(WaitUntil([&] { return __atomic_load_n(held, __ATOMIC_SEQ_CST) == 2; }));
 
     EXPECT_EQ(RemoveDevice(pdo_), STATUS_SUCCESS);
     EXPECT_TRUE(done) << "the removal finished while a read was still inside tessip";
