@@ -153,12 +153,12 @@ void BridgeReleaseInterfaces(BRIDGE_EXTENSION* Extension) {
 }
 
 /*
- * ProbeSensor
+ * ProbeCameraSensor
  *
  * orvane identifies the sensor through the probe's own bus table; only the
  * sensor type it serves makes a camera.
  */
-static NTSTATUS ProbeSensor(BRIDGE_EXTENSION* Extension) {
+static NTSTATUS ProbeCameraSensor(BRIDGE_EXTENSION* Extension) {
     uint32_t type = 0;
     uint32_t configuration = 0;
     Extension->LoggedCommand = BRIDGE_COMMAND_PROBE;
@@ -194,7 +194,7 @@ static void PrepareDeviceRecord(BRIDGE_EXTENSION* Extension) {
 }
 
 /*
- * StartSensor
+ * BringUpCameraSensor
  *
  * The order in which the sensor comes up: calibration and frame sizes
  * (command 2, for the snapshot width), clock and divider (0, which the
@@ -204,7 +204,7 @@ static void PrepareDeviceRecord(BRIDGE_EXTENSION* Extension) {
  * the bridge driver holds (10). The commands report no failure that would
  * change this order.
  */
-static void StartSensor(BRIDGE_EXTENSION* Extension) {
+static void BringUpCameraSensor(BRIDGE_EXTENSION* Extension) {
     const BRIDGE_CONFIGURATION& configuration = Extension->Configuration;
     BridgeCommand(Extension, SENSOR_CMD_LOAD_CALIBRATION, configuration.SnapshotWidth,
                   reinterpret_cast<uintptr_t>(&Extension->FrameSizes));
@@ -259,9 +259,9 @@ NTSTATUS BridgeBringUp(BRIDGE_EXTENSION* Extension) {
     }
     if (NT_SUCCESS(status)) {
         Extension->Logging = TRUE;
-        status = ProbeSensor(Extension);
+        status = ProbeCameraSensor(Extension);
         if (NT_SUCCESS(status)) {
-            StartSensor(Extension);
+            BringUpCameraSensor(Extension);
         }
         Extension->Logging = FALSE;
     }
@@ -289,7 +289,6 @@ NTSTATUS BridgeBringUp(BRIDGE_EXTENSION* Extension) {
  * writes it only during the call, and the caller reads orvane's answer
  * from it afterwards.
  */
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command block's own order
 void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value, uintptr_t Value2,
                       SENSOR_COMMAND* Command) {
     RtlZeroMemory(Command, sizeof(*Command));
@@ -305,7 +304,6 @@ void BridgeRunCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value
     BridgeUnlockSensor();
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the command block's own order
 SENSOR_STATUS BridgeCommand(BRIDGE_EXTENSION* Extension, int32_t Code, uintptr_t Value,
                             uintptr_t Value2) {
     SENSOR_COMMAND command;

@@ -85,7 +85,6 @@ static bool BridgeWantsDirectIo(PDEVICE_OBJECT PhysicalDevice) {
  * application's reads then always bring memory the I/O manager prepared,
  * which is all tessip serves a user-mode caller.
  */
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the bus device, then the device below, bottom up
 static ULONG BridgeTransferFlags(PDEVICE_OBJECT PhysicalDevice, PDEVICE_OBJECT LowerDevice) {
     ULONG flags = LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE);
     if ((flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) == 0) {
@@ -287,7 +286,6 @@ NTSTATUS BridgeForward(BRIDGE_EXTENSION* Extension, PIRP Irp) {
     return IoCallDriver(Extension->LowerDevice, Irp);
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): IO_STATUS_BLOCK's order
 NTSTATUS BridgeComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;

@@ -156,10 +156,8 @@ NTSTATUS BridgeRemoveDevice(BRIDGE_EXTENSION* Extension, PIRP Irp) {
  * the GUID answers with that. The caller holds a reference on `Target`.
  */
 CODE_SEG("PAGE")
-// NOLINTBEGIN(bugprone-easily-swappable-parameters): the query's own parameter order
 NTSTATUS BridgeQueryInterface(PDEVICE_OBJECT Target, const GUID* Type, PINTERFACE Record,
                               USHORT Size, USHORT Version) {
-    // NOLINTEND(bugprone-easily-swappable-parameters)
     PAGED_CODE();
 
     PIRP irp = IoAllocateIrp(Target->StackSize, FALSE);

@@ -31,10 +31,8 @@ BRIDGE_CALL_OBSERVER BridgeCallObserver = nullptr;
  * so the bring-up never needs memory. The observer, where there is one,
  * sees every call, logged or not.
  */
-// NOLINTBEGIN(bugprone-easily-swappable-parameters): the log entry's own order
 static void LogCall(BRIDGE_EXTENSION* Extension, uint32_t Slot, uint32_t A0, uint32_t A1,
                     uint32_t A2, uint32_t A3, uint32_t Data, uint32_t Result) {
-    // NOLINTEND(bugprone-easily-swappable-parameters)
     const BRIDGE_CALL_OBSERVER observer = BridgeCallObserver;
     if (!Extension->Logging && observer == nullptr) {
         return;
@@ -195,7 +193,6 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadFrameStats(void* Context, uint32_t* Stats) 
     return SENSOR_STATUS_SUCCESS;
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): orvane fixes the order
 SENSOR_STATUS SENSOR_NTAPI BridgeSettleExposure(void* Context, void* Scratch) {
     RtlZeroMemory(Scratch, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES);
     LogCall(Self(Context), BRIDGE_SLOT_SETTLE_EXPOSURE, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES, 0, 0,

@@ -110,7 +110,6 @@ void CameraInitialize(CAMERA* camera) {
     camera->Controls[BRIDGE_CONTROL_BLUE_BALANCE].Value = kBalanceCentre;
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): bus address, then register, as on the bus
 bool CameraSensorRead(const CAMERA* camera, uint32_t address, uint8_t reg, uint8_t reply[2]) {
     if (address != CAMERA_SENSOR_BUS_ADDRESS) {
         return false;
@@ -269,7 +268,6 @@ uint32_t FlickerFactor(const CAMERA* camera, uint64_t start, uint64_t length) {
                                                                 : factor);
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): value, then the ratio it is scaled by
 uint64_t MulDiv(uint64_t value, uint64_t multiplier, uint64_t divisor) {
     const uint64_t clamped = value < kScaleCeiling ? value : kScaleCeiling;
     return clamped * multiplier / divisor;
@@ -288,7 +286,6 @@ uint64_t ColourGainOf(uint16_t value) {
  * colour through), the colour filter's sensitivity, and the bridge chip's
  * gain over unity. Green is the reference of both stages.
  */
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): sensor stage, then bridge stage, then filter
 uint64_t ColourOf(const CAMERA* camera, uint8_t sensorRegister, uint8_t bridgeRegister,
                   uint64_t sensitivity) {
     const uint64_t green = ColourGainOf(camera->Sensor[CAMERA_GREEN_COLOUR_REGISTER]);
@@ -297,7 +294,6 @@ uint64_t ColourOf(const CAMERA* camera, uint8_t sensorRegister, uint8_t bridgeRe
     return MulDiv(sensor, camera->Bridge[bridgeRegister], kUnityColourGain);
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): when the frame starts, then which it is
 CAMERA_FRAME FrameAt(const CAMERA* camera, uint64_t start, uint32_t number) {
     const uint16_t shutter = camera->Sensor[CAMERA_SHUTTER_REGISTER];
     const uint64_t rows = shutter > 1 ? shutter : 1;  // at least one row integrates
@@ -339,7 +335,6 @@ int32_t NoiseOf(uint32_t frame, uint32_t pixel) {
 }
 
 // One pixel of a frame of width * height, nearest neighbour from the scene.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the frame's size, then the pixel, x before y
 void PixelOf(const CAMERA* camera, const CAMERA_FRAME& frame, uint32_t width, uint32_t height,
              uint32_t x, uint32_t y, uint8_t rgb[3]) {
     const uint32_t sx = uint32_t(uint64_t(x) * camera->SceneWidth / width);
@@ -359,7 +354,6 @@ uint32_t LumaOf(const uint8_t rgb[3]) {
 
 }  // namespace
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): clock, then divider, as command 0 answers
 void CameraSetClock(CAMERA* camera, uint32_t clock, uint32_t divider) {
     camera->SensorClock = clock;
     camera->ClockDivider = divider;
@@ -456,14 +450,12 @@ int32_t CameraGetControlMin(const CAMERA* camera, uint32_t id) {
     return control != nullptr ? control->Min : 0;
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): id, then value, as the bridge services take them
 void CameraSetControl(CAMERA* camera, uint32_t id, int32_t value) {
     if (CAMERA_CONTROL* control = ControlOf(camera, id)) {
         control->Value = value;
     }
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): id, then value, as the bridge services take them
 void CameraSetControlMax(CAMERA* camera, uint32_t id, int32_t value) {
     if (CAMERA_CONTROL* control = ControlOf(camera, id)) {
         control->Max = value;

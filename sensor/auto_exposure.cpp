@@ -115,7 +115,9 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
     }
 
     // Upper bound first, then lower: a range whose maximum lies below its
-    // minimum ends at the minimum.
+    // minimum ends at the minimum. The maximum is asked for again rather
+    // than kept from the test: the bridge driver sees both reads, and its
+    // traces of every frame pin each service call.
     if (index >= CallGetControlMax(command, BRIDGE_CONTROL_EXPOSURE_INDEX)) {
         index = CallGetControlMax(command, BRIDGE_CONTROL_EXPOSURE_INDEX);
     }

@@ -83,7 +83,6 @@ bool ChooseFlickerPeriod(const SENSOR_DEVICE* device, uint32_t mode, uint32_t* p
     return true;
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): one caller, passing the same names
 void SetExposureTiming(uint32_t mode, uint32_t period) {
     switch (mode) {
     case kMode60Hz:  // one step per flicker period
@@ -111,7 +110,6 @@ void SetExposureTiming(uint32_t mode, uint32_t period) {
 
 // The index whose exposure under the current timing is nearest to oldClocks.
 // Ties go to the larger index: a later candidate at the same distance wins.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): one caller, passing the same names
 uint32_t NearestExposureIndex(uint32_t oldClocks, uint32_t fallback) {
     uint32_t best = fallback;
     uint32_t bestDistance = 0xFFFFFFFFu;

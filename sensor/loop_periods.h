@@ -11,7 +11,6 @@ constexpr int32_t kPeriodsToDecide = 2;
 // Counts one period in a direction, clearing the count of the opposite one,
 // and says whether it is the second in a row, in which case the count starts
 // over.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the order is the direction taken
 inline bool CountPeriod(int32_t* counter, int32_t* opposite) {
     *opposite = 0;
     *counter += 1;

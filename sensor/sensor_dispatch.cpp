@@ -141,7 +141,6 @@ bool CommandBlockComplete(SENSOR_COMMAND* command) {
 
 }  // namespace
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): swapped, the const GUID* fails to compile
 bool FillSensorControlInterface(const void* interfaceType, void* interfaceRecord) {
     if (!SameGuid(interfaceType)) {
         return false;

@@ -15,7 +15,6 @@ constexpr uint32_t kProbeFound = (kProbeMode << 16) | kProbeBusAddress;  // 0x00
 // The bridge driver tells whether the sensor was recognised from typeOut alone:
 // once something answers at the bus address the result and the configuration
 // word are the same whether or not the identification matched.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the bridge driver fixes the order
 uint32_t SENSOR_NTAPI ProbeSensor(void* context, uint32_t* typeOut, uint32_t* configOut,
                                   const PROBE_SERVICES* services) {
     uint8_t reply[2] = {0, 0};

@@ -183,7 +183,7 @@ void LoadCalibration(SENSOR_COMMAND* command) {
         SensorTuning.DarkHigherFps != 0 ? kExposureMaxDarkHigherFps : kExposureMaxNormal;
 }
 
-// Command 4, and step 11 of the start-up sequence. An unknown preset number
+// Command 4, and the preset step of the start-up sequence. An unknown preset number
 // rewrites the sensor from the balance already in force.
 void SelectPreset(SENSOR_COMMAND* command) {
     SENSOR_DEVICE* device = command->Device;
