@@ -365,19 +365,16 @@ VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t Tri
  * False: the request has been completed with STATUS_DELETE_PENDING.
  */
 static bool BeginRequest(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
-    if (!NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, Irp))) {
-        Irp->IoStatus.Information = 0;
-        SnapshotCompleteRequest(Irp, STATUS_DELETE_PENDING);
-        return false;
-    }
-    const ULONG state = LoadWord(&Extension->PnpState);
-    if (state == SurpriseRemoved || state == Deleted) {
-        Irp->IoStatus.Information = 0;
-        SnapshotCompleteRequest(Irp, STATUS_DELETE_PENDING);
+    if (NT_SUCCESS(IoAcquireRemoveLock(&Extension->RemoveLock, Irp))) {
+        const ULONG state = LoadWord(&Extension->PnpState);
+        if (state != SurpriseRemoved && state != Deleted) {
+            return true;
+        }
         IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
-        return false;
     }
-    return true;
+    Irp->IoStatus.Information = 0;
+    SnapshotCompleteRequest(Irp, STATUS_DELETE_PENDING);
+    return false;
 }
 
 static void EndRequest(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
