@@ -4,11 +4,14 @@
 # configurations only):
 #
 #   include(${PROJECT_SOURCE_DIR}/cmake/kernel_image.cmake)
-#   add_kernel_driver(<target> OUTPUT_NAME <image name without .sys>
+#   add_kernel_driver(<target> [OUTPUT_NAME <image name without .sys>]
 #                     SOURCES <files...> [LIBS <libraries...>])
 #   add_kernel_image_check(<target> [NAME <test name, default <target>_image>]
 #                          [PAGE <routines...>] [INIT <routines...>]
 #                          [RESIDENT <routines...>] [STDCALL <routine>=<bytes>...])
+#
+# An image is named after its target, with 64 appended on x86-64 (orvane.sys
+# and orvane64.sys), unless OUTPUT_NAME names it for both widths.
 #
 # add_kernel_driver links a native-subsystem image whose entry point is
 # DriverEntry, importing only from the kernel, then marks its INIT section
@@ -68,8 +71,14 @@ endif()
 
 function(add_kernel_driver target)
   cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT_NAME" "SOURCES;LIBS")
-  if(NOT ARG_OUTPUT_NAME OR NOT ARG_SOURCES)
-    message(FATAL_ERROR "add_kernel_driver(${target}): OUTPUT_NAME and SOURCES are required")
+  if(NOT ARG_SOURCES)
+    message(FATAL_ERROR "add_kernel_driver(${target}): SOURCES are required")
+  endif()
+  if(NOT ARG_OUTPUT_NAME)
+    set(ARG_OUTPUT_NAME ${target})
+    if(KERNEL_ARCH STREQUAL "x64")
+      string(APPEND ARG_OUTPUT_NAME 64)
+    endif()
   endif()
   if(CMAKE_CXX_STANDARD_LIBRARIES OR CMAKE_C_STANDARD_LIBRARIES)
     message(FATAL_ERROR "add_kernel_driver(${target}): include kernel_image.cmake in this directory")

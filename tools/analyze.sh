@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Static analysis of the drivers: clang-tidy with the checks in .clang-tidy
-# (among them the clang static analyzer's) over every .cpp in sensor/, filter/
-# and snapshot/ and the bridge driver's sources in model/, for both widths and
+# (among them the clang static analyzer's) over every .cpp of the drivers and
+# the camera (sensor/, filter/, snapshot/, bridge/, camera/), for both widths and
 # against both sets of headers the sources are compiled with:
 #   kernel-x64, kernel-x86  the MinGW-w64 DDK headers the images are built with,
 #                           as x86_64-w64-windows-gnu and i686-w64-windows-gnu;
@@ -17,9 +17,9 @@ tidy=${CLANG_TIDY:-clang-tidy-14}
 # The DDK translation units take the longest; they go first so that the
 # workers finish together.
 presets=(kernel-x64 kernel-x86 host64 host32)
-# The bridge driver's sources; model/ also holds host-only test support.
-bridge_sources=(model/bridge_driver.cpp model/bridge_pnp.cpp model/bridge_camera.cpp
-                model/bridge_services.cpp model/bridge_control.cpp model/camera_model.cpp)
+driver_folders=(sensor filter snapshot bridge camera)
+# The bridge driver's host configuration hook is not driver code.
+host_only=(bridge/bridge_host.cpp)
 logs=build/analyze
 start=$SECONDS
 
@@ -41,13 +41,10 @@ for preset in "${presets[@]}"; do
     "build/$preset/compile_commands.json" >"$logs/db/$preset/compile_commands.json"
   sed -n 's/^ *"file": "\(.*\)",\{0,1\}$/\1/p' "$logs/db/$preset/compile_commands.json" | sort -u |
     while read -r file; do
-      case "$file" in
-        "$root"/sensor/*.cpp | "$root"/filter/*.cpp | "$root"/snapshot/*.cpp)
-          echo "$preset ${file#"$root"/}" ;;
-        "$root"/model/*.cpp)
-          case " ${bridge_sources[*]} " in *" ${file#"$root"/} "*)
-            echo "$preset ${file#"$root"/}" ;;
-          esac ;;
+      source=${file#"$root"/}
+      case " ${host_only[*]} " in *" $source "*) continue ;; esac
+      case " ${driver_folders[*]} " in *" ${source%%/*} "*)
+        echo "$preset $source" ;;
       esac
     done >>"$jobs_file"
 done
@@ -59,7 +56,7 @@ while read -r source; do
     echo "not in any configuration's compile commands: $source"
     uncovered=1
   fi
-done < <({ find sensor filter snapshot -name '*.cpp'; printf '%s\n' "${bridge_sources[@]}"; } | sort)
+done < <(find "${driver_folders[@]}" -name '*.cpp' | grep -vxF -f <(printf '%s\n' "${host_only[@]}") | sort)
 
 analyze_one() {
   local preset=$1 source=$2 extra=()

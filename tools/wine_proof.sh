@@ -100,7 +100,7 @@ for width in "${widths[@]}"; do
   mkdir -p "$work/stage"
   built=build/$preset
   cp build/package/"$width"/* "$work/stage/"
-  cp "$built"/model/bridge*.sys "$built"/tests/wine/loader/stack_loader.sys \
+  cp "$built"/bridge/bridge*.sys "$built"/tests/wine/loader/stack_loader.sys \
      "$built"/tests/wine/passthrough/passthrough*.sys \
      "$built"/tests/wine/wine_camera.inf "$built"/tests/wine/camera_wine_test.exe \
      "$built"/tools/snapshot_client/snapshot_client.exe "$work/stage/"
