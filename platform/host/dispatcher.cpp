@@ -88,7 +88,7 @@ NTSTATUS WaitOnEvents(std::unique_lock<std::mutex>& lock, const PRKEVENT* events
     if (deadline && *deadline <= std::chrono::steady_clock::now()) return STATUS_TIMEOUT;
     Waiter waiter;
     for (size_t i = 0; i < count; i++) K().WaitLists[&events[i]->Header].push_back(&waiter);
-    auto hang = std::chrono::steady_clock::now() + kHangLimit;
+    auto hang = std::chrono::steady_clock::now() + HANG_LIMIT;
     auto until = deadline && *deadline < hang ? *deadline : hang;
     while (!waiter.Satisfied) {
         if (waiter.Wake.wait_until(lock, until) == std::cv_status::timeout && !waiter.Satisfied)
@@ -105,7 +105,7 @@ NTSTATUS WaitOnEvents(std::unique_lock<std::mutex>& lock, const PRKEVENT* events
         Fault("hang: a wait on event %p was not satisfied within %lld s",
               static_cast<void*>(events[0]),
               static_cast<long long>(
-                  std::chrono::duration_cast<std::chrono::seconds>(kHangLimit).count()));
+                  std::chrono::duration_cast<std::chrono::seconds>(HANG_LIMIT).count()));
         lock.lock();
     }
     return STATUS_TIMEOUT;

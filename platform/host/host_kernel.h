@@ -55,7 +55,7 @@ enum class Call {
 };
 const char* CallName(Call call);
 // The (skip + 1)-th next call of `call` made by driver code fails: pointer
-// results become NULL, status results become `status` (or the call's usual
+// results become nullptr, status results become `status` (or the call's usual
 // failure: STATUS_INSUFFICIENT_RESOURCES, STATUS_INVALID_HANDLE for
 // ObReferenceObjectByHandle). Calls the kernel makes for itself never fail.
 void FailNext(Call call, unsigned skip = 0);
@@ -110,7 +110,7 @@ class DriverContext {
 
 // --------------------------------------------------------------- drivers --
 // Creates the driver object for `name` and runs its entry routine at
-// PASSIVE_LEVEL in the system process. Returns NULL (and the status) when
+// PASSIVE_LEVEL in the system process. Returns nullptr (and the status) when
 // the entry routine fails. Several drivers live side by side.
 PDRIVER_OBJECT LoadDriver(const char* name, PDRIVER_INITIALIZE entry, NTSTATUS* status = nullptr);
 // Calls DriverUnload. A device object the driver still owns, a pool block
@@ -169,7 +169,7 @@ struct StackSpec {
 NTSTATUS BuildDeviceStack(PDEVICE_OBJECT pdo, const StackSpec& layout);
 // The device objects attached over `pdo`, bottom (the PDO) first.
 std::vector<PDEVICE_OBJECT> DeviceStack(PDEVICE_OBJECT pdo);
-// The device object `driver` has in the stack over `pdo`, or NULL.
+// The device object `driver` has in the stack over `pdo`, or nullptr.
 PDEVICE_OBJECT DeviceOf(PDEVICE_OBJECT pdo, PDRIVER_OBJECT driver);
 
 // Result of a request the kernel sent and waited for.
@@ -254,7 +254,7 @@ LONG EventState(Process* process, HANDLE event);
 // Closes a handle; for a file, IRP_MJ_CLEANUP goes down when its last
 // handle closes and IRP_MJ_CLOSE when its last reference goes.
 NTSTATUS CloseHandle(Process* process, HANDLE handle);
-// The object behind a handle (no reference taken), or NULL.
+// The object behind a handle (no reference taken), or nullptr.
 PVOID ObjectFromHandle(Process* process, HANDLE handle);
 // Current reference count of an object (handles count as references).
 LONG_PTR ReferenceCount(PVOID object);

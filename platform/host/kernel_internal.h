@@ -45,10 +45,10 @@ namespace detail {
 
 // Stack locations that no driver has set up carry this major function code,
 // so passing one down unset is seen at IofCallDriver.
-constexpr UCHAR kUnsetMajor = 0xFF;
+constexpr UCHAR UNSET_MAJOR = 0xFF;
 // How long the kernel waits for a request or an event before it calls the
 // wait a hang, records a fault and lets the test go on.
-constexpr auto kHangLimit = std::chrono::seconds(20);
+constexpr auto HANG_LIMIT = std::chrono::seconds(20);
 
 struct DriverRecord {
     std::string Name;
@@ -169,7 +169,7 @@ struct ObjectHeader {
     std::map<DriverRecord*, LONG_PTR> KernelReferences;
     PVOID Body = nullptr;
     bool Reported = false;
-    // The process that created it (an event, a file it opened); NULL for
+    // The process that created it (an event, a file it opened); nullptr for
     // the kernel's own objects.
     Process* Creator = nullptr;
 };
@@ -300,13 +300,15 @@ bool ShouldFail(Call call, NTSTATUS* status = nullptr);
 DriverRecord* FindDriverRecord(PDRIVER_OBJECT driver);
 DeviceRecord* FindDevice(PDEVICE_OBJECT device);
 IrpRecord* FindIrp(PIRP irp);
-// The live device of that name (case-insensitive), or NULL.
+// The live device of that name (case-insensitive), or nullptr.
 PDEVICE_OBJECT NamedDevice(const std::u16string& name);
 
 // Names in fault messages (names.cpp; kernel lock held for DeviceName).
 std::string DriverName(const DriverRecord* driver);
 std::string DeviceName(PDEVICE_OBJECT device);
 std::string IrpName(UCHAR major, UCHAR minor);
+// An IRP as fault messages name it, with the function codes `location` carries.
+std::string Describe(PIRP irp, PIO_STACK_LOCATION location);
 std::string TagName(ULONG tag);
 std::string Narrow(const std::u16string& text);
 // Object names compare as Windows compares them: case-insensitive.
@@ -326,9 +328,16 @@ void ReleaseIrp(PIRP irp);  // marks freed; memory kept until Reset
 // hang limit when it did, recording a hang fault that names `request` (a
 // phrase ending in "not completed", built only then).
 bool WaitForIrp(PIRP irp, bool pended, const std::function<std::string()>& request);
+// Clears a stack location to the state no driver has set up (UNSET_MAJOR).
+void MarkUnset(PIO_STACK_LOCATION location);
+
+// Completion (io_completion.cpp): the pending check on a level whose
+// dispatch routine has returned and whose location completion has passed,
+// made by whichever of the two comes second (lock held).
+void CheckPendingReturn(const IrpRecord::Level& level);
 
 // The dispatch and completion routines running on the calling thread,
-// innermost last (io_irp.cpp): what a driver is handling when it calls the
+// innermost last (io_call.cpp): what a driver is handling when it calls the
 // kernel, for the rules that depend on it.
 struct DispatchFrame {
     PIRP Irp = nullptr;
@@ -340,6 +349,14 @@ struct DispatchFrame {
     bool Completion = false;   // a completion routine, not a dispatch routine
 };
 const std::vector<DispatchFrame>& DispatchFrames();
+// Keeps a routine on the thread's frame list while it runs.
+class FrameScope {
+  public:
+    explicit FrameScope(const DispatchFrame& frame);
+    ~FrameScope();
+    FrameScope(const FrameScope&) = delete;
+    FrameScope& operator=(const FrameScope&) = delete;
+};
 
 // MDLs built by the I/O manager (mdl.cpp).
 PMDL AllocateMdl(PVOID address, ULONG length, bool ioManager, DriverRecord* owner);
@@ -355,7 +372,7 @@ ObjectHeader* FindObject(PVOID body);                            // lock held
 void DereferenceObject(ObjectHeader* object);
 HANDLE InsertHandle(Process* process, ObjectHeader* object, ACCESS_MASK access);  // lock held
 // The object a handle of `process` (or a kernel handle) names and the access
-// it grants, or NULL (lock held).
+// it grants, or nullptr (lock held).
 ObjectHeader* ResolveHandle(Process* process, HANDLE handle, ACCESS_MASK* granted);
 // IRP_MJ_CLOSE if the open succeeded, then the file name's buffer goes;
 // lock NOT held.
@@ -374,15 +391,18 @@ NTSTATUS WaitOnEvent(std::unique_lock<std::mutex>& lock, PRKEVENT event,
 NTSTATUS WaitOnEvents(std::unique_lock<std::mutex>& lock, const PRKEVENT* events, size_t count,
                       const std::chrono::steady_clock::time_point* deadline);
 
-// Plug and Play (pnp.cpp; interfaces in io_interfaces.cpp, the refusing
-// dispatch routine in io_devices.cpp).
+// Plug and Play (the managers in pnp_manager.cpp, the test bus in
+// pnp_bus.cpp, interfaces in io_interfaces.cpp, the refusing dispatch
+// routine in io_devices.cpp).
 void RemoveAllStacks();
 void DisableInterfacesOf(PDEVICE_OBJECT physical);
-// The physical device behind a symbolic link name, or NULL; a path that
+// The physical device behind a symbolic link name, or nullptr; a path that
 // goes on past the name leaves the rest (with the interface's reference
 // string in front, as Windows passes it) in `fileName`.
 PDEVICE_OBJECT InterfaceDevice(const std::u16string& path, bool* enabled, std::u16string* fileName);
 PDRIVER_OBJECT BusDriver();
+// The record of a physical device of the test bus, or nullptr (lock held).
+DeviceRecord* PhysicalRecord(PDEVICE_OBJECT pdo);
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
 
 // The Plug and Play and power rules (pnp_rules.cpp). Lock held unless

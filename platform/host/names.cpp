@@ -1,6 +1,6 @@
 // Names in fault messages: how the kernel's checks name a driver, a device,
-// a request's function codes and a pool tag, so that every message reads
-// the same way whichever check wrote it.
+// a request's function codes, an IRP and a pool tag, so that every message
+// reads the same way whichever check wrote it.
 #include "kernel_internal.h"
 
 namespace host_kernel {
@@ -81,6 +81,11 @@ std::string IrpName(UCHAR major, UCHAR minor) {
         name += minor < sizeof power / sizeof *power ? power[minor] : Format("0x%02x", minor);
     }
     return name;
+}
+
+std::string Describe(PIRP irp, PIO_STACK_LOCATION location) {
+    return Format("IRP %p (%s)", static_cast<void*>(irp),
+                  IrpName(location->MajorFunction, location->MinorFunction).c_str());
 }
 
 std::string TagName(ULONG tag) {

@@ -43,7 +43,7 @@ bool DriverAbove(StackRole role) {
     return IsFilter(role) || role == StackRole::Function;
 }
 
-// The physical device at the bottom of `device`'s stack, or NULL.
+// The physical device at the bottom of `device`'s stack, or nullptr.
 DeviceRecord* PhysicalBelow(PDEVICE_OBJECT device) {
     DeviceRecord* record = FindDevice(device);
     while (record && !record->Physical && record->AttachedTo)
@@ -163,7 +163,7 @@ void ReportPowerNotStarted(PIRP irp, const IrpRecord* record, IrpRecord::PowerHo
 }
 
 // The innermost dispatch routine on this thread (not a completion routine
-// it runs), or NULL.
+// it runs), or nullptr.
 const DispatchFrame* InnermostDispatch() {
     const std::vector<DispatchFrame>& frames = DispatchFrames();
     if (frames.empty() || frames.back().Completion) return nullptr;

@@ -56,7 +56,7 @@ void CheckLockIrql(KIRQL maximum, const char* function, PIO_REMOVE_LOCK lock, PV
           Caller(nullptr).c_str(), function, ThreadIrql(), tag, static_cast<void*>(lock), maximum);
 }
 
-// Lock held. NULL, after a fault naming the call, for a lock never set up.
+// Lock held. Returns nullptr, after a fault naming the call, for a lock never set up.
 RemoveLockRecord* LockRecord(PIO_REMOVE_LOCK lock, PVOID tag, const char* function) {
     auto found = K().RemoveLocks.find(lock);
     if (found != K().RemoveLocks.end()) return found->second.get();
@@ -86,11 +86,11 @@ void WaitForDrain(std::unique_lock<std::mutex>& guard, PIO_REMOVE_LOCK lock) {
         auto found = K().RemoveLocks.find(lock);
         return found == K().RemoveLocks.end() || found->second->Count <= 0;
     };
-    if (K().RemoveLockReleased.wait_for(guard, kHangLimit, drained)) return;
+    if (K().RemoveLockReleased.wait_for(guard, HANG_LIMIT, drained)) return;
     const RemoveLockRecord& record = *K().RemoveLocks[lock];
     Fault("hang: IoReleaseRemoveLockAndWait by %s on %s still waits after %lld s for %s",
           Caller(&record).c_str(), LockName(lock, record).c_str(),
-          static_cast<long long>(kHangLimit.count()), HeldTags(record).c_str());
+          static_cast<long long>(HANG_LIMIT.count()), HeldTags(record).c_str());
 }
 
 }  // namespace

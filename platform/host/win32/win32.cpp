@@ -149,7 +149,7 @@ std::u16string KernelLink(const std::u16string& path) {
     return {};
 }
 
-// The interface a SetupDiEnumDeviceInterfaces result names, or NULL.
+// The interface a SetupDiEnumDeviceInterfaces result names, or nullptr.
 const std::u16string* InterfaceOf(const InfoSet* set, const SP_DEVICE_INTERFACE_DATA* data) {
     if (data == nullptr || data->cbSize != sizeof(*data) || data->Reserved == 0 ||
         data->Reserved > set->Links.size())
