@@ -9,6 +9,7 @@
 #include "command_values.h"
 #include "loop_periods.h"
 #include "sensor_commands.h"
+#include "sensor_steps.h"
 #include "sensor_tuning.h"
 
 namespace {
@@ -79,7 +80,7 @@ int32_t AddStep(int32_t index, int32_t step) {
 
 }  // namespace
 
-// Command 14.
+// Command 14. Answers with the index when it moves.
 void AutoExposureStep(SENSOR_COMMAND* command) {
     uint32_t statistics = 0;
     CallReadFrameStats(command, &statistics);
@@ -89,7 +90,7 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
     const uint32_t frames = static_cast<uint32_t>(SensorTuning.AeFrameCount) + 1;
     SensorTuning.AeFrameCount = static_cast<int32_t>(frames);
     SensorTuning.AeLumaSum += luminance;
-    if (frames % kFramesPerPeriod != 0) {
+    if (frames % FRAMES_PER_PERIOD != 0) {
         return;
     }
 
@@ -97,7 +98,7 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
     SensorTuning.AeLumaSum = 0;
     command->Device->AeHigh = kWindowHigh;
     command->Device->AeLow = kWindowLow;
-    const int32_t average = sum / static_cast<int32_t>(kFramesPerPeriod);
+    const int32_t average = sum / static_cast<int32_t>(FRAMES_PER_PERIOD);
     if (average >= kWindowLow && average <= kWindowHigh) {
         return;
     }
@@ -133,5 +134,5 @@ void AutoExposureStep(SENSOR_COMMAND* command) {
     }
     CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, index);
     command->Value = SignExtend(index);
-    ApplyExposureIndex(command);
+    ProgramExposureIndex(command, index);
 }

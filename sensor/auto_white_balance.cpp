@@ -80,13 +80,13 @@ void AutoWhiteBalanceStep(SENSOR_COMMAND* command) {
     SensorTuning.AwbSumGreen += bytes[2];
     SensorTuning.AwbSumBlue += bytes[3];
     SensorTuning.AwbFrameCount += 1;
-    if (SensorTuning.AwbFrameCount % kFramesPerPeriod != 0) {
+    if (SensorTuning.AwbFrameCount % FRAMES_PER_PERIOD != 0) {
         return;
     }
 
-    const uint32_t red = SensorTuning.AwbSumRed / kFramesPerPeriod;
-    const uint32_t green = SensorTuning.AwbSumGreen / kFramesPerPeriod;
-    const uint32_t blue = SensorTuning.AwbSumBlue / kFramesPerPeriod;
+    const uint32_t red = SensorTuning.AwbSumRed / FRAMES_PER_PERIOD;
+    const uint32_t green = SensorTuning.AwbSumGreen / FRAMES_PER_PERIOD;
+    const uint32_t blue = SensorTuning.AwbSumBlue / FRAMES_PER_PERIOD;
     SensorTuning.AwbSumRed = 0;
     SensorTuning.AwbSumGreen = 0;
     SensorTuning.AwbSumBlue = 0;
@@ -106,11 +106,11 @@ void AutoWhiteBalanceStep(SENSOR_COMMAND* command) {
     SensorTuning.AwbBlue = ClampGain(SensorTuning.AwbBlue, kBlueGainCeiling);
 
     if (redMoved || blueMoved) {
-        CallWriteBridgeReg(command, kBridgeRedGainRegister,
+        CallWriteBridgeReg(command, BRIDGE_RED_GAIN_REGISTER,
                            static_cast<uint8_t>(SensorTuning.AwbRed));
-        CallWriteBridgeReg(command, kBridgeGreenGainRegister,
+        CallWriteBridgeReg(command, BRIDGE_GREEN_GAIN_REGISTER,
                            static_cast<uint8_t>(SensorTuning.AwbGreen));
-        CallWriteBridgeReg(command, kBridgeBlueGainRegister,
+        CallWriteBridgeReg(command, BRIDGE_BLUE_GAIN_REGISTER,
                            static_cast<uint8_t>(SensorTuning.AwbBlue));
     }
 }

@@ -11,9 +11,9 @@
 
 // The bridge chip's colour-gain registers, written by the user balance
 // (command 18) and by the colour loop (command 17).
-constexpr uint32_t kBridgeRedGainRegister = 21;
-constexpr uint32_t kBridgeGreenGainRegister = 22;
-constexpr uint32_t kBridgeBlueGainRegister = 23;
+constexpr uint32_t BRIDGE_RED_GAIN_REGISTER = 21;
+constexpr uint32_t BRIDGE_GREEN_GAIN_REGISTER = 22;
+constexpr uint32_t BRIDGE_BLUE_GAIN_REGISTER = 23;
 
 inline SENSOR_STATUS CallBusWriteRead(const SENSOR_COMMAND* command, uint32_t busAddress,
                                       uint8_t writeLength, uint8_t* writeBuffer, uint8_t readLength,

@@ -9,6 +9,7 @@
 #include "command_values.h"
 #include "sensor_commands.h"
 #include "sensor_register.h"
+#include "sensor_steps.h"
 #include "sensor_tuning.h"
 
 namespace {
@@ -134,15 +135,27 @@ constexpr uint32_t kRowOverheadColumns = 122;
 // is not read.
 uint16_t ComputeShutterRows(uint32_t multiplier) {
     const uint32_t clocks = ExposureClocks(multiplier) + kExposureOverheadClocks +
-                            4u * ReadShadowRegister(kSensorExposureAdjustRegister);
-    const uint32_t rowColumns = ReadShadowRegister(kSensorWindowWidthRegister) +
-                                ReadShadowRegister(kSensorHorizontalBlankingRegister) +
+                            4u * ReadShadowRegister(SENSOR_EXPOSURE_ADJUST_REGISTER);
+    const uint32_t rowColumns = ReadShadowRegister(SENSOR_WINDOW_WIDTH_REGISTER) +
+                                ReadShadowRegister(SENSOR_HORIZONTAL_BLANKING_REGISTER) +
                                 kRowOverheadColumns;
-    const uint32_t clocksPerColumn = ReadShadowRegister(kSensorClockControlRegister) + 2u;
+    const uint32_t clocksPerColumn = ReadShadowRegister(SENSOR_CLOCK_CONTROL_REGISTER) + 2u;
     return static_cast<uint16_t>(clocks / (rowColumns * clocksPerColumn));
 }
 
 }  // namespace
+
+bool SetFlickerMode(const SENSOR_DEVICE* device, uint32_t mode) {
+    if (mode > kModeFinest) {
+        return true;  // command 6 still converts its index under the timing in force
+    }
+    uint32_t period;
+    if (!ChooseFlickerPeriod(device, mode, &period)) {
+        return false;
+    }
+    SetExposureTiming(mode, period);
+    return true;
+}
 
 // Command 6. Chooses the exposure timing for an anti-flicker mode and converts
 // an exposure index from the old timing to the new one, so the picture keeps
@@ -152,14 +165,10 @@ void SetFlickerTiming(SENSOR_COMMAND* command) {
     const uint32_t index = Low32(command->Value2);
     const uint32_t oldClocks = ExposureClocks(index);
 
-    if (mode <= kModeFinest) {
-        uint32_t period;
-        if (!ChooseFlickerPeriod(command->Device, mode, &period)) {
-            // No clock chosen yet: leave the timing and the caller's value as
-            // they are rather than divide by zero.
-            return;
-        }
-        SetExposureTiming(mode, period);
+    if (!SetFlickerMode(command->Device, mode)) {
+        // No clock chosen yet: leave the timing and the caller's value as
+        // they are rather than divide by zero.
+        return;
     }
     if (index == kNoIndex) {
         return;
@@ -188,10 +197,12 @@ void LimitExposure(SENSOR_COMMAND* command) {
     }
 }
 
-// Command 10, and the last step of commands 11, 13 and 14. The whole value
-// field is the index; every index from 90 up behaves as 90 to 99.
-void ApplyExposureIndex(SENSOR_COMMAND* command) {
-    const uintptr_t index = command->Value;
+// Every index from 90 up behaves as 90 to 99. uintptr_t, as command 10's whole
+// value field is its index; the other callers' int32_t converts to it
+// sign-extended, which in either width puts a negative index in the top decade
+// with the same last digit, 2^64 and 2^32 ending alike.
+static_assert(UINT64_MAX % 10 == UINT32_MAX % 10, "a negative index's digit depends on the width");
+void ProgramExposureIndex(const SENSOR_COMMAND* command, uintptr_t index) {
     const uint32_t decade = index >= 90 ? 9 : static_cast<uint32_t>(index / 10);
     const uint32_t digit = static_cast<uint32_t>(index % 10);
     const EXPOSURE_DECADE& entry = kDecades[decade];
@@ -205,8 +216,8 @@ void ApplyExposureIndex(SENSOR_COMMAND* command) {
     }
     SensorTuning.ShutterRows = rows;
 
-    WriteSensorRegister(command, kSensorShutterRegister, SensorTuning.ShutterRows);
-    WriteSensorRegister(command, kSensorGlobalGainRegister,
+    WriteSensorRegister(command, SENSOR_SHUTTER_REGISTER, SensorTuning.ShutterRows);
+    WriteSensorRegister(command, SENSOR_GLOBAL_GAIN_REGISTER,
                         SensorTuning.GainTable[entry.FirstGain + digit]);
 
     // The bridge driver takes its cue to settle the new exposure from this
@@ -220,28 +231,35 @@ void ApplyExposureIndex(SENSOR_COMMAND* command) {
     }
 }
 
+// Command 10. The whole value field is the index.
+void ApplyExposureIndex(SENSOR_COMMAND* command) {
+    ProgramExposureIndex(command, command->Value);
+}
+
 // Command 11. Value 1 puts the index to the automatic limit; anything else
-// asks the bridge to reset and starts again from index 1.
+// asks the bridge to reset and starts again from index 1. Answers with the
+// index.
 void ResetExposure(SENSOR_COMMAND* command) {
+    int32_t index = 1;
     if (command->Value == 1) {
-        CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, SensorTuning.AutoExposureLimit);
-        command->Value = SignExtend(SensorTuning.AutoExposureLimit);
+        index = SensorTuning.AutoExposureLimit;
     } else {
         CallNotifyExposureReset(command, kExposureResetNumber);
-        CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, 1);
-        command->Value = 1;
     }
-    ApplyExposureIndex(command);
+    CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, index);
+    command->Value = SignExtend(index);
+    ProgramExposureIndex(command, index);
 }
 
 // Command 13. Control 15 is asked whatever the request, then the index goes to
-// the automatic limit only when both ask for it.
+// the automatic limit only when both ask for it, and is the answer.
 void RestartAutoExposure(SENSOR_COMMAND* command) {
     const int32_t limitOn = CallGetControl(command, BRIDGE_CONTROL_EXPOSURE_LIMIT);
     if (Low32(command->Value) == 0 || limitOn != 1) {
         return;
     }
-    CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, SensorTuning.AutoExposureLimit);
-    command->Value = SignExtend(SensorTuning.AutoExposureLimit);
-    ApplyExposureIndex(command);
+    const int32_t index = SensorTuning.AutoExposureLimit;
+    CallSetControl(command, BRIDGE_CONTROL_EXPOSURE_INDEX, index);
+    command->Value = SignExtend(index);
+    ProgramExposureIndex(command, index);
 }

@@ -5,8 +5,8 @@
 
 #include <stdint.h>
 
-constexpr uint32_t kFramesPerPeriod = 4;
-constexpr int32_t kPeriodsToDecide = 2;
+constexpr uint32_t FRAMES_PER_PERIOD = 4;
+constexpr int32_t PERIODS_TO_DECIDE = 2;
 
 // Counts one period in a direction, clearing the count of the opposite one,
 // and says whether it is the second in a row, in which case the count starts
@@ -14,7 +14,7 @@ constexpr int32_t kPeriodsToDecide = 2;
 inline bool CountPeriod(int32_t* counter, int32_t* opposite) {
     *opposite = 0;
     *counter += 1;
-    if (*counter != kPeriodsToDecide) {
+    if (*counter != PERIODS_TO_DECIDE) {
         return false;
     }
     *counter = 0;

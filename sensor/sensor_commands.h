@@ -3,7 +3,7 @@
 // dispatcher itself. Each runs to completion on the caller's thread and
 // answers in the command's value fields; the dispatcher has already set
 // Status to success, and only command 2 changes it, to refuse a missing
-// FRAME_SIZES record.
+// FRAME_SIZES record. The steps they share are in sensor_steps.h.
 #pragma once
 
 #include "sensor_records.h"
@@ -17,9 +17,7 @@ void SetRegister32Bit14(SENSOR_COMMAND* command);            // 8
 void SetRegister32Bit15(SENSOR_COMMAND* command);            // 9
 
 // white_balance.cpp: calibration, presets, user balance, colour gains.
-void LoadCalibration(SENSOR_COMMAND* command);      // part of 2
 void SelectPreset(SENSOR_COMMAND* command);         // 4
-void RestartBalanceGainThrottle();                  // part of 5
 void LoadBalanceControls(SENSOR_COMMAND* command);  // 16
 void WriteBalanceGain(SENSOR_COMMAND* command);     // 18
 void ReadSensorGain(SENSOR_COMMAND* command);       // 19

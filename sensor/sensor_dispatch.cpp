@@ -2,6 +2,7 @@
 // dispatcher.
 #include "sensor_commands.h"
 #include "sensor_control.h"
+#include "sensor_steps.h"
 
 namespace {
 

@@ -14,30 +14,30 @@
 // start-up sequence, whose meaning is undocumented, appear there by number.
 //
 // Shadowed (0 to 13):
-constexpr uint8_t kSensorWindowHeightRegister = 3;        // rows read out: 480
-constexpr uint8_t kSensorWindowWidthRegister = 4;         // columns read out: 640
-constexpr uint8_t kSensorHorizontalBlankingRegister = 5;  // blank columns added to every row
-constexpr uint8_t kSensorVerticalBlankingRegister = 6;    // blank rows added to every frame
-constexpr uint8_t kSensorShutterRegister = 9;             // exposure in rows
+constexpr uint8_t SENSOR_WINDOW_HEIGHT_REGISTER = 3;        // rows read out: 480
+constexpr uint8_t SENSOR_WINDOW_WIDTH_REGISTER = 4;         // columns read out: 640
+constexpr uint8_t SENSOR_HORIZONTAL_BLANKING_REGISTER = 5;  // blank columns added to every row
+constexpr uint8_t SENSOR_VERTICAL_BLANKING_REGISTER = 6;    // blank rows added to every frame
+constexpr uint8_t SENSOR_SHUTTER_REGISTER = 9;              // exposure in rows
 // Each column of a row, blank or not, lasts value + 2 pixel clocks; orvane
 // writes 0.
-constexpr uint8_t kSensorClockControlRegister = 10;
+constexpr uint8_t SENSOR_CLOCK_CONTROL_REGISTER = 10;
 // Adds 4 pixel clocks a unit to every exposure; otherwise undocumented.
 // orvane never writes it, so its shadow entry stays 0.
-constexpr uint8_t kSensorExposureAdjustRegister = 12;
+constexpr uint8_t SENSOR_EXPOSURE_ADJUST_REGISTER = 12;
 // Not shadowed:
 // Bits 14 and 15 are switched by the bridge driver (commands 8 and 9); the
 // rest is undocumented and set once at start-up.
-constexpr uint8_t kSensorModeRegister = 32;
+constexpr uint8_t SENSOR_MODE_REGISTER = 32;
 // Colour gains, set from the white-balance preset (command 4) and read back
 // by command 19; the bridge chip's own gains do the steering.
-constexpr uint8_t kSensorGreen1Register = 43;
-constexpr uint8_t kSensorBlueRegister = 44;
-constexpr uint8_t kSensorRedRegister = 45;
-constexpr uint8_t kSensorGreen2Register = 46;
+constexpr uint8_t SENSOR_GREEN1_REGISTER = 43;
+constexpr uint8_t SENSOR_BLUE_REGISTER = 44;
+constexpr uint8_t SENSOR_RED_REGISTER = 45;
+constexpr uint8_t SENSOR_GREEN2_REGISTER = 46;
 // Global gain: the preset's green (command 4), then a GainTable code chosen
 // by the exposure index (command 10).
-constexpr uint8_t kSensorGlobalGainRegister = 53;
+constexpr uint8_t SENSOR_GLOBAL_GAIN_REGISTER = 53;
 
 // Reads one register. A transfer that delivers no bytes reads as 0.
 SENSOR_STATUS ReadSensorRegister(const SENSOR_COMMAND* command, uint8_t reg, uint32_t* value);

@@ -7,6 +7,7 @@
 #include "command_values.h"
 #include "sensor_commands.h"
 #include "sensor_register.h"
+#include "sensor_steps.h"
 #include "sensor_tuning.h"
 
 namespace {
@@ -24,7 +25,7 @@ constexpr uint8_t kBridgeControlNormalTiming = 0x08;
 constexpr uint32_t kBridgeStartRegister = 19;
 constexpr uint8_t kBridgeStartValue = 0x0C;
 
-constexpr uint32_t kModeBit14 = 0x4000;  // of kSensorModeRegister
+constexpr uint32_t kModeBit14 = 0x4000;  // of SENSOR_MODE_REGISTER
 constexpr uint32_t kModeBit15 = 0x8000;
 
 struct SENSOR_REGISTER_VALUE {
@@ -45,8 +46,8 @@ constexpr SENSOR_REGISTER_VALUE kStartBeforeBlanking[] = {
     {1, 8},
     {2, 20},
     // The full sensor array.
-    {kSensorWindowHeightRegister, kSensorHeight},
-    {kSensorWindowWidthRegister, kSensorWidth},
+    {SENSOR_WINDOW_HEIGHT_REGISTER, kSensorHeight},
+    {SENSOR_WINDOW_WIDTH_REGISTER, kSensorWidth},
 };
 
 // Then, after the blanking and the clock control, before the white-balance
@@ -63,7 +64,7 @@ constexpr SENSOR_REGISTER_VALUE kStartAfterPreset[] = {
     {64, 0x01E0},
     // The mode register set between two writes of undocumented register 48.
     {48, 5},
-    {kSensorModeRegister, 0x1100},
+    {SENSOR_MODE_REGISTER, 0x1100},
     {48, 2},
     // Undocumented.
     {64, 0x0520},
@@ -73,7 +74,7 @@ constexpr SENSOR_REGISTER_VALUE kStartAfterPreset[] = {
     {89, 0x0723},
     // The gain of exposure index 0 (GainTable entry 0), replacing the
     // preset's green.
-    {kSensorGlobalGainRegister, 0x0020},
+    {SENSOR_GLOBAL_GAIN_REGISTER, 0x0020},
 };
 
 struct SENSOR_BLANKING {
@@ -104,13 +105,13 @@ bool FastTiming(const SENSOR_DEVICE* device) {
 
 void SetModeBit(SENSOR_COMMAND* command, uint32_t bit) {
     uint32_t value = 0;
-    ReadSensorRegister(command, kSensorModeRegister, &value);
+    ReadSensorRegister(command, SENSOR_MODE_REGISTER, &value);
     if (command->Value != 0) {
         value |= bit;
     } else {
         value &= ~bit;
     }
-    WriteSensorRegister(command, kSensorModeRegister, value);
+    WriteSensorRegister(command, SENSOR_MODE_REGISTER, value);
     command->Value = 0;
 }
 
@@ -161,15 +162,14 @@ void LoadCalibrationAndFrameSizes(SENSOR_COMMAND* command) {
 
 // Command 3. Brings the sensor up for streaming; relies on commands 2 and 0
 // having loaded the calibration and chosen the clock. The order of the bridge
-// and sensor writes is the order the hardware needs.
+// and sensor writes is the order the hardware needs. Answers with the preset
+// in Value and -1, command 6's "no index", in Value2.
 void StartSensor(SENSOR_COMMAND* command) {
     const SENSOR_DEVICE* device = command->Device;
-    const int32_t mode = Low32Signed(command->Value);
+    const uint32_t mode = Low32(command->Value);
     const int32_t preset = Low32Signed(command->Value2);
-    command->Value = SignExtend(mode);
-    // No index to convert: SetFlickerTiming only sets the timing for the mode.
-    command->Value2 = SignExtend(-1);
-    SetFlickerTiming(command);
+    // Without a clock chosen the timing stays as it was, and start-up goes on.
+    SetFlickerMode(device, mode);
 
     // The same byte carries the start value out and register 15 back in, so a
     // bridge that does not answer the read leaves bit 7 clear.
@@ -183,16 +183,17 @@ void StartSensor(SENSOR_COMMAND* command) {
 
     const SENSOR_BLANKING& blanking = kBlanking[device->TimingFlag != 0][device->RateLevel != 0];
     WriteSensorRegisters(command, kStartBeforeBlanking);
-    WriteSensorRegister(command, kSensorHorizontalBlankingRegister, blanking.Horizontal);
-    WriteSensorRegister(command, kSensorVerticalBlankingRegister, blanking.Vertical);
-    WriteSensorRegister(command, kSensorClockControlRegister,
+    WriteSensorRegister(command, SENSOR_HORIZONTAL_BLANKING_REGISTER, blanking.Horizontal);
+    WriteSensorRegister(command, SENSOR_VERTICAL_BLANKING_REGISTER, blanking.Vertical);
+    WriteSensorRegister(command, SENSOR_CLOCK_CONTROL_REGISTER,
                         static_cast<uint16_t>(SensorTuning.ClockControl));
     WriteSensorRegisters(command, kStartBeforePreset);
 
-    command->Value = SignExtend(preset);
-    SelectPreset(command);
+    ProgramPreset(command, preset);
 
     WriteSensorRegisters(command, kStartAfterPreset);
+    command->Value = SignExtend(preset);
+    command->Value2 = SignExtend(-1);
 }
 
 // Command 8.

@@ -8,6 +8,7 @@
 #include "command_values.h"
 #include "sensor_commands.h"
 #include "sensor_register.h"
+#include "sensor_steps.h"
 #include "sensor_tuning.h"
 
 namespace {
@@ -124,25 +125,44 @@ void LoadRegistryPresets(const SENSOR_COMMAND* command, uint32_t presets[kPreset
 uint32_t BridgeGainRegister(uint32_t channel) {
     switch (channel) {
     case kChannelRed:
-        return kBridgeRedGainRegister;
+        return BRIDGE_RED_GAIN_REGISTER;
     case kChannelGreen:
-        return kBridgeGreenGainRegister;
+        return BRIDGE_GREEN_GAIN_REGISTER;
     case kChannelBlue:
-        return kBridgeBlueGainRegister;
+        return BRIDGE_BLUE_GAIN_REGISTER;
     default:
         return 0;
     }
+}
+
+// Command 18's write, throttled (see RestartBalanceGainThrottle); a request
+// for an unknown channel still counts.
+void WriteBridgeGain(const SENSOR_COMMAND* command, uint32_t channel, uint32_t gain) {
+    SensorTuning.BalanceCallCount = static_cast<uint8_t>(SensorTuning.BalanceCallCount + 1);
+    if (SensorTuning.BalanceCallCount <= kBalanceCallsDropped) {
+        return;
+    }
+    SensorTuning.BalanceCallCount = kBalanceCountAfterWrite;
+
+    const uint32_t reg = BridgeGainRegister(channel);
+    if (reg == 0) {
+        return;
+    }
+    if (gain > kLargestBridgeGain) {
+        gain = kLargestBridgeGain;
+    }
+    CallWriteBridgeReg(command, reg, static_cast<uint8_t>(gain));
 }
 
 // Channel number to the sensor register that holds its gain; 0 when unknown.
 uint8_t SensorGainRegister(uint32_t channel) {
     switch (channel) {
     case kChannelRed:
-        return kSensorRedRegister;
+        return SENSOR_RED_REGISTER;
     case kChannelGreen:
-        return kSensorGreen1Register;
+        return SENSOR_GREEN1_REGISTER;
     case kChannelBlue:
-        return kSensorBlueRegister;
+        return SENSOR_BLUE_REGISTER;
     default:
         return 0;
     }
@@ -183,12 +203,12 @@ void LoadCalibration(SENSOR_COMMAND* command) {
         SensorTuning.DarkHigherFps != 0 ? kExposureMaxDarkHigherFps : kExposureMaxNormal;
 }
 
-// Command 4, and the preset step of the start-up sequence. An unknown preset number
-// rewrites the sensor from the balance already in force.
-void SelectPreset(SENSOR_COMMAND* command) {
+// uintptr_t, as command 4's whole value field is the number; start-up's
+// int32_t converts to it sign-extended, so a negative number is unknown.
+void ProgramPreset(const SENSOR_COMMAND* command, uintptr_t preset) {
     SENSOR_DEVICE* device = command->Device;
-    if (command->Value < kPresetCount) {
-        const uint32_t* rgb = device->PresetRgb[command->Value];
+    if (preset < kPresetCount) {
+        const uint32_t* rgb = device->PresetRgb[preset];
         device->WbRed = rgb[0] & 0xFF;
         device->WbGreen = rgb[1] & 0xFF;
         device->WbBlue = rgb[2] & 0xFF;
@@ -197,35 +217,43 @@ void SelectPreset(SENSOR_COMMAND* command) {
     SensorTuning.AwbRed = device->WbRed;
     SensorTuning.AwbBlue = device->WbBlue;
 
-    WriteSensorRegister(command, kSensorGreen1Register, device->WbGreen);
-    WriteSensorRegister(command, kSensorGreen2Register, device->WbGreen);
-    WriteSensorRegister(command, kSensorGlobalGainRegister, device->WbGreen);
-    WriteSensorRegister(command, kSensorBlueRegister, device->WbBlue);
-    WriteSensorRegister(command, kSensorRedRegister, device->WbRed);
+    WriteSensorRegister(command, SENSOR_GREEN1_REGISTER, device->WbGreen);
+    WriteSensorRegister(command, SENSOR_GREEN2_REGISTER, device->WbGreen);
+    WriteSensorRegister(command, SENSOR_GLOBAL_GAIN_REGISTER, device->WbGreen);
+    WriteSensorRegister(command, SENSOR_BLUE_REGISTER, device->WbBlue);
+    WriteSensorRegister(command, SENSOR_RED_REGISTER, device->WbRed);
+}
+
+// Command 4. An unknown preset number rewrites the sensor from the balance
+// already in force.
+void SelectPreset(SENSOR_COMMAND* command) {
+    ProgramPreset(command, command->Value);
 }
 
 // Command 16. With a non-zero Value the user's red and blue balance come from
 // bridge controls 21 and 22 and become the colour loop's ratios; with zero,
 // the two controls named in Value2 and Value3 go to the bridge's red and blue
-// gains through the throttled write of command 18.
+// gains through the throttled write of command 18. Answers with the blue
+// balance in Value, or with the blue channel and its control's value in Value
+// and Value2.
 void LoadBalanceControls(SENSOR_COMMAND* command) {
     if (command->Value != 0) {
         const int32_t red = CallGetControl(command, BRIDGE_CONTROL_RED_BALANCE);
-        command->Value = SignExtend(red);
         ApplyRedBalance(command->Device, red);
         const int32_t blue = CallGetControl(command, BRIDGE_CONTROL_BLUE_BALANCE);
-        command->Value = SignExtend(blue);
         ApplyBlueBalance(command->Device, blue);
+        command->Value = SignExtend(blue);
         return;
     }
     const uint32_t redControl = Low32(command->Value2);
     const uint32_t blueControl = Low32(command->Value3);
-    command->Value = kChannelRed;
-    command->Value2 = SignExtend(CallGetControl(command, redControl));
-    WriteBalanceGain(command);
+    // Taken unsigned, as command 18 takes its gain: a negative one clamps high.
+    const int32_t redGain = CallGetControl(command, redControl);
+    WriteBridgeGain(command, kChannelRed, static_cast<uint32_t>(redGain));
+    const int32_t blueGain = CallGetControl(command, blueControl);
+    WriteBridgeGain(command, kChannelBlue, static_cast<uint32_t>(blueGain));
     command->Value = kChannelBlue;
-    command->Value2 = SignExtend(CallGetControl(command, blueControl));
-    WriteBalanceGain(command);
+    command->Value2 = SignExtend(blueGain);
 }
 
 // Part of command 5: the first two requests of command 18 after it are
@@ -234,23 +262,9 @@ void RestartBalanceGainThrottle() {
     SensorTuning.BalanceCallCount = 0;
 }
 
-// Command 18, throttled (see RestartBalanceGainThrottle).
+// Command 18: Value names the channel, Value2 the gain.
 void WriteBalanceGain(SENSOR_COMMAND* command) {
-    SensorTuning.BalanceCallCount = static_cast<uint8_t>(SensorTuning.BalanceCallCount + 1);
-    if (SensorTuning.BalanceCallCount <= kBalanceCallsDropped) {
-        return;
-    }
-    SensorTuning.BalanceCallCount = kBalanceCountAfterWrite;
-
-    const uint32_t reg = BridgeGainRegister(Low32(command->Value));
-    if (reg == 0) {
-        return;
-    }
-    uint32_t gain = Low32(command->Value2);
-    if (gain > kLargestBridgeGain) {
-        gain = kLargestBridgeGain;
-    }
-    CallWriteBridgeReg(command, reg, static_cast<uint8_t>(gain));
+    WriteBridgeGain(command, Low32(command->Value), Low32(command->Value2));
 }
 
 // Command 19. A register value of 128 or more is reported as 2v - 256, the
