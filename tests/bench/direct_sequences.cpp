@@ -21,13 +21,13 @@ void Exposure(const BRIDGE_SERVICES* bridge, void* context) {
 }
 
 void AskAndClamp(const BRIDGE_SERVICES* bridge, void* context) {
-    bridge->GetControl(context, 15);
-    bridge->GetControl(context, 19);
-    bridge->GetControl(context, 17);
-    bridge->GetControlMax(context, 17);
-    bridge->GetControlMax(context, 17);
-    bridge->GetControlMin(context, 17);
-    bridge->GetControlMin(context, 17);
+    bridge->GetControl(context, BRIDGE_CONTROL_EXPOSURE_LIMIT);
+    bridge->GetControl(context, BRIDGE_CONTROL_LIMIT_OVERRIDE);
+    bridge->GetControl(context, BRIDGE_CONTROL_EXPOSURE_INDEX);
+    bridge->GetControlMax(context, BRIDGE_CONTROL_EXPOSURE_INDEX);
+    bridge->GetControlMax(context, BRIDGE_CONTROL_EXPOSURE_INDEX);
+    bridge->GetControlMin(context, BRIDGE_CONTROL_EXPOSURE_INDEX);
+    bridge->GetControlMin(context, BRIDGE_CONTROL_EXPOSURE_INDEX);
 }
 
 struct RegisterValue {
@@ -60,7 +60,7 @@ void DirectExposureVerdict(const BRIDGE_SERVICES* bridge, void* context) {
 void DirectExposureStep(const BRIDGE_SERVICES* bridge, void* context) {
     ReadStatistics(bridge, context);
     AskAndClamp(bridge, context);
-    bridge->SetControl(context, 17, 0);
+    bridge->SetControl(context, BRIDGE_CONTROL_EXPOSURE_INDEX, 0);
     Exposure(bridge, context);
 }
 
@@ -76,7 +76,7 @@ void DirectWhiteBalanceStep(const BRIDGE_SERVICES* bridge, void* context) {
 }
 
 void DirectFlickerTiming(const BRIDGE_SERVICES* bridge, void* context) {
-    bridge->GetControl(context, 14);
+    bridge->GetControl(context, BRIDGE_CONTROL_AUTO_MODE);
 }
 
 void DirectStartSensor(const BRIDGE_SERVICES* bridge, void* context) {

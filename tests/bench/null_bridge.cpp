@@ -45,60 +45,60 @@ void Note(void* context, int slot) {
 
 SENSOR_STATUS SENSOR_NTAPI RecBusWriteRead(void* c, uint32_t, uint8_t, uint8_t*, uint8_t,
                                            uint8_t*) {
-    Note(c, 0);
+    Note(c, BRIDGE_SLOT_BUS_WRITE_READ);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecBusWrite(void* c, uint32_t, uint8_t, uint8_t*) {
-    Note(c, 1);
+    Note(c, BRIDGE_SLOT_BUS_WRITE);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecReadEeprom(void* c, uint32_t, uint32_t, uint32_t*) {
-    Note(c, 2);
+    Note(c, BRIDGE_SLOT_READ_EEPROM);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecReadBridgeReg(void* c, uint32_t, uint8_t*) {
-    Note(c, 3);
+    Note(c, BRIDGE_SLOT_READ_BRIDGE_REG);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecWriteBridgeReg(void* c, uint32_t, uint8_t) {
-    Note(c, 4);
+    Note(c, BRIDGE_SLOT_WRITE_BRIDGE_REG);
     return 0;
 }
 int32_t SENSOR_NTAPI RecGetControl(void* c, uint32_t) {
-    Note(c, 9);
+    Note(c, BRIDGE_SLOT_GET_CONTROL);
     return 0;
 }
 int32_t SENSOR_NTAPI RecGetControlMax(void* c, uint32_t) {
-    Note(c, 10);
+    Note(c, BRIDGE_SLOT_GET_CONTROL_MAX);
     return 0;
 }
 int32_t SENSOR_NTAPI RecGetControlMin(void* c, uint32_t) {
-    Note(c, 11);
+    Note(c, BRIDGE_SLOT_GET_CONTROL_MIN);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecSetControl(void* c, uint32_t, int32_t) {
-    Note(c, 12);
+    Note(c, BRIDGE_SLOT_SET_CONTROL);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecSetControlMax(void* c, uint32_t, int32_t) {
-    Note(c, 13);
+    Note(c, BRIDGE_SLOT_SET_CONTROL_MAX);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecReadRegistryDword(void* c, const uint16_t*, uint32_t, uint32_t*,
                                                 uint32_t) {
-    Note(c, 15);
+    Note(c, BRIDGE_SLOT_READ_REGISTRY_DWORD);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecNotifyExposureReset(void* c, uint32_t) {
-    Note(c, 16);
+    Note(c, BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecReadFrameStats(void* c, uint32_t*) {
-    Note(c, 18);
+    Note(c, BRIDGE_SLOT_READ_FRAME_STATS);
     return 0;
 }
 SENSOR_STATUS SENSOR_NTAPI RecSettleExposure(void* c, void*) {
-    Note(c, 19);
+    Note(c, BRIDGE_SLOT_SETTLE_EXPOSURE);
     return 0;
 }
 

@@ -222,7 +222,6 @@ TEST_F(BridgeTest, OpensWithAPathAndControlsBeyondTheHandlesRightsAreRefused) {
 // --- Bring-up ---------------------------------------------------------------------------
 
 constexpr uint32_t kProbe = BRIDGE_COMMAND_PROBE;
-constexpr uint32_t kReadFrameStatsSlot = 18;
 const BRIDGE_SERVICE_CALL kBringUpTrace[] = {
 #include "bring_up_trace.inc"
 };
@@ -248,7 +247,7 @@ TEST_F(BridgeTest, BringUpMakesTheSameServiceCallsAsBefore) {
         for (int a = 0; a < 4; ++a)
             EXPECT_EQ(got.Arguments[a], want.Arguments[a]) << "argument " << a;
         EXPECT_EQ(got.Result, want.Result);
-        if (want.Slot != kReadFrameStatsSlot) {
+        if (want.Slot != BRIDGE_SLOT_READ_FRAME_STATS) {
             EXPECT_EQ(got.Data, want.Data);
             continue;
         }

@@ -495,7 +495,7 @@ class Life {
     }
 
     // A frame is stored whole or not at all: only a buffer to hold it and a
-    // count that fits let it in. Even an empty frame has an address: a NULL
+    // count that fits let it in. Even an empty frame has an address: a null
     // one is a trigger report.
     void Deliver(Camera& camera) {
         UCHAR seed = in_.Byte();

@@ -3,6 +3,7 @@
 // order, and a scene that answers to the exposure the loop programs.
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sensor_fixture.h"
@@ -14,9 +15,9 @@ class AutoExposureTest : public SensorTest {
   protected:
     void SetUp() override {
         SensorTest::SetUp();
-        bridge.controls[17] = 50;
-        bridge.controlMax[17] = 1000;
-        bridge.controlMin[17] = -1000;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_INDEX] = 50;
+        bridge.controlMax[BRIDGE_CONTROL_EXPOSURE_INDEX] = 1000;
+        bridge.controlMin[BRIDGE_CONTROL_EXPOSURE_INDEX] = -1000;
         SensorTuning.AutoExposureLimit = 30;
     }
 
@@ -41,28 +42,9 @@ class AutoExposureTest : public SensorTest {
         return Period({luminance, luminance, luminance, luminance});
     }
 
-    int32_t Index() { return bridge.controls[17]; }
-    size_t Moves() const { return bridge.CallsTo(kSetControl).size(); }
+    int32_t Index() { return bridge.controls[BRIDGE_CONTROL_EXPOSURE_INDEX]; }
+    size_t Moves() const { return bridge.CallsTo(BRIDGE_SLOT_SET_CONTROL).size(); }
 };
-
-// The step a period's average earns once confirmed.
-int32_t ExpectedStep(int average) {
-    struct Band {
-        int low, high, step;
-    };
-    const Band bands[] = {
-        {0, 0, 14},      {1, 4, 12},      {5, 9, 10},     {10, 19, 8},     {20, 29, 6},
-        {30, 39, 4},     {40, 49, 2},     {50, 99, 1},    {100, 116, 0},   {117, 120, -2},
-        {121, 140, -4},  {141, 160, -6},  {161, 180, -8}, {181, 200, -10}, {201, 210, -12},
-        {211, 220, -14}, {221, 255, -16},
-    };
-    for (const Band& b : bands) {
-        if (average >= b.low && average <= b.high) {
-            return b.step;
-        }
-    }
-    return 0;
-}
 
 }  // namespace
 
@@ -110,20 +92,35 @@ TEST_F(AutoExposureTest, WindowIsPublishedOnEveryFourthFrame) {
     EXPECT_EQ(bridge.device.AeHigh, 116);
 }
 
+// The step a confirmed period earns: known at both ends of every band, and
+// never larger for a brighter average, which fixes every average in between.
 TEST_F(AutoExposureTest, StepForEveryAverage) {
+    int32_t steps[256];
     for (int average = 0; average < 256; ++average) {
         SensorTuning = SensorTuningAtLoad;
-        bridge.controls[17] = 50;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_INDEX] = 50;
         bridge.ClearCalls();
         Period(static_cast<uint8_t>(average));
         EXPECT_EQ(Moves(), 0u) << "average " << average;  // one period is not enough
         SENSOR_COMMAND command = Period(static_cast<uint8_t>(average));
-        const int32_t step = ExpectedStep(average);
-        EXPECT_EQ(Index(), 50 + step) << "average " << average;
+        const int32_t step = steps[average] = Index() - 50;
         EXPECT_EQ(Moves(), step != 0 ? 1u : 0u) << "average " << average;
         EXPECT_EQ(command.Value, step != 0 ? SignExtended(50 + step) : 0x5A5A);
         EXPECT_EQ(SensorTuning.AeDarkCount, 0);
         EXPECT_EQ(SensorTuning.AeBrightCount, 0);
+        if (average > 0) {
+            EXPECT_LE(step, steps[average - 1]) << "average " << average;
+        }
+    }
+    const std::pair<int, int32_t> edges[] = {
+        {0, 14},    {1, 12},    {4, 12},    {5, 10},    {9, 10},    {10, 8},    {19, 8},
+        {20, 6},    {29, 6},    {30, 4},    {39, 4},    {40, 2},    {49, 2},    {50, 1},
+        {99, 1},    {100, 0},   {116, 0},   {117, -2},  {120, -2},  {121, -4},  {140, -4},
+        {141, -6},  {160, -6},  {161, -8},  {180, -8},  {181, -10}, {200, -10}, {201, -12},
+        {210, -12}, {211, -14}, {220, -14}, {221, -16}, {255, -16},
+    };
+    for (const auto& [average, step] : edges) {
+        EXPECT_EQ(steps[average], step) << "average " << average;
     }
 }
 
@@ -148,7 +145,7 @@ TEST_F(AutoExposureTest, TwoPeriodsOfTheSameVerdict) {
     };
     for (const Case& c : cases) {
         SensorTuning = SensorTuningAtLoad;
-        bridge.controls[17] = 50;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_INDEX] = 50;
         std::vector<int32_t> seen;
         for (const char* p = c.periods; *p; ++p) {
             Period(*p == 'D' ? 60 : *p == 'B' ? 130 : 108);
@@ -161,7 +158,7 @@ TEST_F(AutoExposureTest, TwoPeriodsOfTheSameVerdict) {
 TEST_F(AutoExposureTest, ClampsAndCapInOrder) {
     struct Case {
         const char* what;
-        int32_t start, maximum, minimum, control15, control19, limit;
+        int32_t start, maximum, minimum, limitOn, limitOverride, limit;
         uint8_t luminance;
         int32_t result;
         size_t maxCalls, minCalls;
@@ -173,37 +170,37 @@ TEST_F(AutoExposureTest, ClampsAndCapInOrder) {
         {"at the minimum", 16, 90, 0, 0, 0, 30, 255, 0, 1, 2},
         {"minimum wins over a lower maximum", 50, 10, 20, 0, 0, 30, 60, 20, 2, 2},
         {"capped", 29, 90, 0, 1, 0, 30, 0, 30, 1, 1},
-        {"cap off for control 19 = 3", 29, 90, 0, 1, 3, 30, 0, 43, 1, 1},
-        {"cap off for control 15 != 1", 29, 90, 0, 2, 0, 30, 0, 43, 1, 1},
+        {"cap off for an overridden limit", 29, 90, 0, 1, 3, 30, 0, 43, 1, 1},
+        {"cap off for a limit other than 1", 29, 90, 0, 2, 0, 30, 0, 43, 1, 1},
         {"negative minimum", -30, 90, -10, 0, 0, 30, 0, -10, 1, 2},
         {"cap after the lower clamp", 0, 90, 40, 1, 0, 30, 60, 30, 1, 2},
     };
     for (const Case& c : cases) {
         SensorTuning = SensorTuningAtLoad;
         SensorTuning.AutoExposureLimit = c.limit;
-        bridge.controls[17] = c.start;
-        bridge.controlMax[17] = c.maximum;
-        bridge.controlMin[17] = c.minimum;
-        bridge.controls[15] = c.control15;
-        bridge.controls[19] = c.control19;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_INDEX] = c.start;
+        bridge.controlMax[BRIDGE_CONTROL_EXPOSURE_INDEX] = c.maximum;
+        bridge.controlMin[BRIDGE_CONTROL_EXPOSURE_INDEX] = c.minimum;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_LIMIT] = c.limitOn;
+        bridge.controls[BRIDGE_CONTROL_LIMIT_OVERRIDE] = c.limitOverride;
         Period(c.luminance);
         bridge.ClearCalls();
         SENSOR_COMMAND command = Period(c.luminance);
         EXPECT_EQ(Index(), c.result) << c.what;
         EXPECT_EQ(command.Value, SignExtended(c.result)) << c.what;
-        EXPECT_EQ(bridge.CallsTo(kGetControlMax).size(), c.maxCalls) << c.what;
-        EXPECT_EQ(bridge.CallsTo(kGetControlMin).size(), c.minCalls) << c.what;
+        EXPECT_EQ(bridge.CallsTo(BRIDGE_SLOT_GET_CONTROL_MAX).size(), c.maxCalls) << c.what;
+        EXPECT_EQ(bridge.CallsTo(BRIDGE_SLOT_GET_CONTROL_MIN).size(), c.minCalls) << c.what;
     }
 }
 
 TEST_F(AutoExposureTest, ClampWithoutAStepIsDiscarded) {
-    bridge.controls[17] = 200;
-    bridge.controlMax[17] = 90;
-    bridge.controls[15] = 1;
+    bridge.controls[BRIDGE_CONTROL_EXPOSURE_INDEX] = 200;
+    bridge.controlMax[BRIDGE_CONTROL_EXPOSURE_INDEX] = 90;
+    bridge.controls[BRIDGE_CONTROL_EXPOSURE_LIMIT] = 1;
     Period(0);  // first dark period: clamps computed, nothing stored
     EXPECT_EQ(Index(), 200);
     EXPECT_EQ(Moves(), 0u);
-    EXPECT_EQ(bridge.CallsTo(kBusWrite).size(), 0u);
+    EXPECT_EQ(bridge.CallsTo(BRIDGE_SLOT_BUS_WRITE).size(), 0u);
 }
 
 TEST_F(AutoExposureTest, CallsOfADecidingFrameThatMoves) {
@@ -255,15 +252,15 @@ TEST_F(AutoExposureTest, PhaseSurvivesOtherCommandsAndWraps) {
 // A scene whose brightness follows the exposure index: the loop must walk
 // into the window from either side and then hold still.
 TEST_F(AutoExposureTest, SettlesOnAScene) {
-    bridge.controlMax[17] = 90;
-    bridge.controlMin[17] = 0;
+    bridge.controlMax[BRIDGE_CONTROL_EXPOSURE_INDEX] = 90;
+    bridge.controlMin[BRIDGE_CONTROL_EXPOSURE_INDEX] = 0;
     bridge.statsSource = [this] {
-        const int luminance = std::min(255, 4 * bridge.controls[17] + 10);
+        const int luminance = std::min(255, 4 * Index() + 10);
         return FakeBridge::Stats(static_cast<uint8_t>(luminance), 0, 0, 0);
     };
     for (int32_t start : {0, 90, 40}) {
         SensorTuning = SensorTuningAtLoad;
-        bridge.controls[17] = start;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_INDEX] = start;
         int lastMoveFrame = -8;
         for (int frame = 1; frame <= 400; ++frame) {
             const size_t before = Moves();

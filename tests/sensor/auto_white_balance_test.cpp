@@ -3,6 +3,7 @@
 // clamps (from the load values too) and the three bridge register writes.
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sensor_fixture.h"
@@ -52,15 +53,6 @@ class AutoWhiteBalanceTest : public SensorTest {
     }
 };
 
-uint32_t ExpectedStep(uint32_t distance) {
-    return distance <= 5    ? 1
-           : distance <= 10 ? 2
-           : distance <= 20 ? 3
-           : distance <= 30 ? 4
-           : distance <= 40 ? 5
-                            : 6;
-}
-
 }  // namespace
 
 TEST_F(AutoWhiteBalanceTest, DeadBandAroundTheTargets) {
@@ -90,9 +82,11 @@ TEST_F(AutoWhiteBalanceTest, DeadBandAroundTheTargets) {
     EXPECT_EQ(Counters(), (Counts{0, 0, 0, 0}));
 }
 
+// The step a confirmed period earns: known at both ends of every band, and
+// never smaller for a larger distance, which fixes every distance in between.
 TEST_F(AutoWhiteBalanceTest, StepForEveryDistance) {
+    uint32_t steps[101] = {};
     for (uint32_t d = 3; d <= 100; ++d) {
-        const uint32_t step = ExpectedStep(d);
         // Red above its target, blue below, over two periods.
         SensorTuning = SensorTuningAtLoad;
         SensorTuning.AwbRed = 45;
@@ -104,13 +98,21 @@ TEST_F(AutoWhiteBalanceTest, StepForEveryDistance) {
                 .empty());
         const auto writes =
             PeriodWrites(static_cast<uint8_t>(green + d), green, static_cast<uint8_t>(green - d));
-        EXPECT_EQ(SensorTuning.AwbRed, 45 - step) << "distance " << d;
+        const uint32_t step = steps[d] = 45 - SensorTuning.AwbRed;
         EXPECT_EQ(SensorTuning.AwbBlue, 50 + step) << "distance " << d;
         EXPECT_EQ(writes, (std::vector<BridgeWrite>{{21, static_cast<uint8_t>(45 - step)},
                                                     {22, 36},
                                                     {23, static_cast<uint8_t>(50 + step)}}))
             << "distance " << d;
         EXPECT_EQ(Counters(), (Counts{0, 0, 0, 0}));
+        EXPECT_GE(step, steps[d - 1]) << "distance " << d;
+    }
+    const std::pair<uint32_t, uint32_t> edges[] = {
+        {3, 1},  {5, 1},  {6, 2},  {10, 2}, {11, 3}, {20, 3},
+        {21, 4}, {30, 4}, {31, 5}, {40, 5}, {41, 6}, {100, 6},
+    };
+    for (const auto& [distance, step] : edges) {
+        EXPECT_EQ(steps[distance], step) << "distance " << distance;
     }
 }
 

@@ -59,7 +59,7 @@ TEST_F(SensorTest, SensorTypeGate) {
     };
     const Case cases[] = {
         {SENSOR_TYPE_DRIVEN, SENSOR_STATUS_SUCCESS, SENSOR_STATUS_SUCCESS},
-        {1, SENSOR_STATUS_NOT_SUPPORTED, SENSOR_STATUS_NOT_SUPPORTED},
+        {SENSOR_TYPE_UNSUPPORTED, SENSOR_STATUS_NOT_SUPPORTED, SENSOR_STATUS_NOT_SUPPORTED},
         {5, SENSOR_STATUS_NOT_SUPPORTED, kCallerFailure},
         {0, SENSOR_STATUS_NOT_SUPPORTED, kCallerFailure},
         {-18, SENSOR_STATUS_NOT_SUPPORTED, kCallerFailure},
@@ -103,7 +103,7 @@ TEST_F(SensorTest, MissingPointersAreRefused) {
 
     // The entry refuses a missing table whatever the sensor type, not only
     // when the type would have reached the dispatcher.
-    for (int32_t type : {1, 5}) {
+    for (int32_t type : {SENSOR_TYPE_UNSUPPORTED, 5}) {
         bridge.device.SensorType = type;
         SENSOR_COMMAND command = bridge.Command(SENSOR_CMD_QUERY_CONSTANT, 5);
         command.Bridge = nullptr;

@@ -265,7 +265,7 @@ TEST_F(ExposureTest, EqualDistancesGoToTheLargerIndex) {
 
 TEST_F(ExposureTest, AutomaticLimitShortcut) {
     struct Case {
-        int32_t control14, control15;
+        int32_t autoMode, limitOn;
         uint32_t mode;
         bool limited;
         std::vector<std::string> calls;
@@ -276,12 +276,12 @@ TEST_F(ExposureTest, AutomaticLimitShortcut) {
         {1, 1, 4, true, {"get 14", "get 15"}},
         {1, 1, 3, false, {"get 14", "get 15"}},  // the finest mode never takes it
         {1, 2, 0, false, {"get 14", "get 15"}},
-        {0, 1, 0, false, {"get 14"}},  // control 15 is not asked
+        {0, 1, 0, false, {"get 14"}},  // the limit is not asked for
     };
     for (const Case& c : cases) {
         StartUp(kTimings[kRate1At60Hz]);
-        bridge.controls[14] = c.control14;
-        bridge.controls[15] = c.control15;
+        bridge.controls[BRIDGE_CONTROL_AUTO_MODE] = c.autoMode;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_LIMIT] = c.limitOn;
         SensorTuning.AutoExposureLimit = 30;
         SENSOR_COMMAND command = Command(SENSOR_CMD_SET_FLICKER_TIMING, c.mode, 60);
         EXPECT_EQ(bridge.Trace(), c.calls);
@@ -293,7 +293,7 @@ TEST_F(ExposureTest, AutomaticLimitShortcut) {
     }
     // The limit is returned zero-extended, like every converted index.
     StartUp(kTimings[kRate1At60Hz]);
-    bridge.controls[14] = bridge.controls[15] = 1;
+    bridge.controls[BRIDGE_CONTROL_AUTO_MODE] = bridge.controls[BRIDGE_CONTROL_EXPOSURE_LIMIT] = 1;
     SensorTuning.AutoExposureLimit = -5;
     SENSOR_COMMAND command = Command(SENSOR_CMD_SET_FLICKER_TIMING, 4, 1);
     EXPECT_EQ(command.Value, uintptr_t{0xFFFFFFFB});
@@ -306,7 +306,7 @@ TEST_F(ExposureTest, WithoutARangeTheIndexIsKept) {
     EXPECT_EQ(SensorTuning.ExposureMax, 0u);
     EXPECT_EQ(command.Value, 57u);
     command = Command(SENSOR_CMD_LIMIT_EXPOSURE);
-    EXPECT_EQ(bridge.controlMax[17], 0);
+    EXPECT_EQ(bridge.controlMax[BRIDGE_CONTROL_EXPOSURE_INDEX], 0);
 }
 
 // Before any command 0 the divider is still 0. Where the period would need it
@@ -461,7 +461,8 @@ TEST_F(ExposureTest, FinalCallByRate) {
         bridge.ClearCalls();
         Command(SENSOR_CMD_APPLY_EXPOSURE_INDEX, 0);
         ASSERT_EQ(bridge.calls.size(), 3u);
-        EXPECT_EQ(bridge.calls[2].slot, rate < 2 ? kReadFrameStats : kSettleExposure)
+        EXPECT_EQ(bridge.calls[2].slot,
+                  rate < 2 ? BRIDGE_SLOT_READ_FRAME_STATS : BRIDGE_SLOT_SETTLE_EXPOSURE)
             << "rate " << rate;
     }
 }
@@ -482,7 +483,7 @@ TEST_F(ExposureTest, PublishTheRange) {
     for (const Case& c : cases) {
         bridge.ClearCalls();
         SensorTuning.ExposureMax = c.exposureMax;
-        bridge.controls[17] = c.current;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_INDEX] = c.current;
         Command(SENSOR_CMD_LIMIT_EXPOSURE);
         EXPECT_EQ(bridge.Trace(), c.calls);
     }
@@ -530,7 +531,7 @@ TEST_F(ExposureTest, ResetExposure) {
 TEST_F(ExposureTest, RestartAutoExposure) {
     struct Case {
         uintptr_t value;
-        int32_t control15;
+        int32_t limitOn;
         bool acts;
     };
     const Case cases[] = {
@@ -542,7 +543,7 @@ TEST_F(ExposureTest, RestartAutoExposure) {
     const Exposure atLimit = {392, 160};
     for (const Case& c : cases) {
         StartUp(kTimings[kRate1At50Hz]);
-        bridge.controls[15] = c.control15;
+        bridge.controls[BRIDGE_CONTROL_EXPOSURE_LIMIT] = c.limitOn;
         SENSOR_COMMAND command = Command(SENSOR_CMD_RESTART_AUTO_EXPOSURE, c.value);
         std::vector<std::string> expected = {"get 15"};
         if (c.acts) {
@@ -551,8 +552,7 @@ TEST_F(ExposureTest, RestartAutoExposure) {
                 expected.push_back(line);
             }
         }
-        EXPECT_EQ(bridge.Trace(), expected)
-            << "value " << c.value << ", control 15 " << c.control15;
+        EXPECT_EQ(bridge.Trace(), expected) << "value " << c.value << ", limit " << c.limitOn;
         EXPECT_EQ(command.Value, c.acts ? uintptr_t{30} : c.value);
     }
 }

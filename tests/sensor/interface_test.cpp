@@ -9,7 +9,7 @@ void ReferenceStub(void*) {}
 
 }  // namespace
 
-TEST(SensorInterface, MatchingQueryFillsSlotsAndKeepsTheHeader) {
+TEST(SensorInterface, MatchingQueryFillsTheRecordAndKeepsTheHeader) {
     SENSOR_CONTROL_INTERFACE record;
     std::memset(&record, 0xCC, sizeof record);
     int context = 0;
@@ -21,33 +21,42 @@ TEST(SensorInterface, MatchingQueryFillsSlotsAndKeepsTheHeader) {
 
     ASSERT_TRUE(FillSensorControlInterface(&GUID_SENSOR_CONTROL_INTERFACE, &record));
     EXPECT_EQ(record.Size, sizeof(void*) == 8 ? 0x70 : 0x38);
-    EXPECT_EQ(record.Version, 0x0100);
+    EXPECT_EQ(record.Version, SENSOR_CONTROL_INTERFACE_VERSION);
     EXPECT_EQ(record.Context, &context);
     EXPECT_EQ(reinterpret_cast<void*>(record.InterfaceReference),
               reinterpret_cast<void*>(ReferenceStub));
     EXPECT_EQ(record.InterfaceDereference, nullptr);
-    EXPECT_EQ(record.Probe0, ProbeSensor);
-    EXPECT_EQ(record.Command0, Command0);
-    EXPECT_EQ(record.Probe1, Probe1);
-    EXPECT_EQ(record.Command1, Command1);
-    EXPECT_EQ(record.Probe2, Probe2);
-    EXPECT_EQ(record.Command2, Command2);
-    EXPECT_EQ(record.Probe3, Probe3);
-    EXPECT_EQ(record.Command3, Command3);
-    EXPECT_EQ(record.Probe4, Probe4);
-    EXPECT_EQ(record.Command4, Command4);
-    // The five pairs are ten distinct entry points.
-    const void* slots[] = {
-        reinterpret_cast<void*>(record.Probe0), reinterpret_cast<void*>(record.Command0),
-        reinterpret_cast<void*>(record.Probe1), reinterpret_cast<void*>(record.Command1),
-        reinterpret_cast<void*>(record.Probe2), reinterpret_cast<void*>(record.Command2),
-        reinterpret_cast<void*>(record.Probe3), reinterpret_cast<void*>(record.Command3),
-        reinterpret_cast<void*>(record.Probe4), reinterpret_cast<void*>(record.Command4)};
-    for (size_t i = 0; i < 10; ++i) {
-        for (size_t j = i + 1; j < 10; ++j) {
-            EXPECT_NE(slots[i], slots[j]) << i << " " << j;
-        }
+
+    // Each entry point, called through the record as the bridge driver calls
+    // it, does its own job.
+    FakeProbeBus bus;
+    uint32_t type = 0, config = 0;
+    EXPECT_EQ(record.Probe0(&bus, &type, &config, &bus.services), 0x000300BAu);
+    EXPECT_EQ(type, uint32_t{SENSOR_TYPE_DRIVEN});
+
+    FakeBridge bridge;
+    SENSOR_COMMAND query = bridge.Command(SENSOR_CMD_QUERY_CONSTANT);
+    EXPECT_EQ(record.Command0(&query), SENSOR_STATUS_SUCCESS);
+    EXPECT_EQ(query.Value, 13u);
+
+    const int32_t auxType = 1;  // one the auxiliary check reports
+    SENSOR_COMMAND aux = bridge.Command(SENSOR_CMD_QUERY_CONSTANT);
+    aux.AuxDevice = &auxType;
+    EXPECT_EQ(record.Command1(&aux), SENSOR_STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(aux.Status, SENSOR_STATUS_NOT_SUPPORTED);
+
+    SENSOR_COMMAND command = bridge.Command(SENSOR_CMD_QUERY_CONSTANT, 3);
+    const SENSOR_COMMAND before = command;
+    for (SENSOR_COMMAND_ROUTINE stub : {record.Command2, record.Command3, record.Command4}) {
+        EXPECT_EQ(stub(&command), SENSOR_STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(std::memcmp(&command, &before, sizeof command), 0);
     }
+    int dummy = 0;
+    EXPECT_EQ(record.Probe1(&dummy, &dummy, &dummy, &dummy, &dummy, &dummy), 0u);
+    for (SENSOR_PROBE4_ROUTINE stub : {record.Probe2, record.Probe3, record.Probe4}) {
+        EXPECT_EQ(stub(&dummy, &dummy, &dummy, &dummy), 0u);
+    }
+    EXPECT_TRUE(bridge.calls.empty());
 }
 
 TEST(SensorInterface, AnyDifferingGuidByteLeavesTheRecordAlone) {

@@ -26,7 +26,7 @@ TEST_F(SensorTest, WriteFramesAndShadow) {
                   shadowBefore);
         WriteSensorRegister(&command, c.reg, c.value);
         ASSERT_EQ(bridge.calls.size(), 1u);
-        EXPECT_EQ(bridge.calls[0], (BridgeCall{kBusWrite, {0x5C, 3}, c.frame}));
+        EXPECT_EQ(bridge.calls[0], (BridgeCall{BRIDGE_SLOT_BUS_WRITE, {0x5C, 3}, c.frame}));
         for (uint8_t r = 0; r < SENSOR_SHADOW_REGISTERS; ++r) {
             const uint16_t expected =
                 (c.shadowed && r == c.reg) ? static_cast<uint16_t>(c.value) : shadowBefore[r];
@@ -43,7 +43,7 @@ TEST_F(SensorTest, ReadFrameAndByteOrder) {
     ReadSensorRegister(&command, 0x2B, &value);
     EXPECT_EQ(value, 0x8243u);
     ASSERT_EQ(bridge.calls.size(), 1u);
-    EXPECT_EQ(bridge.calls[0], (BridgeCall{kBusWriteRead, {0xBA, 1, 2}, {0x2B}}));
+    EXPECT_EQ(bridge.calls[0], (BridgeCall{BRIDGE_SLOT_BUS_WRITE_READ, {0xBA, 1, 2}, {0x2B}}));
 }
 
 TEST_F(SensorTest, FailedReadDeliversZeroAndLeavesTheShadow) {
@@ -61,7 +61,7 @@ TEST(SensorProbe, RecognisedSensor) {
     FakeProbeBus bus;
     uint32_t type = 0x77, config = 0x77;
     EXPECT_EQ(ProbeSensor(&bus, &type, &config, &bus.services), 0x000300BAu);
-    EXPECT_EQ(type, 18u);
+    EXPECT_EQ(type, uint32_t{SENSOR_TYPE_DRIVEN});
     EXPECT_EQ(config, 0x00010101u);
     ASSERT_EQ(bus.calls.size(), 2u);
     EXPECT_EQ(bus.calls[0], (BridgeCall{0, {0xBA}, {}}));
@@ -93,7 +93,7 @@ TEST(SensorProbe, NothingAtTheAddress) {
             EXPECT_EQ(bus.calls.size(), 1u);  // no transfer
         } else {
             EXPECT_EQ(result, 0x000300BAu);
-            EXPECT_EQ(type, 18u);
+            EXPECT_EQ(type, uint32_t{SENSOR_TYPE_DRIVEN});
         }
     }
 }

@@ -132,8 +132,8 @@ TEST_F(StartupTest, StartUpTraceForEveryTiming) {
         }
         EXPECT_EQ(bridge.Trace(), expected) << where;
         // The byte handed to the read still held the value just written.
-        ASSERT_EQ(bridge.CallsTo(kReadBridgeReg).size(), 1u);
-        EXPECT_EQ(bridge.CallsTo(kReadBridgeReg)[0].args[1], 0x0Cu) << where;
+        ASSERT_EQ(bridge.CallsTo(BRIDGE_SLOT_READ_BRIDGE_REG).size(), 1u);
+        EXPECT_EQ(bridge.CallsTo(BRIDGE_SLOT_READ_BRIDGE_REG)[0].args[1], 0x0Cu) << where;
 
         EXPECT_EQ(SensorTuning.ExposureStep, c.fiftyHertzStep) << where;
         EXPECT_EQ(SensorTuning.ExposureBase, c.fiftyHertzStep) << where;

@@ -75,7 +75,7 @@ TEST_F(WhiteBalanceTest, CalibrationFromTheEeprom) {
               (std::vector<std::string>{
                   "eeprom 67", "eeprom 70", "eeprom 73", "registry MIC0360_RG_BG_Ratio",
                   "registry MIC0360_USE_Extra_Clock", "registry Use_Dark_Higher_fps"}));
-    for (const BridgeCall& call : bridge.CallsTo(kReadEeprom)) {
+    for (const BridgeCall& call : bridge.CallsTo(BRIDGE_SLOT_READ_EEPROM)) {
         EXPECT_EQ(call.args[1], 3u);  // three bytes
         EXPECT_EQ(call.args[2], 0u);  // into a variable set to 0
     }
@@ -139,7 +139,7 @@ TEST_F(WhiteBalanceTest, CalibrationFromTheRegistry) {
             {"MicNaturRGB", 24, fallback},      {"MIC0360_RG_BG_Ratio", 40, 0x8080},
             {"MIC0360_USE_Extra_Clock", 48, 0}, {"Use_Dark_Higher_fps", 40, 0},
         };
-        const auto calls = bridge.CallsTo(kReadRegistryDword);
+        const auto calls = bridge.CallsTo(BRIDGE_SLOT_READ_REGISTRY_DWORD);
         ASSERT_EQ(calls.size(), 6u);
         ASSERT_EQ(bridge.calls.size(), 6u);
         for (size_t i = 0; i < 6; ++i) {
@@ -235,8 +235,8 @@ TEST_F(WhiteBalanceTest, SelectPreset) {
 }
 
 TEST_F(WhiteBalanceTest, BalanceControlsBecomeRatios) {
-    bridge.controls[21] = 40;
-    bridge.controls[22] = -1;
+    bridge.controls[BRIDGE_CONTROL_RED_BALANCE] = 40;
+    bridge.controls[BRIDGE_CONTROL_BLUE_BALANCE] = -1;
     SensorTuning.RatioCalib = 0x7A90;  // red base 122, blue base 144
     for (uintptr_t value : {uintptr_t{1}, kAllOnes, kAbove32}) {
         if (value == 0) {

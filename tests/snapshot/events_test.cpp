@@ -15,7 +15,7 @@ const char* KindName(Kind kind) {
     case Kind::Good:
         return "good";
     case Kind::Null:
-        return "NULL";
+        return "null";
     case Kind::Unused:
         return "unused";
     case Kind::WrongType:
@@ -77,7 +77,8 @@ struct RegistrationCase {
     NTSTATUS status;
 };
 
-// Handle 0 NULL is a release; every other pair registers both or neither.
+// A null first handle is a release; every other pair registers both or
+// neither.
 const RegistrationCase kRegistrationCases[] = {
     {Kind::Good, Kind::Good, STATUS_SUCCESS},
     {Kind::Null, Kind::Good, STATUS_SUCCESS},

@@ -438,80 +438,64 @@ TEST_P(ReadTest, OnlyBytesTheLastDeliveryWroteComeBack) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, ReadTest, testing::ValuesIn(kReadMethods), MethodName);
-
-// A direct read whose pages cannot be mapped has nowhere safe to go: the
-// system buffer field of a request that is not buffered is not a buffer (on
-// an associated request it is the master IRP), so it is never written.
-TEST_F(ExchangeTest, AnUnmappableDirectReadWritesNothing) {
-    AddStartedCamera(DO_DIRECT_IO | DO_POWER_PAGABLE);
+// Only memory the I/O manager prepared for the read is written. Pages whose
+// MDL cannot be mapped are not written at all. The system buffer field is
+// the read's memory on a request marked IRP_BUFFERED_IO, and on an unmarked
+// one without an MDL to a device that does buffered I/O (not every I/O
+// manager marks it); anywhere else it is not a buffer (on an associated
+// request it is the master IRP) and is never written.
+TEST_P(ReadTest, OnlyMemoryPreparedForTheReadIsWritten) {
+    AddStartedCamera(GetParam().flags);
+    const bool bufferedDevice = (GetParam().flags & DO_BUFFERED_IO) != 0;
     Describe(kByteCount);
     Deliver(MakeFrame(kByteCount, 5));
 
     struct Case {
         const char* name;
+        bool unmappableMdl;
         ULONG irpFlags;
-        NTSTATUS status;
+        NTSTATUS onBuffered, onDirect;  // by the device's buffering method
     };
     const Case cases[] = {
-        {"a direct request", 0, STATUS_INSUFFICIENT_RESOURCES},
-        {"a buffered request that also brings an MDL", IRP_BUFFERED_IO, STATUS_SUCCESS},
+        {"unmappable pages", true, 0, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES},
+        {"unmappable pages, marked buffered", true, IRP_BUFFERED_IO, STATUS_SUCCESS,
+         STATUS_SUCCESS},
+        {"marked buffered", false, IRP_BUFFERED_IO, STATUS_SUCCESS, STATUS_SUCCESS},
+        {"not marked", false, 0, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES},
+        {"an associated request", false, IRP_ASSOCIATED_IRP, STATUS_INSUFFICIENT_RESOURCES,
+         STATUS_INSUFFICIENT_RESOURCES},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const NTSTATUS status = bufferedDevice ? c.onBuffered : c.onDirect;
         std::vector<UCHAR> pages(kByteCount, kUntouched), field(kByteCount, kUntouched);
-        PMDL mdl = IoAllocateMdl(pages.data(), kByteCount, FALSE, FALSE, nullptr);
-        MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
-        FailNext(Call::MmMapLockedPagesSpecifyCache);
+        PMDL mdl = nullptr;
+        if (c.unmappableMdl) {
+            mdl = IoAllocateMdl(pages.data(), kByteCount, FALSE, FALSE, nullptr);
+            MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+            FailNext(Call::MmMapLockedPagesSpecifyCache);
+        }
         IrpResult read = SendIrp(Filter(), IRP_MJ_READ, 0, [&](PIRP irp, PIO_STACK_LOCATION stack) {
             irp->MdlAddress = mdl;
             irp->AssociatedIrp.SystemBuffer = field.data();
             irp->Flags |= c.irpFlags;
             stack->Parameters.Read.Length = kByteCount;
         });
-        ClearFailures();
-        MmUnlockPages(mdl);
-        IoFreeMdl(mdl);
+        if (mdl != nullptr) {
+            ClearFailures();
+            MmUnlockPages(mdl);
+            IoFreeMdl(mdl);
+        }
 
-        EXPECT_EQ(read.Status, c.status);
+        EXPECT_EQ(read.Status, status);
         EXPECT_TRUE(AllEqual(pages, 0, kByteCount, kUntouched));
-        EXPECT_TRUE(AllEqual(field, 0, kByteCount, c.status == STATUS_SUCCESS ? 5 : kUntouched));
+        EXPECT_TRUE(AllEqual(field, 0, kByteCount, status == STATUS_SUCCESS ? 5 : kUntouched));
+        EXPECT_EQ(CurrentFlags().Ready, status == STATUS_SUCCESS ? 0u : 1u);
         SetFlags({0, 1, 1});
     }
-    EXPECT_EQ(QueryReady(), 1u);
 }
 
-// A buffered device's request without an MDL reads into its system buffer
-// whether or not the I/O manager marked it IRP_BUFFERED_IO (not every one
-// does); an associated request's field is its master IRP and is never
-// written.
-TEST_F(ExchangeTest, ABufferedDevicesRequestUsesItsSystemBufferUnlessAssociated) {
-    AddStartedCamera(DO_BUFFERED_IO | DO_POWER_PAGABLE);
-    Describe(kByteCount);
-    Deliver(MakeFrame(kByteCount, 5));
-
-    struct Case {
-        const char* name;
-        ULONG irpFlags;
-        NTSTATUS status;
-    };
-    const Case cases[] = {
-        {"marked buffered", IRP_BUFFERED_IO, STATUS_SUCCESS},
-        {"not marked", 0, STATUS_SUCCESS},
-        {"an associated request", IRP_ASSOCIATED_IRP, STATUS_INSUFFICIENT_RESOURCES},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<UCHAR> field(kByteCount, kUntouched);
-        IrpResult read = SendIrp(Filter(), IRP_MJ_READ, 0, [&](PIRP irp, PIO_STACK_LOCATION stack) {
-            irp->AssociatedIrp.SystemBuffer = field.data();
-            irp->Flags |= c.irpFlags;
-            stack->Parameters.Read.Length = kByteCount;
-        });
-        EXPECT_EQ(read.Status, c.status);
-        EXPECT_TRUE(AllEqual(field, 0, kByteCount, c.status == STATUS_SUCCESS ? 5 : kUntouched));
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Methods, ReadTest, testing::ValuesIn(kReadMethods), MethodName);
 
 // --- Bounded waits ---------------------------------------------------------------
 
@@ -568,7 +552,7 @@ TEST_F(ExchangeTest, RequestsThatMeetUnfinishedWorkGiveUpInTime) {
         c.unfinished(false);
         EXPECT_EQ(c.request().Status, STATUS_SUCCESS);
         SetFlags({0, 1, 1});
-        if (e->FirstEvent == NULL) {
+        if (e->FirstEvent == nullptr) {
             ASSERT_EQ(SetEvents(first, second).Status, STATUS_SUCCESS);
         }
     }

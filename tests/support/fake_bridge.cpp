@@ -20,7 +20,7 @@ SENSOR_STATUS SENSOR_NTAPI BusWriteRead(void* context, uint32_t address, uint8_t
                                         uint8_t* writeBuffer, uint8_t readLength,
                                         uint8_t* readBuffer) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kBusWriteRead, {address, writeLength, readLength},
+    Record(bridge, BRIDGE_SLOT_BUS_WRITE_READ, {address, writeLength, readLength},
            std::vector<uint8_t>(writeBuffer, writeBuffer + writeLength));
     if (!bridge->busReadDelivers || writeLength != 1 || readLength != 2) {
         return kUnsuccessful;
@@ -34,7 +34,8 @@ SENSOR_STATUS SENSOR_NTAPI BusWriteRead(void* context, uint32_t address, uint8_t
 SENSOR_STATUS SENSOR_NTAPI BusWrite(void* context, uint32_t address, uint8_t length,
                                     uint8_t* buffer) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kBusWrite, {address, length}, std::vector<uint8_t>(buffer, buffer + length));
+    Record(bridge, BRIDGE_SLOT_BUS_WRITE, {address, length},
+           std::vector<uint8_t>(buffer, buffer + length));
     if (length == 3) {
         bridge->sensorRegisters[buffer[0]] = static_cast<uint16_t>((buffer[1] << 8) | buffer[2]);
     }
@@ -44,7 +45,7 @@ SENSOR_STATUS SENSOR_NTAPI BusWrite(void* context, uint32_t address, uint8_t len
 SENSOR_STATUS SENSOR_NTAPI ReadEeprom(void* context, uint32_t offset, uint32_t length,
                                       uint32_t* bytes) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kReadEeprom, {offset, length, *bytes});
+    Record(bridge, BRIDGE_SLOT_READ_EEPROM, {offset, length, *bytes});
     if (!bridge->eepromDelivers) {
         return kUnsuccessful;
     }
@@ -58,7 +59,7 @@ SENSOR_STATUS SENSOR_NTAPI ReadEeprom(void* context, uint32_t offset, uint32_t l
 
 SENSOR_STATUS SENSOR_NTAPI ReadBridgeReg(void* context, uint32_t reg, uint8_t* value) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kReadBridgeReg, {reg, *value});
+    Record(bridge, BRIDGE_SLOT_READ_BRIDGE_REG, {reg, *value});
     if (bridge->bridgeRegReadDelivers) {
         *value = bridge->bridgeRegisters[reg & 0xFF];
     }
@@ -67,7 +68,7 @@ SENSOR_STATUS SENSOR_NTAPI ReadBridgeReg(void* context, uint32_t reg, uint8_t* v
 
 SENSOR_STATUS SENSOR_NTAPI WriteBridgeReg(void* context, uint32_t reg, uint8_t value) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kWriteBridgeReg, {reg, value});
+    Record(bridge, BRIDGE_SLOT_WRITE_BRIDGE_REG, {reg, value});
     bridge->bridgeRegisters[reg & 0xFF] = value;
     return SENSOR_STATUS_SUCCESS;
 }
@@ -79,32 +80,32 @@ int32_t Lookup(const std::map<uint32_t, int32_t>& map, uint32_t id) {
 
 int32_t SENSOR_NTAPI GetControl(void* context, uint32_t id) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kGetControl, {id});
+    Record(bridge, BRIDGE_SLOT_GET_CONTROL, {id});
     return Lookup(bridge->controls, id);
 }
 
 int32_t SENSOR_NTAPI GetControlMax(void* context, uint32_t id) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kGetControlMax, {id});
+    Record(bridge, BRIDGE_SLOT_GET_CONTROL_MAX, {id});
     return Lookup(bridge->controlMax, id);
 }
 
 int32_t SENSOR_NTAPI GetControlMin(void* context, uint32_t id) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kGetControlMin, {id});
+    Record(bridge, BRIDGE_SLOT_GET_CONTROL_MIN, {id});
     return Lookup(bridge->controlMin, id);
 }
 
 SENSOR_STATUS SENSOR_NTAPI SetControl(void* context, uint32_t id, int32_t value) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kSetControl, {id, static_cast<uint32_t>(value)});
+    Record(bridge, BRIDGE_SLOT_SET_CONTROL, {id, static_cast<uint32_t>(value)});
     bridge->controls[id] = value;
     return SENSOR_STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI SetControlMax(void* context, uint32_t id, int32_t value) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kSetControlMax, {id, static_cast<uint32_t>(value)});
+    Record(bridge, BRIDGE_SLOT_SET_CONTROL_MAX, {id, static_cast<uint32_t>(value)});
     bridge->controlMax[id] = value;
     return SENSOR_STATUS_SUCCESS;
 }
@@ -114,7 +115,7 @@ SENSOR_STATUS SENSOR_NTAPI ReadRegistryDword(void* context, const uint16_t* name
                                              uint32_t defaultValue) {
     FakeBridge* bridge = Self(context);
     const uint8_t* raw = reinterpret_cast<const uint8_t*>(name);
-    Record(bridge, kReadRegistryDword, {nameBytes, *result, defaultValue},
+    Record(bridge, BRIDGE_SLOT_READ_REGISTRY_DWORD, {nameBytes, *result, defaultValue},
            std::vector<uint8_t>(raw, raw + nameBytes));
     std::u16string key;
     for (const uint16_t* p = name; *p != 0; ++p) {
@@ -126,13 +127,13 @@ SENSOR_STATUS SENSOR_NTAPI ReadRegistryDword(void* context, const uint16_t* name
 }
 
 SENSOR_STATUS SENSOR_NTAPI NotifyExposureReset(void* context, uint32_t number) {
-    Record(Self(context), kNotifyExposureReset, {number});
+    Record(Self(context), BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET, {number});
     return SENSOR_STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI ReadFrameStats(void* context, uint32_t* stats) {
     FakeBridge* bridge = Self(context);
-    Record(bridge, kReadFrameStats, {});
+    Record(bridge, BRIDGE_SLOT_READ_FRAME_STATS, {});
     uint32_t value = 0;
     if (!bridge->frameStats.empty()) {
         value = bridge->frameStats.front();
@@ -145,7 +146,7 @@ SENSOR_STATUS SENSOR_NTAPI ReadFrameStats(void* context, uint32_t* stats) {
 }
 
 SENSOR_STATUS SENSOR_NTAPI SettleExposure(void* context, void* scratch) {
-    Record(Self(context), kSettleExposure, {});
+    Record(Self(context), BRIDGE_SLOT_SETTLE_EXPOSURE, {});
     std::memset(scratch, 0xA5,
                 BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES);  // all of it must be ours to write
     return SENSOR_STATUS_SUCCESS;
@@ -199,7 +200,7 @@ std::vector<BridgeCall> FakeBridge::CallsTo(int slot) const {
 
 std::vector<std::pair<uint8_t, uint16_t>> FakeBridge::SensorWrites() const {
     std::vector<std::pair<uint8_t, uint16_t>> out;
-    for (const BridgeCall& call : CallsTo(kBusWrite)) {
+    for (const BridgeCall& call : CallsTo(BRIDGE_SLOT_BUS_WRITE)) {
         if (call.bytes.size() == 3) {
             out.emplace_back(call.bytes[0],
                              static_cast<uint16_t>((call.bytes[1] << 8) | call.bytes[2]));
@@ -210,7 +211,7 @@ std::vector<std::pair<uint8_t, uint16_t>> FakeBridge::SensorWrites() const {
 
 std::vector<std::pair<uint32_t, uint8_t>> FakeBridge::BridgeRegWrites() const {
     std::vector<std::pair<uint32_t, uint8_t>> out;
-    for (const BridgeCall& call : CallsTo(kWriteBridgeReg)) {
+    for (const BridgeCall& call : CallsTo(BRIDGE_SLOT_WRITE_BRIDGE_REG)) {
         out.emplace_back(static_cast<uint32_t>(call.args[0]), static_cast<uint8_t>(call.args[1]));
     }
     return out;
@@ -255,37 +256,37 @@ std::string TraceLine(const BridgeCall& call) {
         return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(call.args.at(i))));
     };
     switch (call.slot) {
-    case kBusWriteRead:
+    case BRIDGE_SLOT_BUS_WRITE_READ:
         return "sensor read " + std::to_string(call.bytes.empty() ? -1 : call.bytes[0]);
-    case kBusWrite:
+    case BRIDGE_SLOT_BUS_WRITE:
         if (call.bytes.size() == 3) {
             return "sensor " + std::to_string(call.bytes[0]) + "=" +
                    std::to_string((call.bytes[1] << 8) | call.bytes[2]);
         }
         return Describe(call);
-    case kReadEeprom:
+    case BRIDGE_SLOT_READ_EEPROM:
         return "eeprom " + arg(0);
-    case kReadBridgeReg:
+    case BRIDGE_SLOT_READ_BRIDGE_REG:
         return "bridge read " + arg(0);
-    case kWriteBridgeReg:
+    case BRIDGE_SLOT_WRITE_BRIDGE_REG:
         return "bridge " + arg(0) + "=" + arg(1);
-    case kGetControl:
+    case BRIDGE_SLOT_GET_CONTROL:
         return "get " + arg(0);
-    case kGetControlMax:
+    case BRIDGE_SLOT_GET_CONTROL_MAX:
         return "max " + arg(0);
-    case kGetControlMin:
+    case BRIDGE_SLOT_GET_CONTROL_MIN:
         return "min " + arg(0);
-    case kSetControl:
+    case BRIDGE_SLOT_SET_CONTROL:
         return "set " + arg(0) + "=" + signedArg(1);
-    case kSetControlMax:
+    case BRIDGE_SLOT_SET_CONTROL_MAX:
         return "setmax " + arg(0) + "=" + signedArg(1);
-    case kReadRegistryDword:
+    case BRIDGE_SLOT_READ_REGISTRY_DWORD:
         return "registry " + RegistryName(call);
-    case kNotifyExposureReset:
+    case BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET:
         return "exposure-reset " + arg(0);
-    case kReadFrameStats:
+    case BRIDGE_SLOT_READ_FRAME_STATS:
         return "stats";
-    case kSettleExposure:
+    case BRIDGE_SLOT_SETTLE_EXPOSURE:
         return "settle";
     default:
         return Describe(call);

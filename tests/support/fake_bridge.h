@@ -15,23 +15,8 @@
 
 #include "sensor_records.h"
 
-enum BridgeSlot : int {
-    kBusWriteRead = 0,
-    kBusWrite = 1,
-    kReadEeprom = 2,
-    kReadBridgeReg = 3,
-    kWriteBridgeReg = 4,
-    kGetControl = 9,
-    kGetControlMax = 10,
-    kGetControlMin = 11,
-    kSetControl = 12,
-    kSetControlMax = 13,
-    kReadRegistryDword = 15,
-    kNotifyExposureReset = 16,
-    kReadFrameStats = 18,
-    kSettleExposure = 19,
-};
-
+// One recorded call. slot is the BRIDGE_SLOT_* of the service called; on
+// FakeProbeBus, 0 is ProbeCheckAddress and 1 ProbeWriteRead.
 struct BridgeCall {
     int slot;
     std::vector<uint64_t> args;  // arguments after the context, widened
