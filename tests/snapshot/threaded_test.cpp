@@ -339,6 +339,11 @@ TEST_F(ThreadedTest, WhicheverWayTheLowerDriverFinishesTessipAnswersAlike) {
 // Another driver holding tessip's device may still be inside a read, pausing
 // between its attempts, when the camera is removed. Removal waits for it:
 // neither the snapshot buffer nor the extension goes while a request runs.
+NTSTATUS NTAPI NoteCompleted(PDEVICE_OBJECT, PIRP, PVOID context) {
+    static_cast<std::atomic<bool>*>(context)->store(true);
+    return STATUS_SUCCESS;  // completion goes on
+}
+
 TEST_F(ThreadedTest, RemovalWaitsForAKernelModeReadStillInsideTessip) {
     AddStartedCamera();
     ASSERT_EQ(CloseHandle(app_, file_), STATUS_SUCCESS);
@@ -348,7 +353,9 @@ TEST_F(ThreadedTest, RemovalWaitsForAKernelModeReadStillInsideTessip) {
 
     // The read holds tessip's remove lock for its few pauses only: the lock's
     // bias and the read make its count 2. A read that ends before this
-    // thread has seen it inside is sent again.
+    // thread has seen it inside is sent again. The sender's completion
+    // routine tells when tessip completed it, which tessip does before it
+    // lets go of the lock.
     PDEVICE_OBJECT filter = Filter();
     volatile LONG* held = &Extension()->RemoveLock.Common.IoCount;
     std::atomic<bool> done{false};
@@ -357,10 +364,12 @@ TEST_F(ThreadedTest, RemovalWaitsForAKernelModeReadStillInsideTessip) {
     for (int attempt = 0; attempt < 50 && !inside; attempt++) {
         done = false;
         StartThread([&] {
-            status = SendIrp(filter, IRP_MJ_READ, 0, [](PIRP, PIO_STACK_LOCATION location) {
+            status = SendIrp(filter, IRP_MJ_READ, 0, [&done](PIRP, PIO_STACK_LOCATION location) {
                          location->Parameters.Read.Length = 64;
+                         location->CompletionRoutine = NoteCompleted;
+                         location->Context = &done;
+                         location->Control |= SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR;
                      }).Status;
-            done = true;
         });
         while (!inside && !done.load()) {
             inside = __atomic_load_n(held, __ATOMIC_SEQ_CST) == 2;
