@@ -8,7 +8,7 @@
 // controls (bridge_control.h), it streams frames through both loops,
 // answers tessip's snapshot requests and reports the camera's button.
 //
-// Files: bridge_driver.cpp (entry, add-device, dispatch, power, counting),
+// Files: bridge_driver.cpp (entry, add-device, dispatch, power, locks),
 // bridge_pnp.cpp (Plug and Play, the interface queries, removal),
 // bridge_camera.cpp (probe, bring-up, frames, snapshots, the button),
 // bridge_services.cpp (BRIDGE_SERVICES and PROBE_SERVICES over the camera,
@@ -22,9 +22,10 @@
 
 #include "bridge_control.h"
 #include "camera_model.h"
+#include "camera_sensor_control.h"
+#include "camera_snapshot.h"
+#include "irp_sync.h"
 #include "platform.h"
-#include "sensor_records.h"
-#include "snapshot.h"
 
 // Device state, kept in BRIDGE_EXTENSION.State. There is no value 0.
 enum BRIDGE_STATE : ULONG {
@@ -77,14 +78,15 @@ struct BRIDGE_EXTENSION {
     ULONG State;  // a BRIDGE_STATE; use GetBridgeState / SetBridgeState
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT PhysicalDevice;
-    PDEVICE_OBJECT LowerDevice;   // orvane's device: target of every request passed down
-    volatile LONG OutstandingIo;  // requests inside the dispatch paths; -1 once removal may go on
-    KEVENT RemoveEvent;           // notification event, signalled when OutstandingIo drops below 0
+    PDEVICE_OBJECT LowerDevice;  // orvane's device: target of every request passed down
+    // Held by every request while it is inside the bridge driver; removal
+    // waits for the last to leave before the camera's resources go.
+    IO_REMOVE_LOCK RemoveLock;
     // Synchronization event held by whoever calls into orvane or tessip or
     // changes the camera: orvane serves one command at a time, and a frame's
     // statistics must not change under its two steps.
     KEVENT CameraLock;
-    UNICODE_STRING InterfaceName;  // the private interface; Buffer NULL while none is held
+    UNICODE_STRING InterfaceName;  // the private interface; Buffer null while none is held
     BOOLEAN InterfaceEnabled;
     BRIDGE_CONFIGURATION Configuration;
 
@@ -149,13 +151,9 @@ NTSTATUS NTAPI BridgeDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI BridgeDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI BridgeDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI BridgeDispatchUnsupported(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI BridgeSignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
-// --- Counting, forwarding, the camera and sensor locks (bridge_driver.cpp) -----
-void BridgeIncrementIo(BRIDGE_EXTENSION* Extension);
-void BridgeDecrementIo(BRIDGE_EXTENSION* Extension);
+// --- Forwarding, completing, the camera and sensor locks (bridge_driver.cpp) ---
 NTSTATUS BridgeForward(BRIDGE_EXTENSION* Extension, PIRP Irp);
-NTSTATUS BridgeCallAndWait(PDEVICE_OBJECT Target, PIRP Irp);
 NTSTATUS BridgeComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 void BridgeLockCamera(BRIDGE_EXTENSION* Extension);
 void BridgeUnlockCamera(BRIDGE_EXTENSION* Extension);

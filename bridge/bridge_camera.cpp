@@ -7,7 +7,7 @@
 #include "bridge.h"
 
 // The user balance controls start centred; orvane reads the offsets back.
-static const int32_t BridgeBalanceCentre = 32;
+constexpr int32_t kBalanceCentre = 32;
 
 /*
  * AllocateFrameBuffer
@@ -189,8 +189,8 @@ static void PrepareDeviceRecord(BRIDGE_EXTENSION* Extension) {
     device->RateLevel = Extension->Configuration.RateLevel;
     device->TimingFlag = Extension->Configuration.TimingFlag;
     device->Flags = Extension->Configuration.EepromPresets ? SENSOR_DEVICE_FLAG_EEPROM_PRESETS : 0;
-    device->RedOffset = BridgeBalanceCentre;
-    device->BlueOffset = BridgeBalanceCentre;
+    device->RedOffset = kBalanceCentre;
+    device->BlueOffset = kBalanceCentre;
 }
 
 /*

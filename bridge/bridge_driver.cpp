@@ -1,6 +1,6 @@
 // Driver entry, the camera's function device, and the dispatch routines:
-// every request reaches the bridge driver through one of them, counted while
-// it is inside so that removal can wait for it.
+// every request reaches the bridge driver through one of them and holds the
+// device's remove lock while it is inside, so that removal can wait for it.
 #include "bridge.h"
 
 BRIDGE_CONFIGURATION BridgeConfiguration = BRIDGE_DEFAULT_CONFIGURATION;
@@ -122,7 +122,7 @@ NTSTATUS NTAPI BridgeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     SetBridgeState(extension, BridgeNotStarted);
     extension->Self = deviceObject;
     extension->PhysicalDevice = PhysicalDeviceObject;
-    KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+    IoInitializeRemoveLock(&extension->RemoveLock, BRIDGE_POOL_TAG, 0, 0);
     KeInitializeEvent(&extension->CameraLock, SynchronizationEvent, TRUE);
     extension->Configuration = BridgeConfiguration;
     CameraInitialize(&extension->Camera);
@@ -180,35 +180,40 @@ static NTSTATUS BridgeCreateStatus(BRIDGE_EXTENSION* Extension, PIO_STACK_LOCATI
  */
 NTSTATUS NTAPI BridgeDispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
-    BridgeIncrementIo(extension);
-    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return BridgeComplete(Irp, status, 0);
+    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->MajorFunction == IRP_MJ_CREATE) {
         status = BridgeCreateStatus(extension, stack);
     }
     status = BridgeComplete(Irp, status, 0);
-    BridgeDecrementIo(extension);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 
 /*
  * BridgeDispatchPnp
  *
- * The remove request is not counted: it makes the one unmatched decrement
- * itself and deletes the device object, so nothing may touch the extension
- * after it returns.
+ * The remove request keeps the remove lock it took here: removal releases
+ * it and waits for every other holder, then deletes the device object, so
+ * nothing may touch the extension after it returns.
  */
 CODE_SEG("PAGE")
 NTSTATUS NTAPI BridgeDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
 
     BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return BridgeComplete(Irp, status, 0);
+    }
     if (IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
         return BridgeRemoveDevice(extension, Irp);
     }
-    BridgeIncrementIo(extension);
-    NTSTATUS status = BridgePnp(extension, Irp);
-    BridgeDecrementIo(extension);
+    status = BridgePnp(extension, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 
@@ -221,11 +226,14 @@ NTSTATUS NTAPI BridgeDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  */
 NTSTATUS NTAPI BridgeDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
-    BridgeIncrementIo(extension);
     PoStartNextPowerIrp(Irp);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return BridgeComplete(Irp, status, 0);
+    }
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    NTSTATUS status = PoCallDriver(extension->LowerDevice, Irp);
-    BridgeDecrementIo(extension);
+    status = PoCallDriver(extension->LowerDevice, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 
@@ -238,8 +246,10 @@ NTSTATUS NTAPI BridgeDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
  */
 NTSTATUS NTAPI BridgeDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
-    BridgeIncrementIo(extension);
-    NTSTATUS status;
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return BridgeComplete(Irp, status, 0);
+    }
     if (BridgeGone(GetBridgeState(extension))) {
         status = BridgeComplete(Irp, STATUS_DELETE_PENDING, 0);
     } else if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
@@ -247,38 +257,24 @@ NTSTATUS NTAPI BridgeDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp
     } else {
         status = BridgeControl(extension, Irp);
     }
-    BridgeDecrementIo(extension);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 
 NTSTATUS NTAPI BridgeDispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     BRIDGE_EXTENSION* extension = BridgeExtension(DeviceObject);
-    BridgeIncrementIo(extension);
-    NTSTATUS status = BridgeForward(extension, Irp);
-    BridgeDecrementIo(extension);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status)) {
+        return BridgeComplete(Irp, status, 0);
+    }
+    status = BridgeForward(extension, Irp);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;
 }
 
 NTSTATUS NTAPI BridgeDispatchUnsupported(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UNREFERENCED_PARAMETER(DeviceObject);
     return BridgeComplete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-}
-
-/*
- * BridgeIncrementIo / BridgeDecrementIo
- *
- * The count rests at 0 while the device runs; removal makes the one
- * unmatched decrement, so it reaches -1, and the event fires, exactly when
- * removal has begun and the last request has left.
- */
-void BridgeIncrementIo(BRIDGE_EXTENSION* Extension) {
-    InterlockedIncrement(&Extension->OutstandingIo);
-}
-
-void BridgeDecrementIo(BRIDGE_EXTENSION* Extension) {
-    if (InterlockedDecrement(&Extension->OutstandingIo) < 0) {
-        KeSetEvent(&Extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
-    }
 }
 
 NTSTATUS BridgeForward(BRIDGE_EXTENSION* Extension, PIRP Irp) {
@@ -291,41 +287,6 @@ NTSTATUS BridgeComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
     Irp->IoStatus.Information = Information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
-}
-
-/*
- * BridgeCallAndWait
- *
- * Sends a request whose next stack location is set up and gets it back
- * uncompleted, whether the drivers below finish it at once or pend it:
- * the completion routine stops completion and wakes this thread. For the
- * start request on its way down and for the bridge driver's own queries.
- */
-CODE_SEG("PAGE")
-NTSTATUS BridgeCallAndWait(PDEVICE_OBJECT Target, PIRP Irp) {
-    PAGED_CODE();
-
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, BridgeSignalCompletion, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(Target, Irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    }
-    return Irp->IoStatus.Status;
-}
-
-/*
- * BridgeSignalCompletion
- *
- * Runs at whatever IRQL the lower driver completes at; it only wakes the
- * waiting thread. The request is not marked pending: its sender completes
- * or frees it itself and never returns STATUS_PENDING for it.
- */
-NTSTATUS NTAPI BridgeSignalCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 /*

@@ -54,7 +54,7 @@ NTSTATUS BridgeStartDevice(BRIDGE_EXTENSION* Extension, PIRP Irp) {
 
     SetBridgeState(Extension, BridgeStartPending);
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    NTSTATUS status = BridgeCallAndWait(Extension->LowerDevice, Irp);
+    NTSTATUS status = SendIrpSynchronously(Extension->LowerDevice, Irp);
     if (NT_SUCCESS(status)) {
         status = BridgeBringUp(Extension);
     }
@@ -106,27 +106,20 @@ NTSTATUS BridgeSurpriseRemoval(BRIDGE_EXTENSION* Extension, PIRP Irp) {
 /*
  * BridgeRemoveDevice
  *
- * Reaches here uncounted. The state changes first, so that nothing new
- * starts; then the one unmatched decrement lets the count fall below zero
- * once the last request inside has left, a stream included. Only then is
- * nothing calling orvane or tessip any more, and the camera's resources go
- * before the request passes on: tessip, which sent it down, frees its
- * snapshot buffer only after this returns, and orvane below is deleted by
- * it. A second remove request is only passed down.
+ * Reaches here holding the remove lock. The state changes first, so that
+ * nothing new starts; then the wait for every other holder of the lock, a
+ * stream included, after which no request gets in. Only then is nothing
+ * calling orvane or tessip any more, and the camera's resources go before
+ * the request passes on: tessip, which sent it down, frees its snapshot
+ * buffer only after this returns, and orvane below is deleted by it.
  */
 CODE_SEG("PAGE")
 NTSTATUS BridgeRemoveDevice(BRIDGE_EXTENSION* Extension, PIRP Irp) {
     PAGED_CODE();
 
-    const ULONG previous = GetBridgeState(Extension);
-    if (previous == BridgeRemoved) {
-        return BridgeForward(Extension, Irp);
-    }
     SetBridgeState(Extension, BridgeRemoved);
     BridgeSetInterfaceState(Extension, FALSE);
-
-    BridgeDecrementIo(Extension);
-    KeWaitForSingleObject(&Extension->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
 
     BridgeReleaseInterfaces(Extension);
     BridgeFreeFrameBuffer(Extension);
@@ -176,7 +169,7 @@ NTSTATUS BridgeQueryInterface(PDEVICE_OBJECT Target, const GUID* Type, PINTERFAC
     next->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
 
-    NTSTATUS status = BridgeCallAndWait(Target, irp);
+    NTSTATUS status = SendIrpSynchronously(Target, irp);
     IoFreeIrp(irp);
     return status;
 }

@@ -7,8 +7,6 @@
 // lock held; resident, like everything orvane's commands reach.
 #include "bridge.h"
 
-static const SENSOR_STATUS BridgeUnsuccessful = static_cast<SENSOR_STATUS>(0xC0000001u);
-
 static BRIDGE_EXTENSION* Self(void* Context) {
     return static_cast<BRIDGE_EXTENSION*>(Context);
 }
@@ -87,7 +85,7 @@ SENSOR_STATUS SENSOR_NTAPI BridgeBusWriteRead(void* Context, uint32_t Address, u
     BRIDGE_EXTENSION* extension = Self(Context);
     const bool read = WriteLength == 1 && ReadLength == 2 &&
                       CameraSensorRead(&extension->Camera, Address, Write[0], Read);
-    const SENSOR_STATUS status = read ? SENSOR_STATUS_SUCCESS : BridgeUnsuccessful;
+    const SENSOR_STATUS status = read ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     LogCall(extension, BRIDGE_SLOT_BUS_WRITE_READ, Address,
             WriteLength | uint32_t(ReadLength) << 16, PackBytes(Write, WriteLength), 0,
             read ? PackBytes(Read, ReadLength) : 0, uint32_t(status));
@@ -98,7 +96,7 @@ SENSOR_STATUS SENSOR_NTAPI BridgeBusWrite(void* Context, uint32_t Address, uint8
                                           uint8_t* Buffer) {
     BRIDGE_EXTENSION* extension = Self(Context);
     const bool written = Length == 3 && CameraSensorWrite(&extension->Camera, Address, Buffer);
-    const SENSOR_STATUS status = written ? SENSOR_STATUS_SUCCESS : BridgeUnsuccessful;
+    const SENSOR_STATUS status = written ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     LogCall(extension, BRIDGE_SLOT_BUS_WRITE, Address, Length, PackBytes(Buffer, Length), 0, 0,
             uint32_t(status));
     return status;
@@ -114,21 +112,21 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadEeprom(void* Context, uint32_t Offset, uint
     }
     *Bytes = value;
     LogCall(extension, BRIDGE_SLOT_READ_EEPROM, Offset, Length, 0, 0, value, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeReadBridgeReg(void* Context, uint32_t Reg, uint8_t* Value) {
     BRIDGE_EXTENSION* extension = Self(Context);
     *Value = extension->Camera.Bridge[Reg & 0xFF];
     LogCall(extension, BRIDGE_SLOT_READ_BRIDGE_REG, Reg, 0, 0, 0, *Value, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeWriteBridgeReg(void* Context, uint32_t Reg, uint8_t Value) {
     BRIDGE_EXTENSION* extension = Self(Context);
     extension->Camera.Bridge[Reg & 0xFF] = Value;
     LogCall(extension, BRIDGE_SLOT_WRITE_BRIDGE_REG, Reg, Value, 0, 0, 0, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 int32_t SENSOR_NTAPI BridgeGetControl(void* Context, uint32_t Id) {
@@ -156,14 +154,14 @@ SENSOR_STATUS SENSOR_NTAPI BridgeSetControl(void* Context, uint32_t Id, int32_t 
     BRIDGE_EXTENSION* extension = Self(Context);
     CameraSetControl(&extension->Camera, Id, Value);
     LogCall(extension, BRIDGE_SLOT_SET_CONTROL, Id, uint32_t(Value), 0, 0, 0, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeSetControlMax(void* Context, uint32_t Id, int32_t Value) {
     BRIDGE_EXTENSION* extension = Self(Context);
     CameraSetControlMax(&extension->Camera, Id, Value);
     LogCall(extension, BRIDGE_SLOT_SET_CONTROL_MAX, Id, uint32_t(Value), 0, 0, 0, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 // A value the camera's registry does not hold reads as the default.
@@ -176,12 +174,12 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadRegistryDword(void* Context, const uint16_t
     }
     LogCall(extension, BRIDGE_SLOT_READ_REGISTRY_DWORD, BridgeNameHash(Name), NameBytes, Default, 0,
             *Result, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeNotifyExposureReset(void* Context, uint32_t Number) {
     LogCall(Self(Context), BRIDGE_SLOT_NOTIFY_EXPOSURE_RESET, Number, 0, 0, 0, 0, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 // While a frame streams, the statistics it was captured with; otherwise
@@ -190,14 +188,14 @@ SENSOR_STATUS SENSOR_NTAPI BridgeReadFrameStats(void* Context, uint32_t* Stats) 
     BRIDGE_EXTENSION* extension = Self(Context);
     *Stats = extension->FrameLatched ? extension->FrameStatistics : BridgePeekStatistics(extension);
     LogCall(extension, BRIDGE_SLOT_READ_FRAME_STATS, 0, 0, 0, 0, *Stats, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 SENSOR_STATUS SENSOR_NTAPI BridgeSettleExposure(void* Context, void* Scratch) {
     RtlZeroMemory(Scratch, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES);
     LogCall(Self(Context), BRIDGE_SLOT_SETTLE_EXPOSURE, BRIDGE_SETTLE_EXPOSURE_SCRATCH_BYTES, 0, 0,
             0, 0, 0);
-    return SENSOR_STATUS_SUCCESS;
+    return STATUS_SUCCESS;
 }
 
 // The probe's bus table: the same sensor bus, seen through the two entries

@@ -1,6 +1,6 @@
 #include "camera_model.h"
 
-#include "sensor_records.h"
+#include "camera_sensor_control.h"
 
 namespace {
 

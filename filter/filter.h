@@ -13,6 +13,7 @@
 // resident.
 #pragma once
 
+#include "irp_sync.h"
 #include "platform.h"
 
 // Device state, kept in FILTER_EXTENSION.State. There is no value 0.
@@ -38,14 +39,16 @@ struct FILTER_EXTENSION {
     PDEVICE_OBJECT PhysicalDevice;
     PDEVICE_OBJECT LowerDevice;  // what the attach returned; target of every forwarded request
     DEVICE_CAPABILITIES Capabilities;
-    // Requests inside the dispatch paths. This stands where a remove lock
-    // would, but rests at 0 instead of carrying a starting bias of 1: the
-    // remove request is never counted, so its one decrement plays the part
-    // of releasing the bias, and -1 means "removal has begun and the last
-    // request has left". That is enough without the remove lock's refusal of
-    // late arrivals: a request that comes while removal waits is counted, so
-    // the wait outlasts it, and nothing comes after the wait, since the
-    // remove request is the last one a device object is sent.
+    // Requests inside the dispatch paths: orvane's own count and event, the
+    // classic filter's shape, where tessip and the bridge driver hold the
+    // platform's remove lock. It rests at 0 instead of carrying a remove
+    // lock's starting bias of 1: the remove request is never counted, so its
+    // one decrement plays the part of releasing the bias, and -1 means
+    // "removal has begun and the last request has left". That is enough
+    // without the remove lock's refusal of late arrivals: a request that
+    // comes while removal waits is counted, so the wait outlasts it, and
+    // nothing comes after the wait, since the remove request is the last one
+    // a device object is sent.
     volatile LONG OutstandingIo;
     KEVENT RemoveEvent;  // notification event, signalled when OutstandingIo drops below 0
 };
@@ -88,14 +91,12 @@ DRIVER_INITIALIZE DriverEntry;
 DRIVER_ADD_DEVICE FilterAddDevice;
 DRIVER_UNLOAD FilterUnload;
 DRIVER_DISPATCH FilterDispatch;
-IO_COMPLETION_ROUTINE SyncCompletion;
 IO_COMPLETION_ROUTINE PowerCompletion;
 
 // --- Counting and forwarding ------------------------------------------------------
 void IncrementOutstandingIo(FILTER_EXTENSION* Extension);
 void DecrementOutstandingIo(FILTER_EXTENSION* Extension);
 NTSTATUS ForwardIrp(FILTER_EXTENSION* Extension, PIRP Irp);
-NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp);
 NTSTATUS ForwardIrpSynchronously(FILTER_EXTENSION* Extension, PIRP Irp);
 
 // --- Plug and Play: a handler for each minor code that needs more than a line ----

@@ -170,45 +170,6 @@ NTSTATUS ForwardIrp(FILTER_EXTENSION* Extension, PIRP Irp) {
 }
 
 /*
- * SendIrpSynchronously
- *
- * For requests the filter must see again after the lower drivers are done
- * with them; the caller has set up the next stack location. The completion
- * routine stops completion and wakes this thread, so the IRP comes back to
- * the caller uncompleted, with its final status, whether the lower driver
- * finished it at once or pended it. The wait makes this PASSIVE_LEVEL only.
- */
-CODE_SEG("PAGE")
-NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp) {
-    PAGED_CODE();
-
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, SyncCompletion, &event, TRUE, TRUE, TRUE);
-    if (IoCallDriver(TargetDevice, Irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    }
-    return Irp->IoStatus.Status;
-}
-
-/*
- * SyncCompletion
- *
- * Runs at whatever IRQL the lower driver completes at; it only wakes the
- * waiting thread and keeps the IRP from completing further up. The IRP is
- * not marked pending even when a lower driver pended it: the caller finishes
- * with it itself and never returns STATUS_PENDING for it, and a pending mark
- * that the return value contradicts is a completion the I/O manager counts
- * twice.
- */
-NTSTATUS NTAPI SyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-/*
  * ForwardIrpSynchronously
  *
  * Sends to the lower device with the caller's next stack location as it is,

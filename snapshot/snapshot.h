@@ -11,6 +11,7 @@
 
 // The kernel headers come first: they define GUID, so the public header's
 // GUID objects are GUIDs here (see camera_common.h).
+#include "irp_sync.h"
 #include "platform.h"
 
 #include "camera_snapshot.h"
@@ -37,16 +38,18 @@ struct SNAPSHOT_EXTENSION {
     PDEVICE_OBJECT PhysicalDevice;  // the interface is registered on it
     PDEVICE_OBJECT Self;
     PDEVICE_OBJECT LowerDevice;  // every request that leaves tessip goes here
+    // The state as a current and a previous value, the WDM samples' shape:
+    // each query request saves one level, which its cancel restores.
     ULONG PnpState;
-    ULONG PreviousPnpState;  // one level, for the cancel requests
-    PKEVENT FirstEvent;      // pulsed by trigger reports of nonzero kind
-    PKEVENT SecondEvent;     // pulsed by trigger reports of kind 0
+    ULONG PreviousPnpState;
+    PKEVENT FirstEvent;   // pulsed by trigger reports of nonzero kind
+    PKEVENT SecondEvent;  // pulsed by trigger reports of kind 0
     SNAPSHOT_IMAGE_INFO ImageInfo;
-    PUCHAR SnapshotBuffer;  // NULL when the allocation failed
+    PUCHAR SnapshotBuffer;  // null when the allocation failed
     ULONG SnapshotRequested;
     ULONG EventsDisabled;
     ULONG SnapshotReady;
-    UNICODE_STRING InterfaceName;  // Buffer is NULL while no name is held
+    UNICODE_STRING InterfaceName;  // Buffer is null while no name is held
 
     // Even while the snapshot buffer is at rest, odd while a delivery copies
     // into it. A read that sees it move copies again, so it never reports a
@@ -78,9 +81,10 @@ struct SNAPSHOT_EXTENSION {
 // NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration; the definition is null
 extern PDRIVER_OBJECT SnapshotDriver;
 
-// Shared words (the flags, the Plug and Play state read by the application's
-// requests): each one aligned 32-bit word. Sequentially consistent loads and
-// stores keep them single accesses while also ordering them against the
+// Shared words (the flags, the counts, the event pointers, the Plug and Play
+// state read by the application's requests): each one aligned machine word,
+// touched by tessip only through these. All are sequentially consistent:
+// they keep each access single while also ordering it against the
 // snapshot's sequence count, which the read's handling of SnapshotReady
 // relies on.
 template <typename Word>
@@ -91,6 +95,24 @@ inline Word LoadWord(const Word* word) {
 template <typename Word, typename Value>
 inline void StoreWord(Word* word, Value value) {
     __atomic_store_n(word, static_cast<Word>(value), __ATOMIC_SEQ_CST);
+}
+
+template <typename Word, typename Value>
+inline Word ExchangeWord(Word* word, Value value) {
+    return __atomic_exchange_n(word, static_cast<Word>(value), __ATOMIC_SEQ_CST);
+}
+
+// True, with the word now `desired`, when it held `expected`.
+template <typename Word, typename Expected, typename Value>
+inline bool CompareExchangeWord(Word* word, Expected expected, Value desired) {
+    Word seen = static_cast<Word>(expected);
+    return __atomic_compare_exchange_n(word, &seen, static_cast<Word>(desired), false,
+                                       __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
+template <typename Word, typename Value>
+inline void AddToWord(Word* word, Value delta) {
+    __atomic_add_fetch(word, static_cast<Word>(delta), __ATOMIC_SEQ_CST);
 }
 
 bool SnapshotSameGuid(const GUID* left, const GUID* right);

@@ -12,19 +12,19 @@
 // gives up with STATUS_DEVICE_BUSY. A frame takes well under a millisecond
 // to copy and frames arrive tens of milliseconds apart, so a second attempt
 // practically always succeeds.
-static const ULONG SnapshotReadAttempts = 8;
+constexpr ULONG kReadAttempts = 8;
 
 // How often releasing the events looks for trigger reports still signalling
 // them before it gives up with STATUS_DEVICE_BUSY. A report holds an event
 // only for one KeSetEvent and one KeClearEvent.
-static const ULONG SnapshotReleaseAttempts = 8;
+constexpr ULONG kReleaseAttempts = 8;
 // How many times in a row each of those attempts looks at the count.
-static const ULONG SnapshotReleaseLooks = 1024;
+constexpr ULONG kReleaseLooks = 1024;
 
 // The pause between two attempts, in 100 ns units (negative: relative). The
 // waiting thread gives up the processor, so a delivery or a trigger report
 // preempted on the same processor gets to finish.
-static const LONGLONG SnapshotRetryInterval = -10000;  // 1 ms
+constexpr LONGLONG kRetryInterval = -10000;  // 1 ms
 
 #if defined(__SANITIZE_THREAD__)
 // A read copies while a delivery may be overwriting the buffer; the sequence
@@ -44,7 +44,7 @@ extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
  * PauseBeforeRetry
  *
  * Bounds every wait in tessip: each caller counts its attempts, and between
- * two of them the thread sleeps for SnapshotRetryInterval where it may (the
+ * two of them the thread sleeps for kRetryInterval where it may (the
  * application's requests arrive at PASSIVE_LEVEL). A kernel-mode requester
  * at DISPATCH_LEVEL gets its attempts back to back instead.
  */
@@ -53,7 +53,7 @@ static void PauseBeforeRetry() {
         return;
     }
     LARGE_INTEGER interval;
-    interval.QuadPart = SnapshotRetryInterval;
+    interval.QuadPart = kRetryInterval;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
@@ -85,7 +85,7 @@ VOID SnapshotInitializeExchange(SNAPSHOT_EXTENSION* Extension) {
     Extension->StoredByteCount = 0;
     Extension->EventUsers = 0;
     Extension->EventsBusy = 0;
-    Extension->EventsOwner = NULL;
+    Extension->EventsOwner = nullptr;
 }
 
 VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface) {
@@ -107,11 +107,11 @@ VOID SnapshotFillInterface(SNAPSHOT_INTERFACE* Interface) {
  * instead, and the application may simply send it again.
  */
 static bool BeginEventUpdate(SNAPSHOT_EXTENSION* Extension) {
-    return InterlockedCompareExchange(&Extension->EventsBusy, 1, 0) == 0;
+    return CompareExchangeWord(&Extension->EventsBusy, 0, 1);
 }
 
 static void EndEventUpdate(SNAPSHOT_EXTENSION* Extension) {
-    InterlockedExchange(&Extension->EventsBusy, 0);
+    StoreWord(&Extension->EventsBusy, 0);
 }
 
 /*
@@ -124,12 +124,12 @@ static void EndEventUpdate(SNAPSHOT_EXTENSION* Extension) {
  * given a few pauses, not forever.
  */
 static bool WaitForEventUsers(SNAPSHOT_EXTENSION* Extension) {
-    for (ULONG attempt = 0; attempt < SnapshotReleaseAttempts; attempt++) {
+    for (ULONG attempt = 0; attempt < kReleaseAttempts; attempt++) {
         if (attempt != 0) {
             PauseBeforeRetry();
         }
-        for (ULONG look = 0; look < SnapshotReleaseLooks; look++) {
-            if (__atomic_load_n(&Extension->EventUsers, __ATOMIC_SEQ_CST) == 0) {
+        for (ULONG look = 0; look < kReleaseLooks; look++) {
+            if (LoadWord(&Extension->EventUsers) == 0) {
                 return true;
             }
             __builtin_ia32_pause();
@@ -150,23 +150,21 @@ static bool WaitForEventUsers(SNAPSHOT_EXTENSION* Extension) {
  * begun, so nothing else stores into the fields meanwhile.
  */
 static NTSTATUS ReleaseEventPair(SNAPSHOT_EXTENSION* Extension) {
-    PKEVENT first =
-        __atomic_exchange_n(&Extension->FirstEvent, static_cast<PKEVENT>(NULL), __ATOMIC_SEQ_CST);
-    PKEVENT second =
-        __atomic_exchange_n(&Extension->SecondEvent, static_cast<PKEVENT>(NULL), __ATOMIC_SEQ_CST);
-    if (first == NULL && second == NULL) {
+    PKEVENT first = ExchangeWord(&Extension->FirstEvent, nullptr);
+    PKEVENT second = ExchangeWord(&Extension->SecondEvent, nullptr);
+    if (first == nullptr && second == nullptr) {
         return STATUS_SUCCESS;
     }
     if (!WaitForEventUsers(Extension)) {
-        __atomic_store_n(&Extension->FirstEvent, first, __ATOMIC_SEQ_CST);
-        __atomic_store_n(&Extension->SecondEvent, second, __ATOMIC_SEQ_CST);
+        StoreWord(&Extension->FirstEvent, first);
+        StoreWord(&Extension->SecondEvent, second);
         return STATUS_DEVICE_BUSY;
     }
-    StoreWord(&Extension->EventsOwner, static_cast<PFILE_OBJECT>(NULL));
-    if (first != NULL) {
+    StoreWord(&Extension->EventsOwner, nullptr);
+    if (first != nullptr) {
         ObDereferenceObject(first);
     }
-    if (second != NULL) {
+    if (second != nullptr) {
         ObDereferenceObject(second);
     }
     return STATUS_SUCCESS;
@@ -195,10 +193,10 @@ VOID SnapshotReleaseEvents(SNAPSHOT_EXTENSION* Extension) {
  * must not be able to have it pulsed on demand.
  */
 static NTSTATUS ReferenceEvent(HANDLE Handle, PKEVENT* Event) {
-    PVOID object = NULL;
-    NTSTATUS status = ObReferenceObjectByHandle(Handle, EVENT_MODIFY_STATE,
-                                                PlatformEventObjectType(), UserMode, &object, NULL);
-    *Event = NT_SUCCESS(status) ? static_cast<PKEVENT>(object) : NULL;
+    PVOID object = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandle(
+        Handle, EVENT_MODIFY_STATE, PlatformEventObjectType(), UserMode, &object, nullptr);
+    *Event = NT_SUCCESS(status) ? static_cast<PKEVENT>(object) : nullptr;
     return status;
 }
 
@@ -230,8 +228,8 @@ static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HAND
     }
 
     StoreWord(&Extension->EventsOwner, Owner);
-    __atomic_store_n(&Extension->FirstEvent, first, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&Extension->SecondEvent, second, __ATOMIC_SEQ_CST);
+    StoreWord(&Extension->FirstEvent, first);
+    StoreWord(&Extension->SecondEvent, second);
     return STATUS_SUCCESS;
 }
 
@@ -243,13 +241,13 @@ static NTSTATUS RegisterEvents(SNAPSHOT_EXTENSION* Extension, HANDLE First, HAND
  * object alive across the two calls (see ReleaseEventPair).
  */
 static void PulseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field) {
-    __atomic_add_fetch(&Extension->EventUsers, 1, __ATOMIC_SEQ_CST);
-    PKEVENT event = __atomic_load_n(Field, __ATOMIC_SEQ_CST);
-    if (event != NULL) {
+    AddToWord(&Extension->EventUsers, 1);
+    PKEVENT event = LoadWord(Field);
+    if (event != nullptr) {
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
         KeClearEvent(event);
     }
-    __atomic_sub_fetch(&Extension->EventUsers, 1, __ATOMIC_SEQ_CST);
+    AddToWord(&Extension->EventUsers, -1);
 }
 
 // --- SNAPSHOT_INTERFACE -------------------------------------------------------
@@ -264,16 +262,16 @@ static void PulseEvent(SNAPSHOT_EXTENSION* Extension, PKEVENT* Field) {
  * on, any other call does nothing.
  */
 static SNAPSHOT_EXTENSION* InterfaceExtension(PDEVICE_OBJECT DeviceObject) {
-    if (DeviceObject == NULL || SnapshotDriver == NULL ||
+    if (DeviceObject == nullptr || SnapshotDriver == nullptr ||
         DeviceObject->DriverObject != SnapshotDriver) {
-        return NULL;
+        return nullptr;
     }
     return SnapshotExtension(DeviceObject);
 }
 
 VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* ImageInfo) {
     SNAPSHOT_EXTENSION* extension = InterfaceExtension(DeviceObject);
-    if (extension != NULL) {
+    if (extension != nullptr) {
         RtlCopyMemory(&extension->ImageInfo, ImageInfo, sizeof(SNAPSHOT_IMAGE_INFO));
     }
 }
@@ -286,10 +284,10 @@ VOID NTAPI SetImageInfo(PDEVICE_OBJECT DeviceObject, const SNAPSHOT_IMAGE_INFO* 
  */
 uint32_t NTAPI TakeSnapshotRequest(PDEVICE_OBJECT DeviceObject) {
     SNAPSHOT_EXTENSION* extension = InterfaceExtension(DeviceObject);
-    if (extension == NULL) {
+    if (extension == nullptr) {
         return 0;
     }
-    return __atomic_exchange_n(&extension->SnapshotRequested, ULONG(0), __ATOMIC_SEQ_CST);
+    return ExchangeWord(&extension->SnapshotRequested, 0);
 }
 
 static ULONG SnapshotByteCount(SNAPSHOT_EXTENSION* Extension) {
@@ -307,14 +305,13 @@ static ULONG SnapshotByteCount(SNAPSHOT_EXTENSION* Extension) {
  */
 static void DeliverFrame(SNAPSHOT_EXTENSION* Extension, const void* Frame) {
     ULONG byteCount = SnapshotByteCount(Extension);
-    if (Extension->SnapshotBuffer == NULL || byteCount > SNAPSHOT_BUFFER_SIZE) {
+    if (Extension->SnapshotBuffer == nullptr || byteCount > SNAPSHOT_BUFFER_SIZE) {
         return;
     }
 
     ULONG sequence = LoadWord(&Extension->SnapshotSequence);
     if ((sequence & 1) != 0 ||
-        !__atomic_compare_exchange_n(&Extension->SnapshotSequence, &sequence, sequence + 1, false,
-                                     __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        !CompareExchangeWord(&Extension->SnapshotSequence, sequence, sequence + 1)) {
         return;
     }
     CopyBarrier();
@@ -343,10 +340,10 @@ static void ReportTrigger(SNAPSHOT_EXTENSION* Extension, ULONG TriggerKind) {
 
 VOID NTAPI SubmitSnapshot(PDEVICE_OBJECT DeviceObject, PVOID Frame, uint32_t TriggerKind) {
     SNAPSHOT_EXTENSION* extension = InterfaceExtension(DeviceObject);
-    if (extension == NULL) {
+    if (extension == nullptr) {
         return;
     }
-    if (Frame != NULL) {
+    if (Frame != nullptr) {
         DeliverFrame(extension, Frame);
     } else {
         ReportTrigger(extension, TriggerKind);
@@ -394,7 +391,7 @@ static NTSTATUS GetImageInfo(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_
 /*
  * SetEvents
  *
- * A first handle of NULL releases the pair; anything else registers a new
+ * A first handle of nullptr releases the pair; anything else registers a new
  * one. Input too short to hold two handles changes nothing, and so does a
  * request that finds another registration or release under way.
  */
@@ -408,7 +405,7 @@ static NTSTATUS SetEvents(SNAPSHOT_EXTENSION* Extension, PIRP Irp, PIO_STACK_LOC
     if (!BeginEventUpdate(Extension)) {
         return STATUS_DEVICE_BUSY;
     }
-    NTSTATUS status = handles[0] == NULL
+    NTSTATUS status = handles[0] == nullptr
                           ? ReleaseEventPair(Extension)
                           : RegisterEvents(Extension, handles[0], handles[1], Stack->FileObject);
     EndEventUpdate(Extension);
@@ -503,7 +500,7 @@ NTSTATUS NTAPI SnapshotDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return SnapshotCompleteRequest(Irp, status);
     }
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    if (file != NULL && LoadWord(&extension->EventsOwner) == file) {
+    if (file != nullptr && LoadWord(&extension->EventsOwner) == file) {
         SnapshotReleaseEvents(extension);
     }
     status = SnapshotSendDown(extension, Irp);
@@ -534,7 +531,7 @@ static bool IsBufferedRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if ((Irp->Flags & IRP_BUFFERED_IO) != 0) {
         return true;
     }
-    return Irp->MdlAddress == NULL && (DeviceObject->Flags & DO_BUFFERED_IO) != 0 &&
+    return Irp->MdlAddress == nullptr && (DeviceObject->Flags & DO_BUFFERED_IO) != 0 &&
            (Irp->Flags & IRP_ASSOCIATED_IRP) == 0;
 }
 
@@ -555,10 +552,10 @@ static SNAPSHOT_DESTINATION ChooseReadDestination(PDEVICE_OBJECT DeviceObject, P
     ULONG length = Stack->Parameters.Read.Length;
     bool buffered = IsBufferedRead(DeviceObject, Irp);
 
-    if (Irp->MdlAddress != NULL) {
+    if (Irp->MdlAddress != nullptr) {
         PUCHAR mapped =
             static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, HighPagePriority));
-        if (mapped != NULL || !buffered) {
+        if (mapped != nullptr || !buffered) {
             return {mapped, MmGetMdlByteCount(Irp->MdlAddress), false};
         }
     }
@@ -566,7 +563,7 @@ static SNAPSHOT_DESTINATION ChooseReadDestination(PDEVICE_OBJECT DeviceObject, P
         return {static_cast<PUCHAR>(Irp->AssociatedIrp.SystemBuffer), length, false};
     }
     if ((DeviceObject->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO)) != 0) {
-        return {NULL, length, false};
+        return {nullptr, length, false};
     }
     return {static_cast<PUCHAR>(Irp->UserBuffer), length, Irp->RequestorMode != KernelMode};
 }
@@ -588,7 +585,7 @@ struct SNAPSHOT_COPY {
 
 static NTSTATUS CopySnapshotOut(SNAPSHOT_EXTENSION* Extension,
                                 const SNAPSHOT_DESTINATION& Destination, SNAPSHOT_COPY* Copy) {
-    for (ULONG attempt = 0; attempt < SnapshotReadAttempts; attempt++) {
+    for (ULONG attempt = 0; attempt < kReadAttempts; attempt++) {
         if (attempt != 0) {
             PauseBeforeRetry();
         }
@@ -600,7 +597,7 @@ static NTSTATUS CopySnapshotOut(SNAPSHOT_EXTENSION* Extension,
         if (byteCount > Destination.Capacity) {
             return STATUS_BUFFER_TOO_SMALL;
         }
-        if (Destination.Address == NULL) {
+        if (Destination.Address == nullptr) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
 
@@ -662,7 +659,7 @@ NTSTATUS NTAPI SnapshotDispatchRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     SNAPSHOT_COPY copy = {0, 0};
     NTSTATUS status;
 
-    if (extension->SnapshotBuffer == NULL) {
+    if (extension->SnapshotBuffer == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
     } else if (destination.RawUserAddress) {
         status = STATUS_INVALID_DEVICE_REQUEST;

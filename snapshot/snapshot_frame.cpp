@@ -10,8 +10,8 @@ PDRIVER_OBJECT SnapshotDriver;
 
 // How many requests may hold a device's remove lock at once before the
 // kernel's checks call it a leak (0: no limit), and the minutes one may.
-static const ULONG SnapshotLockHighWatermark = 0;
-static const ULONG SnapshotLockMinutes = 0;
+constexpr ULONG kLockHighWatermark = 0;
+constexpr ULONG kLockMinutes = 0;
 
 /*
  * DriverEntry
@@ -51,8 +51,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
  * still passes everything down.
  */
 NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
-    PDEVICE_OBJECT device = NULL;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(SNAPSHOT_EXTENSION), NULL,
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(SNAPSHOT_EXTENSION), nullptr,
                                      FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -62,11 +62,11 @@ NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     extension->PhysicalDevice = PhysicalDeviceObject;
     extension->Self = device;
     SnapshotInitializeExchange(extension);
-    IoInitializeRemoveLock(&extension->RemoveLock, SNAPSHOT_POOL_TAG, SnapshotLockMinutes,
-                           SnapshotLockHighWatermark);
+    IoInitializeRemoveLock(&extension->RemoveLock, SNAPSHOT_POOL_TAG, kLockMinutes,
+                           kLockHighWatermark);
 
     extension->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
-    if (extension->LowerDevice == NULL) {
+    if (extension->LowerDevice == nullptr) {
         IoDeleteDevice(device);
         return STATUS_UNSUCCESSFUL;
     }
@@ -81,7 +81,7 @@ NTSTATUS NTAPI SnapshotAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
     // none of that may ever reach an application.
     extension->SnapshotBuffer = static_cast<PUCHAR>(
         ExAllocatePoolWithTag(NonPagedPool, SNAPSHOT_BUFFER_SIZE, SNAPSHOT_POOL_TAG));
-    if (extension->SnapshotBuffer != NULL) {
+    if (extension->SnapshotBuffer != nullptr) {
         RtlZeroMemory(extension->SnapshotBuffer, SNAPSHOT_BUFFER_SIZE);
     }
 
@@ -115,18 +115,18 @@ VOID NTAPI SnapshotUnload(PDRIVER_OBJECT DriverObject) {
 NTSTATUS UpdateImageInterface(PDEVICE_OBJECT PhysicalDevice, PUNICODE_STRING InterfaceName,
                               BOOLEAN Enable) {
     if (Enable) {
-        NTSTATUS status = IoRegisterDeviceInterface(PhysicalDevice, &GUID_DEVINTERFACE_IMAGE, NULL,
-                                                    InterfaceName);
+        NTSTATUS status = IoRegisterDeviceInterface(PhysicalDevice, &GUID_DEVINTERFACE_IMAGE,
+                                                    nullptr, InterfaceName);
         if (NT_SUCCESS(status)) {
             IoSetDeviceInterfaceState(InterfaceName, TRUE);
         }
         return status;
     }
 
-    if (InterfaceName->Buffer != NULL) {
+    if (InterfaceName->Buffer != nullptr) {
         IoSetDeviceInterfaceState(InterfaceName, FALSE);
         RtlFreeUnicodeString(InterfaceName);
-        InterfaceName->Buffer = NULL;
+        InterfaceName->Buffer = nullptr;
     }
     return STATUS_SUCCESS;
 }
@@ -192,40 +192,13 @@ NTSTATUS NTAPI SnapshotDispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 /*
- * SendIrpSynchronously
- *
- * For requests tessip must see again after the lower drivers are done with
- * them; the caller has set up the next stack location. The completion
- * routine stops completion and wakes this thread, so the IRP comes back to
- * the caller uncompleted, with its final status, whether the lower driver
- * finished it at once or pended it. The wait makes this PASSIVE_LEVEL only.
- */
-static NTSTATUS SendIrpSynchronously(PDEVICE_OBJECT TargetDevice, PIRP Irp) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, SnapshotStartCompletion, &event, TRUE, TRUE, TRUE);
-    if (IoCallDriver(TargetDevice, Irp) == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    }
-    return Irp->IoStatus.Status;
-}
-
-/*
  * SnapshotStartCompletion
  *
- * The completion routine of SendIrpSynchronously, named for the start
- * request, the one request tessip sends that way. Runs at whatever IRQL the
- * lower driver completes at; it only wakes the waiting thread and keeps the
- * IRP from completing further up. The IRP is not marked pending even when a
- * lower driver pended it: the caller finishes with it itself and never
- * returns STATUS_PENDING for it, and a pending mark that the return value
- * contradicts is a completion the I/O manager counts twice.
+ * The start request's completion routine, under the name tessip's image
+ * knows it by; it does what every synchronous send's does.
  */
 NTSTATUS NTAPI SnapshotStartCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return SyncCompletion(DeviceObject, Irp, Context);
 }
 
 /*
@@ -265,7 +238,7 @@ static void SnapshotCancelState(SNAPSHOT_EXTENSION* Extension, ULONG QueriedStat
  */
 static NTSTATUS SnapshotStartDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    NTSTATUS status = SendIrpSynchronously(Extension->LowerDevice, Irp);
+    NTSTATUS status = SendIrpSynchronously(Extension->LowerDevice, Irp, SnapshotStartCompletion);
     if (NT_SUCCESS(status)) {
         SnapshotEnterState(Extension, Started);
     }
@@ -290,9 +263,9 @@ static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
     IoReleaseRemoveLockAndWait(&Extension->RemoveLock, Irp);
     NTSTATUS status = SnapshotSendDown(Extension, Irp);
 
-    if (Extension->SnapshotBuffer != NULL) {
+    if (Extension->SnapshotBuffer != nullptr) {
         ExFreePool(Extension->SnapshotBuffer);
-        Extension->SnapshotBuffer = NULL;
+        Extension->SnapshotBuffer = nullptr;
     }
     UpdateImageInterface(Extension->PhysicalDevice, &Extension->InterfaceName, FALSE);
 
@@ -313,7 +286,7 @@ static NTSTATUS SnapshotRemoveDevice(SNAPSHOT_EXTENSION* Extension, PIRP Irp) {
  * interface again after a stop.
  */
 static void SnapshotDisableInterface(SNAPSHOT_EXTENSION* Extension) {
-    if (Extension->InterfaceName.Buffer != NULL) {
+    if (Extension->InterfaceName.Buffer != nullptr) {
         IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
     }
 }

@@ -40,7 +40,7 @@ class CameraDrivers {
     // is the new physical device either way.
     NTSTATUS PlugIn(ULONG pdoFlags, PDEVICE_OBJECT* pdo);
 
-    // Each driver's device in the stack over `pdo`, or NULL.
+    // Each driver's device in the stack over `pdo`, or null.
     PDEVICE_OBJECT OrvaneDevice(PDEVICE_OBJECT pdo) const;
     PDEVICE_OBJECT BridgeDevice(PDEVICE_OBJECT pdo) const;
     PDEVICE_OBJECT TessipDevice(PDEVICE_OBJECT pdo) const;

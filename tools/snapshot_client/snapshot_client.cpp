@@ -144,7 +144,7 @@ DWORD Client::GetImageInfo(SNAPSHOT_IMAGE_INFO* info) {
     return error;
 }
 
-// The driver reads two pointer-sized handles; a NULL first one releases.
+// The driver reads two pointer-sized handles; a null first one releases.
 DWORD Client::SetEvents(HANDLE first, HANDLE second) {
     HANDLE handles[2] = {first, second};
     DWORD returned;
