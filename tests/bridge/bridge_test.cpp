@@ -29,12 +29,12 @@ class BridgeTest : public KernelTest {
   protected:
     void SetUp() override {
         KernelTest::SetUp();
-        drivers_ = std::make_unique<camera_model::CameraDrivers>(Configuration());
+        drivers_ = std::make_unique<camera_stack::CameraDrivers>(Configuration());
         ASSERT_EQ(drivers_->PlugIn(DO_BUFFERED_IO | DO_POWER_PAGABLE, &pdo_), STATUS_SUCCESS);
         ASSERT_EQ(StartDevice(pdo_), STATUS_SUCCESS);
         program_ = CreateProcess("camera test program");
-        bridge_ = std::make_unique<camera_model::BridgeClient>(program_);
-        const std::vector<std::u16string> links = camera_model::BridgeClient::FindBridges();
+        bridge_ = std::make_unique<camera_stack::BridgeClient>(program_);
+        const std::vector<std::u16string> links = camera_stack::BridgeClient::FindBridges();
         ASSERT_EQ(links.size(), 1u);
         ASSERT_EQ(bridge_->Open(links[0]), STATUS_SUCCESS);
     }
@@ -56,7 +56,7 @@ class BridgeTest : public KernelTest {
         EXPECT_EQ(bridge_->Stream(1, &result), STATUS_SUCCESS);
         EXPECT_EQ(result.Snapshots, 1u);
         *image = drivers_->LastDeliveredFrame(pdo_);
-        EXPECT_EQ(camera_model::FrameChecksum(*image), result.Last.SnapshotChecksum);
+        EXPECT_EQ(camera_stack::FrameChecksum(*image), result.Last.SnapshotChecksum);
         return result.Last;
     }
 
@@ -75,10 +75,10 @@ class BridgeTest : public KernelTest {
         return result.Last;
     }
 
-    std::unique_ptr<camera_model::CameraDrivers> drivers_;
+    std::unique_ptr<camera_stack::CameraDrivers> drivers_;
     PDEVICE_OBJECT pdo_ = nullptr;
     Process* program_ = nullptr;
-    std::unique_ptr<camera_model::BridgeClient> bridge_;
+    std::unique_ptr<camera_stack::BridgeClient> bridge_;
 };
 
 // --- Lengths --------------------------------------------------------------------------
@@ -196,7 +196,7 @@ TEST_F(BridgeTest, OutOfRangeValuesAreRefused) {
 // device has no name to go through. A handle opened only to read, as the
 // still-image application opens it, cannot change the camera.
 TEST_F(BridgeTest, OpensWithAPathAndControlsBeyondTheHandlesRightsAreRefused) {
-    const std::u16string link = camera_model::BridgeClient::FindBridges().at(0);
+    const std::u16string link = camera_stack::BridgeClient::FindBridges().at(0);
     HANDLE file = nullptr;
     EXPECT_EQ(OpenDevice(program_, link + u"\\x", &file), STATUS_ACCESS_DENIED);
     EXPECT_TRUE(DeviceObjectName(drivers_->OrvaneDevice(pdo_)).empty());
@@ -207,7 +207,7 @@ TEST_F(BridgeTest, OpensWithAPathAndControlsBeyondTheHandlesRightsAreRefused) {
         }
     }
 
-    camera_model::BridgeClient reader(program_);
+    camera_stack::BridgeClient reader(program_);
     ASSERT_EQ(reader.Open(link, FILE_READ_DATA), STATUS_SUCCESS);
     EXPECT_EQ(reader.Stream(1), STATUS_ACCESS_DENIED);
     EXPECT_EQ(reader.Press(1), STATUS_ACCESS_DENIED);
@@ -226,8 +226,8 @@ const BRIDGE_SERVICE_CALL kBringUpTrace[] = {
 #include "bring_up_trace.inc"
 };
 
-// The driver brings the sensor up exactly as the bridge model it replaced
-// did: the same service calls, in the same order, with the same arguments
+// The driver brings the sensor up exactly as the recorded trace says it
+// does: the same service calls, in the same order, with the same arguments
 // and answers, from the probe to the last command.
 TEST_F(BridgeTest, BringUpMakesTheSameServiceCallsAsBefore) {
     const std::unique_ptr<BRIDGE_QUERY_RESULT> seen = Seen();
@@ -471,7 +471,7 @@ TEST_F(BridgeTest, ButtonPulsesTheApplicationsEventAndTheNextFrameDelivers) {
         EXPECT_TRUE(ready);
         std::vector<uint8_t> image;
         ASSERT_EQ(client.ReadImage(&image), DWORD(ERROR_SUCCESS));
-        EXPECT_EQ(camera_model::FrameChecksum(image), result.Last.SnapshotChecksum);
+        EXPECT_EQ(camera_stack::FrameChecksum(image), result.Last.SnapshotChecksum);
         EXPECT_EQ(image, drivers_->LastDeliveredFrame(pdo_));
         EXPECT_EQ(Seen()->TriggersReported, 1u);
         client.Close();
@@ -485,7 +485,7 @@ TEST_F(BridgeTest, ButtonPulsesTheApplicationsEventAndTheNextFrameDelivers) {
 // stream, and once it is unplugged every control and open is refused.
 TEST_F(BridgeTest, StopAndSurpriseRemovalEndStreaming) {
     ASSERT_EQ(StopDevice(pdo_), STATUS_SUCCESS);
-    EXPECT_TRUE(camera_model::BridgeClient::FindBridges().empty());
+    EXPECT_TRUE(camera_stack::BridgeClient::FindBridges().empty());
     EXPECT_EQ(bridge_->Stream(1), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(bridge_->Press(0), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(bridge_->SetFlicker(1), STATUS_DEVICE_NOT_READY);
@@ -494,12 +494,12 @@ TEST_F(BridgeTest, StopAndSurpriseRemovalEndStreaming) {
 
     // Started again, it comes up afresh.
     ASSERT_EQ(StartDevice(pdo_), STATUS_SUCCESS);
-    EXPECT_EQ(camera_model::BridgeClient::FindBridges().size(), 1u);
+    EXPECT_EQ(camera_stack::BridgeClient::FindBridges().size(), 1u);
     EXPECT_EQ(bridge_->Stream(2), STATUS_SUCCESS);
     EXPECT_EQ(Seen()->Flags, kCameraUp);
 
     ASSERT_EQ(SurpriseRemoveDevice(pdo_), STATUS_SUCCESS);
-    EXPECT_TRUE(camera_model::BridgeClient::FindBridges().empty());
+    EXPECT_TRUE(camera_stack::BridgeClient::FindBridges().empty());
     EXPECT_EQ(bridge_->Stream(1), STATUS_DELETE_PENDING);
     auto refused = std::make_unique<BRIDGE_QUERY_RESULT>();
     EXPECT_EQ(bridge_->Query(refused.get()), STATUS_DELETE_PENDING);

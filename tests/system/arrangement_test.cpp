@@ -23,7 +23,7 @@ class ArrangementTest : public KernelTest {
   protected:
     void SetUp() override {
         KernelTest::SetUp();
-        drivers_ = std::make_unique<camera_model::CameraDrivers>();
+        drivers_ = std::make_unique<camera_stack::CameraDrivers>();
         TestDriverOptions filter;
         filter.Filter = true;
         above_ = std::make_unique<TestDriver>("class upper filter", filter);
@@ -47,7 +47,7 @@ class ArrangementTest : public KernelTest {
     // application asks for it, the camera program streams until the bridge
     // driver has delivered it, the application reads it. True when the read
     // returned exactly the frame the bridge driver delivered.
-    bool SnapshotArrivesWhole(Process* app, HANDLE image, camera_model::BridgeClient& program,
+    bool SnapshotArrivesWhole(Process* app, HANDLE image, camera_stack::BridgeClient& program,
                               PDEVICE_OBJECT pdo) {
         ULONG request = SNAPSHOT_CONTROL_REQUEST;
         if (DeviceIoControl(app, image, IOCTL_SNAPSHOT_CONTROL, &request, sizeof(request), nullptr,
@@ -66,7 +66,7 @@ class ArrangementTest : public KernelTest {
                read == drivers_->LastDeliveredFrame(pdo);
     }
 
-    std::unique_ptr<camera_model::CameraDrivers> drivers_;
+    std::unique_ptr<camera_stack::CameraDrivers> drivers_;
     std::unique_ptr<TestDriver> above_;
     std::unique_ptr<TestDriver> below_;
 };
@@ -82,7 +82,7 @@ TEST_F(ArrangementTest, ForeignFiltersAboveAndBelowLeaveTheExchangeWhole) {
     Process* app = CreateProcess("still-image application");
     HANDLE image = nullptr;
     ASSERT_EQ(OpenDevice(app, pdo, &image), STATUS_SUCCESS);
-    camera_model::BridgeClient program(CreateProcess("camera program"));
+    camera_stack::BridgeClient program(CreateProcess("camera program"));
     ASSERT_EQ(program.Open(pdo), STATUS_SUCCESS);
     EXPECT_TRUE(SnapshotArrivesWhole(app, image, program, pdo));
 
@@ -107,7 +107,7 @@ TEST_F(ArrangementTest, TwoCamerasStreamAtOnceAndEachDeliversItsOwnStills) {
         StartThread([this, &pdos, &whole, i] {
             Process* app = CreateProcess("still-image application");
             HANDLE image = nullptr;
-            camera_model::BridgeClient program(CreateProcess("camera program"));
+            camera_stack::BridgeClient program(CreateProcess("camera program"));
             if (OpenDevice(app, pdos[i], &image) != STATUS_SUCCESS ||
                 program.Open(pdos[i]) != STATUS_SUCCESS) {
                 return;

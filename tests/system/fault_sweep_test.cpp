@@ -195,7 +195,7 @@ class CameraProgram {
 
     // Opens the bridge driver and asks it whether the camera came up.
     bool Connect(PDEVICE_OBJECT pdo, bool* listed) {
-        std::vector<std::u16string> links = camera_model::BridgeClient::FindBridges();
+        std::vector<std::u16string> links = camera_stack::BridgeClient::FindBridges();
         *listed = !links.empty();
         if (!NT_SUCCESS(*listed ? bridge_.Open(links[0]) : bridge_.Open(pdo))) return false;
         std::unique_ptr<BRIDGE_QUERY_RESULT> seen = bridge_.Query();
@@ -218,7 +218,7 @@ class CameraProgram {
 
   private:
     Process* process_;
-    camera_model::BridgeClient bridge_;
+    camera_stack::BridgeClient bridge_;
 };
 
 // Counts the calls made since the last phase ended.
@@ -273,7 +273,7 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
     Outcome o;
     PhaseCounter phases(&o);
     {
-        camera_model::CameraDrivers drivers;
+        camera_stack::CameraDrivers drivers;
         phases.End(Phase::Loading);
 
         PDEVICE_OBJECT pdo = nullptr;
@@ -338,7 +338,7 @@ Outcome Live(const Variant& variant, const std::function<void()>& arm) {
         if (variant.surprise) {
             SurpriseRemoveDevice(pdo);
             o.listedAfterSurprise = !EnumerateDeviceInterfaces(GUID_DEVINTERFACE_IMAGE).empty();
-            o.bridgeListedAfterSurprise = !camera_model::BridgeClient::FindBridges().empty();
+            o.bridgeListedAfterSurprise = !camera_stack::BridgeClient::FindBridges().empty();
             phases.End(Phase::SurpriseRemoval);
         } else {
             app.Control(SNAPSHOT_CONTROL_EVENTS_OFF);

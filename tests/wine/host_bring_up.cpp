@@ -20,10 +20,10 @@ int main(int argc, char** argv) {
     }
     int status = 1;
     {
-        camera_model::CameraDrivers drivers;
+        camera_stack::CameraDrivers drivers;
         PDEVICE_OBJECT pdo = nullptr;
         Process* program = CreateProcess("bring-up log");
-        camera_model::BridgeClient bridge(program);
+        camera_stack::BridgeClient bridge(program);
         std::unique_ptr<BRIDGE_QUERY_RESULT> seen;
         if (NT_SUCCESS(drivers.PlugIn(DO_BUFFERED_IO | DO_POWER_PAGABLE, &pdo)) &&
             NT_SUCCESS(StartDevice(pdo)) && NT_SUCCESS(bridge.Open(pdo))) {

@@ -66,7 +66,7 @@ class Session {
     }
 
     bool Open() {
-        const std::vector<std::u16string> links = camera_model::BridgeClient::FindBridges();
+        const std::vector<std::u16string> links = camera_stack::BridgeClient::FindBridges();
         if (links.empty()) return false;
         if (!Report("OPEN", bridge_.Open(links[0]))) return false;
         std::unique_ptr<BRIDGE_QUERY_RESULT> seen = bridge_.Query();
@@ -148,7 +148,7 @@ class Session {
     Run* run_;
     const Observers& observers_;
     Process* process_;
-    camera_model::BridgeClient bridge_;
+    camera_stack::BridgeClient bridge_;
 };
 
 // The application: waits on tessip's trigger event, then reads the image
@@ -329,7 +329,7 @@ Run RunScenario(std::vector<Phase> phases, const RgbImage& scene, const Observer
         configuration.TimingFlag = 1;
         configuration.FlickerMode = startMode;
         configuration.EepromPresets = eepromPresets;
-        camera_model::CameraDrivers drivers(configuration);
+        camera_stack::CameraDrivers drivers(configuration);
         PDEVICE_OBJECT pdo = nullptr;
         if (drivers.PlugIn(DO_BUFFERED_IO | DO_POWER_PAGABLE, &pdo) != STATUS_SUCCESS ||
             StartDevice(pdo) != STATUS_SUCCESS) {

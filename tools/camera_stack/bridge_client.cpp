@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace camera_model {
+namespace camera_stack {
 
 GUID BridgeInterfaceGuid() {
     return GUID BRIDGE_INTERFACE_GUID_INITIALIZER;
@@ -93,4 +93,4 @@ std::unique_ptr<BRIDGE_QUERY_RESULT> BridgeClient::Query() {
     return result;
 }
 
-}  // namespace camera_model
+}  // namespace camera_stack

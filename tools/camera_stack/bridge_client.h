@@ -12,7 +12,7 @@
 #include "bridge_control.h"
 #include "host_kernel.h"
 
-namespace camera_model {
+namespace camera_stack {
 
 GUID BridgeInterfaceGuid();
 
@@ -54,4 +54,4 @@ class BridgeClient {
     HANDLE file_ = nullptr;
 };
 
-}  // namespace camera_model
+}  // namespace camera_stack

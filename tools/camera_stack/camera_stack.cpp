@@ -3,7 +3,7 @@
 #include "orvane_entry.h"
 #include "tessip_entry.h"
 
-namespace camera_model {
+namespace camera_stack {
 
 CameraDrivers::CameraDrivers(const BRIDGE_CONFIGURATION& configuration)
     : configuration_(configuration),
@@ -52,4 +52,4 @@ std::vector<uint8_t> CameraDrivers::LastDeliveredFrame(PDEVICE_OBJECT pdo) const
                                 extension->FrameBuffer + extension->FrameBytes);
 }
 
-}  // namespace camera_model
+}  // namespace camera_stack

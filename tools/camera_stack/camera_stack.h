@@ -12,7 +12,7 @@
 #include "bridge_host.h"
 #include "host_kernel.h"
 
-namespace camera_model {
+namespace camera_stack {
 
 class CameraDrivers {
   public:
@@ -59,4 +59,4 @@ class CameraDrivers {
     std::vector<PDRIVER_OBJECT> below_;
 };
 
-}  // namespace camera_model
+}  // namespace camera_stack

@@ -49,7 +49,7 @@ struct Counters {
 // unplugged. The coordinating thread is the Plug and Play manager's.
 class Cycle {
   public:
-    Cycle(camera_model::CameraDrivers& drivers, const Options& options, unsigned number,
+    Cycle(camera_stack::CameraDrivers& drivers, const Options& options, unsigned number,
           Report* report)
         : drivers_(drivers),
           options_(options),
@@ -93,7 +93,7 @@ class Cycle {
     void Finish();
     void Merge();
 
-    camera_model::CameraDrivers& drivers_;
+    camera_stack::CameraDrivers& drivers_;
     const Options& options_;
     const unsigned number_;
     const bool direct_;
@@ -104,7 +104,7 @@ class Cycle {
 
     PDEVICE_OBJECT pdo_ = nullptr;
     Process* camera_ = nullptr;  // the program that drives the bridge driver
-    std::unique_ptr<camera_model::BridgeClient> bridge_;
+    std::unique_ptr<camera_stack::BridgeClient> bridge_;
     Process* app_ = nullptr;
     std::u16string link_;
     HANDLE file_ = nullptr;
@@ -156,8 +156,8 @@ bool Cycle::WaitFor(const std::function<bool()>& condition, const char* what) {
 // seen both records and the sensor by then.
 bool Cycle::ConnectBridge() {
     camera_ = CreateProcess("soak camera program");
-    bridge_ = std::make_unique<camera_model::BridgeClient>(camera_);
-    const std::vector<std::u16string> links = camera_model::BridgeClient::FindBridges();
+    bridge_ = std::make_unique<camera_stack::BridgeClient>(camera_);
+    const std::vector<std::u16string> links = camera_stack::BridgeClient::FindBridges();
     if (links.size() != 1 || bridge_->Open(links[0]) != STATUS_SUCCESS) {
         Problem("%zu bridge interfaces offered, none opened", links.size());
         return false;
@@ -572,7 +572,7 @@ Report Run(const Options& options) {
             BRIDGE_CONFIGURATION configuration = BRIDGE_DEFAULT_CONFIGURATION;
             configuration.SnapshotWidth = options.snapshotWidth;
             configuration.SnapshotHeight = options.snapshotHeight;
-            camera_model::CameraDrivers drivers(configuration);
+            camera_stack::CameraDrivers drivers(configuration);
             for (unsigned i = 0; i < perKernel && more(); i++) {
                 Cycle cycle(drivers, options, report.cycles, &report);
                 cycle.Run();

@@ -250,7 +250,7 @@ TEST_F(DefaultSession, StillImageIsTheDeliveredFrameAndSurvivesThePng) {
     ASSERT_TRUE(run().snapshotTaken);
     EXPECT_EQ(run().snapshotFrame.SnapshotDelivered, 1u);
     EXPECT_EQ(run().snapshot.size(), size_t(run().snapshotWidth) * run().snapshotHeight * 3);
-    EXPECT_EQ(camera_model::FrameChecksum(run().snapshot), run().snapshotFrame.SnapshotChecksum);
+    EXPECT_EQ(camera_stack::FrameChecksum(run().snapshot), run().snapshotFrame.SnapshotChecksum);
     const std::string path = TempFolder() + "/snapshot.png";
     ASSERT_EQ(WritePng(path, {run().snapshotWidth, run().snapshotHeight, run().snapshot}), "");
     RgbImage decoded;

@@ -480,11 +480,11 @@ class CameraProgramTest : public KernelTest {
         BRIDGE_CONFIGURATION configuration = BRIDGE_DEFAULT_CONFIGURATION;
         configuration.SnapshotWidth = kWidth;
         configuration.SnapshotHeight = kHeight;
-        drivers_ = std::make_unique<camera_model::CameraDrivers>(configuration);
+        drivers_ = std::make_unique<camera_stack::CameraDrivers>(configuration);
         ASSERT_EQ(drivers_->PlugIn(DO_BUFFERED_IO | DO_POWER_PAGABLE, &pdo_), STATUS_SUCCESS);
         ASSERT_EQ(StartDevice(pdo_), STATUS_SUCCESS);
         program_ = CreateProcess("camera test program");
-        bridge_ = std::make_unique<camera_model::BridgeClient>(program_);
+        bridge_ = std::make_unique<camera_stack::BridgeClient>(program_);
         ASSERT_EQ(bridge_->Open(pdo_), STATUS_SUCCESS);
         app_ = CreateProcess("still-image application");
         host_win32::SetCurrentProcess(app_);
@@ -510,8 +510,8 @@ class CameraProgramTest : public KernelTest {
         });
     }
 
-    std::unique_ptr<camera_model::CameraDrivers> drivers_;
-    std::unique_ptr<camera_model::BridgeClient> bridge_;
+    std::unique_ptr<camera_stack::CameraDrivers> drivers_;
+    std::unique_ptr<camera_stack::BridgeClient> bridge_;
     PDEVICE_OBJECT pdo_ = nullptr;
     Process* program_ = nullptr;
     Process* app_ = nullptr;
