@@ -20,12 +20,16 @@
 // entry points orvane calls and everything they reach are resident.
 #pragma once
 
+// The kernel headers come first: they define GUID and the device object, so
+// the public headers' GUID objects are GUIDs here and their device object is
+// the DDK's (see camera_common.h).
+#include "irp_sync.h"
+#include "platform.h"
+
 #include "bridge_control.h"
 #include "camera_model.h"
 #include "camera_sensor_control.h"
 #include "camera_snapshot.h"
-#include "irp_sync.h"
-#include "platform.h"
 
 // Device state, kept in BRIDGE_EXTENSION.State. There is no value 0.
 enum BRIDGE_STATE : ULONG {

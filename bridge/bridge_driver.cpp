@@ -122,6 +122,8 @@ NTSTATUS NTAPI BridgeAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physi
     SetBridgeState(extension, BridgeNotStarted);
     extension->Self = deviceObject;
     extension->PhysicalDevice = PhysicalDeviceObject;
+    // No limit on how long or how many hold it: a stream holds it for as
+    // long as it runs.
     IoInitializeRemoveLock(&extension->RemoveLock, BRIDGE_POOL_TAG, 0, 0);
     KeInitializeEvent(&extension->CameraLock, SynchronizationEvent, TRUE);
     extension->Configuration = BridgeConfiguration;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Static analysis of the drivers: clang-tidy with the checks in .clang-tidy
 # (among them the clang static analyzer's) over every .cpp of the drivers and
-# the camera (sensor/, filter/, snapshot/, bridge/, camera/), for both widths and
+# the camera (sensor/, filter/, snapshot/, bridge/, camera/, wdm/), for both widths and
 # against both sets of headers the sources are compiled with:
 #   kernel-x64, kernel-x86  the MinGW-w64 DDK headers the images are built with,
 #                           as x86_64-w64-windows-gnu and i686-w64-windows-gnu;
@@ -17,7 +17,7 @@ tidy=${CLANG_TIDY:-clang-tidy-14}
 # The DDK translation units take the longest; they go first so that the
 # workers finish together.
 presets=(kernel-x64 kernel-x86 host64 host32)
-driver_folders=(sensor filter snapshot bridge camera)
+driver_folders=(sensor filter snapshot bridge camera wdm)
 # The bridge driver's host configuration hook is not driver code.
 host_only=(bridge/bridge_host.cpp)
 logs=build/analyze
