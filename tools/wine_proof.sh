@@ -120,7 +120,7 @@ for width in "${widths[@]}"; do
   echo "== wine $width"
   status=0
   (cd "$work/stage" &&
-     "${runner[@]}" sh -c "timeout 600 $loader camera_wine_test.exe \"\$(winepath -w .)\"; \
+     "${runner[@]}" sh -c "timeout 600 $loader camera_wine_test.exe; \
                            code=\$?; wineserver -k; exit \$code") \
       2>"$work/wine.log" | tee "$work/checks.log" || status=$?
   # Wine reports a process that stopped (a fault in the driver host, a call

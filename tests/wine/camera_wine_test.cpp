@@ -186,14 +186,26 @@ bool RemoveCamera(Camera* camera) {
     return removed;
 }
 
+// The folder this program runs from, where the stage puts the package
+// beside it, with no trailing separator.
+std::wstring OwnFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0 || length == MAX_PATH) {
+        return L".";
+    }
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: camera_wine_test <stage folder>\n");
+    if (argc > 2) {
+        fprintf(stderr, "usage: camera_wine_test [stage folder, by default its own]\n");
         return 2;
     }
-    const std::wstring stage = argv[1];
+    const std::wstring stage = argc == 2 ? argv[1] : OwnFolder();
     WineChecks checks;
 
     RunCatalogChecks(checks, stage);
